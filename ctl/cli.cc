@@ -1,0 +1,2 @@
+// PLACEHOLDER: replaced by the control tool work.
+int main() { return 1; }

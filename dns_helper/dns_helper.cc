@@ -1,0 +1,2 @@
+// PLACEHOLDER: replaced by the DNS helper work.
+int main() { return 1; }

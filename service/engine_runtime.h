@@ -1,0 +1,50 @@
+// The single engine slot of the service: availability of the engines, their
+// start, supervision and stop, and the private files they run from. Callers
+// serialize every mutating call under one mutex; the slot has no lock.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <functional>
+#include <string>
+
+#include "service/config_validation.h"
+
+namespace tessary::linux_service {
+
+struct EngineRuntime {
+  EngineKind kind = kUnsupported;  // kUnsupported exactly when idle
+  GSubprocess* process = nullptr;  // owned; only for sing-box, Xray, OpenVPN
+  std::string configPath;          // private configuration while active
+
+  EngineRuntime() = default;
+  ~EngineRuntime();  // stops whatever is active, ignoring the result
+  EngineRuntime(const EngineRuntime&) = delete;
+  EngineRuntime& operator=(const EngineRuntime&) = delete;
+
+  bool IsAvailable(EngineKind kind) const;
+  std::string AvailabilitySummary() const;
+
+  // Every fallible operation returns true on success and otherwise stores one
+  // sentence in *error, which is left untouched on success.
+  bool Start(EngineKind kind, const std::string& protocol, const std::string& config,
+             const std::function<bool()>& cancelled, std::string* error);
+  bool Stop(std::string* error);
+  bool Recover(std::string* error);
+  bool PollUnexpectedExit(std::string* error);
+  bool ApplyLeakProtection(const std::string& config, std::string* error);
+
+  bool StartWireGuard(const std::string& config, const std::function<bool()>& cancelled,
+                      std::string* error);
+  bool StartProcessEngine(EngineKind kind, const std::string& protocol, const std::string& config,
+                          const std::function<bool()>& cancelled, std::string* error);
+  bool StopProcess(std::string* error);
+};
+
+// Interface name each engine is forced to use; "" for none. Static storage.
+const char* TunnelInterfaceFor(EngineKind kind);
+
+// Zeroes the text's characters, empties it and releases its spare capacity.
+void SecureClear(std::string* text) noexcept;
+
+}  // namespace tessary::linux_service

@@ -1,0 +1,6 @@
+// PLACEHOLDER: replaced by the service core work.
+#pragma once
+
+namespace tessary::linux_service {
+int RunService();
+}

@@ -1,0 +1,1 @@
+tessary_sandbox_test(sandbox_harness_test SOURCES sandbox_harness_test.cc)
