@@ -2,9 +2,13 @@
 // tessaryvpn-service. Method dispatch lives in service_dispatch.cc.
 #include "service/service.h"
 
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <utility>
@@ -81,6 +85,24 @@ void WaitForWorkers(Service* service) {
     }
     lock.lock();
   }
+}
+
+// The engine state (interfaces, the nftables table, DNS, private files) belongs
+// to one service process. A second instance started by hand must not run the
+// start-up recovery or the final stop, which would tear down the live tunnel
+// and lift its kill switch. The lock sits on the runtime directory itself, so
+// it leaves no file behind and ends with the process.
+enum class InstanceLock { kHeld, kHeldElsewhere, kUnavailable };
+
+InstanceLock TakeInstanceLock(int* fd) {
+  g_mkdir_with_parents(kRuntimeDirectory, 0700);
+  *fd = open(kRuntimeDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (*fd < 0) return InstanceLock::kUnavailable;
+  if (flock(*fd, LOCK_EX | LOCK_NB) == 0) return InstanceLock::kHeld;
+  const bool busy = errno == EWOULDBLOCK;
+  close(*fd);
+  *fd = -1;
+  return busy ? InstanceLock::kHeldElsewhere : InstanceLock::kUnavailable;
 }
 
 }  // namespace
@@ -306,7 +328,11 @@ gboolean PollActiveEngine(gpointer user_data) {
   return G_SOURCE_CONTINUE;
 }
 
-int RunService() {
+namespace {
+
+// Everything from the start-up recovery to the final stop; the Service and
+// its engine slot are destroyed before the instance lock is let go.
+int ServeUntilShutdown() {
   Service service;
   service.loop = g_main_loop_new(nullptr, FALSE);
 
@@ -369,6 +395,28 @@ int RunService() {
   }
   g_main_loop_unref(service.loop);
   return service.exitFailure.load() ? 1 : 0;
+}
+
+}  // namespace
+
+int RunService() {
+  int lockFd = -1;
+  switch (TakeInstanceLock(&lockFd)) {
+    case InstanceLock::kHeld:
+    case InstanceLock::kUnavailable:
+      break;
+    case InstanceLock::kHeldElsewhere:
+      // The running instance owns the bus name too; leave everything to it.
+      g_warning("Another TessaryVPN Linux service instance is running.");
+      g_warning("TessaryVPN Linux service lost its D-Bus name.");
+      return 1;
+  }
+
+  const int status = ServeUntilShutdown();
+  // Released only now, so that a successor started meanwhile cannot recover
+  // over a tunnel that is still being taken down.
+  if (lockFd >= 0) close(lockFd);
+  return status;
 }
 
 }  // namespace tessary::linux_service

@@ -131,19 +131,58 @@ TEST_F(ServiceLifecycle, SigintThenSigtermIsHandledOnce) {
             (std::vector<std::string>{"disconnecting", "disconnected"}));
 }
 
-TEST_F(ServiceLifecycle, ASecondInstanceLosesTheNameAndExitsOne) {
+TEST_F(ServiceLifecycle, ASecondInstanceLosesTheNameAndLeavesTheTunnelAlone) {
   const int pid = StartService();
   ASSERT_GT(pid, 0);
+  ASSERT_TRUE(SawStarted());
+  // State of the running instance that a recovery or a stop would remove:
+  // its kill-switch table and a private file.
+  ASSERT_EQ(
+      Sh("nft add table inet tessaryvpn && "
+         "printf secret >/run/tessaryvpn/sing-box.json && chmod 600 /run/tessaryvpn/sing-box.json")
+          .status,
+      0);
+  recorder_->entries.clear();
+
   CommandResult second = tessary::test::Run({linux_service::kServiceBinary});
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.err.find("TessaryVPN Linux service lost its D-Bus name."), std::string::npos)
       << second.err;
-  // The first one is untouched and still answers.
-  EXPECT_TRUE(ServiceOwnsName());
+  EXPECT_EQ(Sh("nft list table inet tessaryvpn").status, 0);
+  EXPECT_EQ(Sh("cat /run/tessaryvpn/sing-box.json").out, "secret");
+  // Nothing reached the bus from the second one: no "disconnected" to
+  // contradict the running instance.
   GVariant* reply = CallService(bus_, "GetConnectionSnapshot", nullptr);
   ASSERT_NE(reply, nullptr);
   g_variant_unref(reply);
+  recorder_->WaitFor([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_TRUE(recorder_->entries.empty());
+  // The first one is untouched and still answers.
+  EXPECT_TRUE(ServiceOwnsName());
   EXPECT_EQ(StopService(pid), 0);
+  ASSERT_EQ(Sh("nft delete table inet tessaryvpn; rm -f /run/tessaryvpn/sing-box.json").status, 0);
+}
+
+// With the name held by some other process (no second service instance), the
+// name-lost handler runs: logged, status 1.
+TEST_F(ServiceLifecycle, ANameHeldElsewhereEndsWithStatusOne) {
+  GDBusConnection* holder = NewSystemBus();
+  ASSERT_NE(holder, nullptr);
+  GVariant* owned = g_dbus_connection_call_sync(
+      holder, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "RequestName", g_variant_new("(su)", linux_service::kBusName, 4u /* do not queue */),
+      G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+  ASSERT_NE(owned, nullptr);
+  guint32 result = 0;
+  g_variant_get(owned, "(u)", &result);
+  g_variant_unref(owned);
+  ASSERT_EQ(result, 1u);  // primary owner
+
+  CommandResult service = tessary::test::Run({linux_service::kServiceBinary});
+  EXPECT_EQ(service.status, 1);
+  EXPECT_NE(service.err.find("TessaryVPN Linux service lost its D-Bus name."), std::string::npos)
+      << service.err;
+  g_object_unref(holder);
 }
 
 // polkit is made slow on purpose, for the unprivileged user only (root never
