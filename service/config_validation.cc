@@ -119,11 +119,12 @@ unsigned ReadEscapedUnit(const std::string& text, std::size_t* i) {
 // could disagree json-glib has already stopped with an error, so the count can
 // only be too high, never too low. Brackets after the root value count too:
 // json-glib goes on parsing statements there.
-bool JsonNestingWithinLimits(const std::string& text) {
-  // The root container sits at level 0; a container at the deepest admitted
-  // level is the last bracket allowed.
-  constexpr unsigned long kMaxBrackets = kMaxJsonDepth + 1;
+//
+// Returns the deepest bracket nesting json-glib would reach in |text|, counted
+// until it passes |limit| (the answer is then limit + 1).
+unsigned long JsonBracketDepth(const std::string& text, unsigned long limit) {
   unsigned long depth = 0;
+  unsigned long deepest = 0;
   std::size_t i = 0;
   const std::size_t size = text.size();
   while (i < size) {
@@ -131,7 +132,8 @@ bool JsonNestingWithinLimits(const std::string& text) {
     switch (c) {
       case '[':
       case '{':
-        if (++depth > kMaxBrackets) return false;
+        if (++depth > deepest) deepest = depth;
+        if (deepest > limit) return deepest;
         break;
       case ']':
       case '}':
@@ -165,7 +167,13 @@ bool JsonNestingWithinLimits(const std::string& text) {
         break;
     }
   }
-  return true;
+  return deepest;
+}
+
+// The root container sits at level 0, so a container at the deepest admitted
+// level is the last bracket allowed.
+bool JsonNestingWithinLimits(const std::string& text) {
+  return JsonBracketDepth(text, kMaxJsonDepth + 1) <= kMaxJsonDepth + 1;
 }
 
 bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count) {
