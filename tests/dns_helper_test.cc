@@ -537,5 +537,37 @@ TEST_F(DnsHelperTest, HungResolveCtlIsEndedByTheTimeLimitAndRolledBack) {
   }
 }
 
+// The real thing end to end: OpenVPN connects to a server in a peer
+// namespace that pushes its DNS server, and runs the helper as its up and down
+// script the way the service starts it.
+TEST_F(DnsHelperTest, RealOpenVpnRunsTheHelperAsItsScripts) {
+  const std::string dir = "/run/sandbox/dns-openvpn";
+  MustSh("mkdir -p " + dir + " && " + SourcePath("tests/sandbox/peers") + " openvpn " + dir);
+  // OpenVPN makes its own tunnel link, and removes it when it ends.
+  MustSh("ip link del tun-tessaryvpn");
+  RecordResolveCtl();
+  MustSh("/usr/sbin/openvpn --config " + dir +
+         "/openvpn.ovpn --dev tun-tessaryvpn --dev-type tun --script-security 2"
+         " --up /usr/libexec/tessaryvpn-dns --down /usr/libexec/tessaryvpn-dns --down-pre"
+         " --daemon --log " +
+         dir + "/client.log --writepid " + dir + "/client.pid");
+  const bool connected =
+      WaitUntil([] { return ReadText(kCalls).find("default-route") != std::string::npos; },
+                std::chrono::seconds(30));
+  ASSERT_TRUE(connected) << ReadText(dir + "/client.log");
+  ExpectApplied(kOpenVpnInterface, "198.51.100.129");
+  ExpectCleared(kWireGuardInterface);
+
+  MustSh("kill -TERM $(cat " + dir + "/client.pid)");
+  ASSERT_TRUE(
+      WaitUntil([] { return !g_file_test("/sys/class/net/tun-tessaryvpn", G_FILE_TEST_EXISTS); },
+                std::chrono::seconds(15)));
+  EXPECT_EQ(TakeCalls(), (Words{"dns tun-tessaryvpn 198.51.100.129", "domain tun-tessaryvpn ~.",
+                                "default-route tun-tessaryvpn true", "revert tun-tessaryvpn"}));
+  EXPECT_EQ(ReadText(dir + "/client.log").find("WARNING: Failed running command"),
+            std::string::npos)
+      << ReadText(dir + "/client.log");
+}
+
 }  // namespace
 }  // namespace tessary::test
