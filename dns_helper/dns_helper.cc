@@ -50,8 +50,8 @@ bool IsAddress(const char* text) {
   return address != nullptr;
 }
 
-// sysfs entries under /sys/class/net are links to directories; the test
-// follows them.
+// sysfs entries under /sys/class/net are links to directories, so the
+// directory test must follow links.
 bool IsPresent(const Tunnel& tunnel) {
   return g_file_test(tunnel.presencePath, G_FILE_TEST_IS_DIR);
 }
@@ -82,7 +82,9 @@ std::vector<std::string> FirstWords(const char* text, size_t count) {
 
 // Runs one resolvectl command under timeout, which sends SIGTERM after ten
 // seconds and SIGKILL a second later, so a hung resolved cannot hold up the
-// service or OpenVPN. Succeeds exactly on a normal exit with status 0.
+// service or OpenVPN. The child shares this program's environment and
+// standard input (GSubprocess would give it /dev/null); its output is
+// dropped. Succeeds exactly on a normal exit with status 0.
 bool Run(const std::vector<std::string>& words) {
   std::vector<const char*> argv = {kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "10s",
                                    kResolveCtl};
@@ -92,7 +94,8 @@ bool Run(const std::vector<std::string>& words) {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GSubprocess) child =
       g_subprocess_newv(argv.data(),
-                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
+                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_INHERIT |
+                                                      G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
                                                       G_SUBPROCESS_FLAGS_STDERR_SILENCE),
                         &error);
   if (child == nullptr) return false;

@@ -480,6 +480,15 @@ TEST_F(DnsHelperTest, EveryCommandRunsUnderTheTimeLimit) {
   ExpectCleared(kWireGuardInterface);
 }
 
+TEST_F(DnsHelperTest, ResolveCtlSharesTheHelpersEnvironmentAndInput) {
+  RecordResolveCtl();
+  // Run() hands the helper a pipe as standard input.
+  ASSERT_EQ(RunHelper(kOpenVpnArguments, OpenVpnEnvironment("down")).status, 0);
+  const std::string context = ReadText("/run/sandbox/resolvectl.context");
+  EXPECT_EQ(context.rfind("pipe:", 0), 0u) << context;
+  EXPECT_NE(context.find(" tun-tessaryvpn\n"), std::string::npos) << context;
+}
+
 TEST_F(DnsHelperTest, MissingTimeoutCountsAsFailureAndStartsNothing) {
   MustSh("rm /usr/bin/timeout");
   RecordResolveCtl();
