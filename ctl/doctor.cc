@@ -173,15 +173,19 @@ void RecordRuntimeIntegrity(Report* report, const char* manifestPath, const char
   }
 }
 
-// This machine in the naming of packaged runtimes ("arm64", "amd64"); empty
-// when uname fails.
-std::string MachineArchitecture() {
-  struct utsname name {};
-  if (uname(&name) != 0) return "";
-  const std::string machine = name.machine;
+// A kernel machine name in the naming of packaged runtimes ("arm64",
+// "amd64"); names without a packaging counterpart pass unchanged.
+std::string PackagingArchitecture(const std::string& machine) {
   if (machine == "aarch64") return "arm64";
   if (machine == "x86_64") return "amd64";
   return machine;
+}
+
+// This machine's architecture in packaging naming; empty when uname fails.
+std::string MachineArchitecture() {
+  struct utsname name {};
+  if (uname(&name) != 0) return "";
+  return PackagingArchitecture(name.machine);
 }
 
 void RecordRuntimeArchitecture(Report* report, const char* path, const std::string& machine) {
