@@ -75,6 +75,15 @@ struct ConfigBuffer {
   }
 };
 
+// Whether everything written to standard output so far has reached it;
+// otherwise says so on standard error. The cause of an earlier failed write
+// is no longer known here, so none is named.
+bool StandardOutputWritten() {
+  if (fflush(stdout) == 0 && !ferror(stdout)) return true;
+  fputs("Unable to write to standard output.\n", stderr);
+  return false;
+}
+
 // Reads at most one byte more than the limit, so that an oversized file, or
 // an endless one such as a device, costs no more than that to refuse. The
 // text is validated here because a D-Bus string must be UTF-8 without zero
@@ -121,16 +130,19 @@ bool ReadConfiguration(const std::string& path, ConfigBuffer* buffer, std::strin
 
 // Writes the reply as the user sees it: "ok" for an empty reply, otherwise the
 // single value (or the whole tuple) in GVariant text form with annotations.
-void PrintReply(GVariant* reply) {
+// A reply that could not be written is a failure: a generated key pair lost
+// to a full disk must not look like success.
+bool PrintReply(GVariant* reply) {
   const gsize count = g_variant_n_children(reply);
   if (count == 0) {
-    puts("ok");
-    return;
+    fputs("ok\n", stdout);
+  } else {
+    g_autoptr(GVariant) value =
+        count == 1 ? g_variant_get_child_value(reply, 0) : g_variant_ref(reply);
+    g_autofree gchar* text = g_variant_print(value, TRUE);
+    fprintf(stdout, "%s\n", text);
   }
-  g_autoptr(GVariant) value =
-      count == 1 ? g_variant_get_child_value(reply, 0) : g_variant_ref(reply);
-  g_autofree gchar* text = g_variant_print(value, TRUE);
-  printf("%s\n", text);
+  return StandardOutputWritten();
 }
 
 int Main(int argc, char** argv) {
@@ -144,7 +156,8 @@ int Main(int argc, char** argv) {
       Usage();
       return 1;
     }
-    return RunDoctor();
+    const int status = RunDoctor();
+    return StandardOutputWritten() ? status : 1;
   }
 
   const char* method = nullptr;
@@ -206,8 +219,7 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "TessaryVPN service call failed: %s\n", error->message);
     return 1;
   }
-  PrintReply(reply);
-  return 0;
+  return PrintReply(reply) ? 0 : 1;
 }
 
 }  // namespace

@@ -283,6 +283,17 @@ TEST_F(CtlSandbox, RefusalsShowOnlyTheServiceMessage) {
   EXPECT_EQ(permission.out, "false\n");
 }
 
+TEST_F(CtlSandbox, AReplyThatCannotBeWrittenIsAFailure) {
+  StandInService service;
+  ASSERT_TRUE(service.up());
+  for (const char* command : {"keygen", "disconnect", "doctor"}) {
+    const CommandResult result =
+        Sh(std::string("/usr/bin/tessaryvpnctl ") + command + " > /dev/full");
+    EXPECT_EQ(result.status, 1) << command;
+    EXPECT_EQ(result.err, "Unable to write to standard output.\n") << command;
+  }
+}
+
 TEST_F(CtlSandbox, NoSystemBusIsOneLine) {
   const CommandResult result =
       Sh("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/sandbox/no-bus /usr/bin/tessaryvpnctl status");
