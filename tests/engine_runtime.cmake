@@ -9,7 +9,13 @@ target_compile_definitions(engine_runtime_test PRIVATE
                            TESSARY_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/engine_runtime")
 set_tests_properties(engine_runtime_test PROPERTIES LABELS "unit;threaded")
 
-set(engine_runtime_tests engine_runtime_test)
+# Real files, links, routes and a supervised stand-in engine; systemd-resolved
+# runs because the OpenVPN clean-up reverts the link's DNS through it.
+tessary_sandbox_test(engine_runtime_sandbox_test SOURCES engine_runtime_sandbox_test.cc
+                     LIBS ${engine_runtime_test_libs} RESOLVED TIMEOUT 300)
+set_tests_properties(engine_runtime_sandbox_test PROPERTIES LABELS "sandbox;threaded")
+
+set(engine_runtime_tests engine_runtime_test engine_runtime_sandbox_test)
 
 # Until the sing-box and Xray normalization lands in the tree its two
 # functions have no definition. These tests never start those engines, so the
