@@ -110,7 +110,13 @@ struct ServiceCallMonitor {
       self->calls.emplace_back(g_dbus_message_get_member(message),
                                body != nullptr ? g_variant_ref(body) : nullptr);
     }
-    return message;
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+      return message;
+    }
+    // A monitor must never answer a call it sees (the bus drops a monitor
+    // that sends anything), so GDBus does not get to handle it.
+    g_object_unref(message);
+    return nullptr;
   }
   size_t Count() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -428,7 +434,7 @@ TEST_F(PluginChannels, ServiceAnswers) {
   Success("getCapabilities");
   Settle(200);
   EXPECT_EQ(monitor.Members(),
-            (std::vector<std::string>{"GetRuntimeInfo", "GetConnectionSnapshot",
+            (std::vector<std::string>{"GetRuntimeInfo", "GetRuntimeInfo", "GetConnectionSnapshot",
                                       "RequestVpnPermission", "Initialize",
                                       "GenerateWireGuardKeyPair", "Connect", "Disconnect"}));
 }
