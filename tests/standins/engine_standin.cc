@@ -13,7 +13,8 @@
 //
 // The test chooses a misbehaviour by writing one word to
 // /run/tessaryvpn-standin/mode: "exit-at-once", "no-route" (interface but
-// never a route) or "ignore-sigterm". Every invocation is appended to
+// never a route), "ignore-sigterm", or "reject-check" (sing-box's check fails
+// whatever the configuration). Every invocation is appended to
 // /run/tessaryvpn-standin/<engine>.log. The stand-in refuses to run when
 // /run/tessaryvpn-standin does not exist, which tests/standins/install-engines
 // creates inside the sandbox only.
@@ -323,6 +324,10 @@ int Run(const char* path) {
 }
 
 int Check(const char* path) {
+  if (ReadMode() == "reject-check") {
+    fprintf(stderr, "configuration rejected: reject-check mode\n");
+    return 1;
+  }
   Tunnel tunnel;
   std::string why;
   if (!LoadAndCheck(path, &tunnel, &why)) {

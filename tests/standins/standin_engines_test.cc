@@ -266,6 +266,16 @@ TEST_F(StandinEngines, MisbehavingModesDoWhatTheirNamesSay) {
     SCOPED_TRACE(e.engine);
     const std::string link = e.link;
 
+    // The check is sing-box's alone; in this mode it fails even for the
+    // normalized configuration, while "run" is unaffected.
+    WriteFile(kModeFile, "reject-check\n");
+    if (e.argv[0] == linux_service::kSingBoxBinary) {
+      EXPECT_EQ(
+          test::Run({linux_service::kSingBoxBinary, "check", "-c", linux_service::kSingBoxConfig})
+              .status,
+          1);
+    }
+
     WriteFile(kModeFile, "exit-at-once\n");
     {
       Engine engine(e.argv);
