@@ -237,7 +237,8 @@ bool Ip(std::vector<std::string> arguments) {
   if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr, nullptr,
                     nullptr, &err, &status, nullptr) ||
       !g_spawn_check_wait_status(status, nullptr)) {
-    fprintf(stderr, "%s: ip %s failed: %s", kEngine, arguments[1].c_str(), err ? err : "");
+    fprintf(stderr, "%s stand-in: ip %s failed: %s\n", kEngine, arguments[1].c_str(),
+            err ? err : "");
     return false;
   }
   return true;
@@ -288,6 +289,9 @@ int Run(const char* path) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
+  // A disposition inherited from the parent must not change the behaviour.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   if (mode == "ignore-sigterm") {
     signal(SIGTERM, SIG_IGN);
     sigdelset(&stop, SIGTERM);
