@@ -515,12 +515,12 @@ TEST_F(DnsHelperTest, HungResolveCtlIsEndedByTheTimeLimitAndRolledBack) {
   };
   const std::vector<HangCase> cases = {
       // Ended by SIGTERM after ten seconds.
-      {"hang domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 9.5, 12.5},
+      {"hang domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 9.5, 13.0},
       // Deaf to SIGTERM: ended by SIGKILL a second later.
-      {"hang-ignoring-term domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 10.5, 13.5},
+      {"hang-ignoring-term domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 10.5, 14.0},
       {"hang domain\n", kOpenVpnArguments,
        OpenVpnEnvironment("up", {"foreign_option_1=dhcp-option DNS 192.0.2.53"}), ovpn,
-       kApplyFailed, 9.5, 12.5},
+       kApplyFailed, 9.5, 13.0},
   };
   for (const HangCase& c : cases) {
     SCOPED_TRACE(c.control + c.link);
