@@ -1,14 +1,886 @@
-// PLACEHOLDER: replaced by the validation work.
+// Profile validation. Everything here is a pure function of its arguments and
+// of constant tables, so any of it may run on any thread.
 #include "service/config_validation.h"
 
-namespace tessary::linux_service {
+#include <arpa/inet.h>
+#include <glib.h>
+#include <json-glib/json-glib.h>
+#include <netinet/in.h>
 
-const char* EngineName(EngineKind) { return "Unsupported"; }
-EngineKind EngineForProtocol(const std::string&) { return kUnsupported; }
-ProfileValidation ValidateProfile(const std::string&, const std::string&, const std::string&) {
-  return {false, "This Linux build does not recognize the selected VPN protocol."};
+#include <cstddef>
+#include <initializer_list>
+#include <set>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace tessary::linux_service {
+namespace {
+
+constexpr std::size_t kMaxIdentifierBytes = 256;
+constexpr std::size_t kMaxConfigBytes = 2097152;
+constexpr unsigned long kMaxJsonDepth = 64;
+constexpr unsigned long kMaxJsonNodes = 100000;
+
+constexpr char kJsonMalformed[] = "The JSON VPN configuration is malformed.";
+constexpr char kJsonNotObject[] = "The JSON VPN configuration must be an object.";
+constexpr char kJsonTooComplex[] = "The JSON VPN configuration exceeds complexity limits.";
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+// ASCII only, whatever locale the process runs in: only A to Z change.
+std::string Lowercase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
 }
-bool WireGuardConfigRequiresAmnezia(const std::string&) { return false; }
-std::string CanonicalSingBoxProtocol(const std::string& protocol) { return protocol; }
+
+ProfileValidation Invalid(const std::string& message) { return {false, message}; }
+
+// The bytes isspace() accepts in the POSIX locale.
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string Trim(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsSpace(text[begin])) ++begin;
+  while (end > begin && IsSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// Calls |visit| with every line of |text| split at line feeds; a final line
+// without a line feed still counts. Stops early when |visit| returns false.
+template <typename Visit>
+void ForEachLine(const std::string& text, Visit visit) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (!visit(text.substr(start, end - start))) return;
+    if (end == text.size()) return;
+    start = end + 1;
+  }
+}
+
+bool LabelIn(const std::string& label, std::initializer_list<const char*> labels) {
+  for (const char* candidate : labels) {
+    if (label == candidate) return true;
+  }
+  return false;
+}
+
+bool IdentifierIsValid(const std::string& id) {
+  if (id.empty() || id.size() > kMaxIdentifierBytes) return false;
+  for (char c : id) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// JSON safety checks
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+unsigned HexValue(char c) {
+  if (c <= '9') return static_cast<unsigned>(c - '0');
+  return static_cast<unsigned>((c & 7) + 9);
+}
+
+// json-glib reads a \u escape by taking up to four characters and stopping
+// after the first one that is not a hex digit, which it swallows too (a
+// closing quote included). Advances |*i| past what it took; returns the value
+// it would decode.
+unsigned ReadEscapedUnit(const std::string& text, std::size_t* i) {
+  unsigned unit = 0;
+  for (int digit = 0; digit < 4 && *i < text.size(); ++digit) {
+    const char c = text[(*i)++];
+    if (!IsHexDigit(c)) break;
+    unit += HexValue(c) << ((3 - digit) * 4);
+  }
+  return unit;
+}
+
+// json-glib's parser recurses once per nesting level and dies of stack
+// exhaustion on deeply nested input long before the tree could be walked, so
+// the nesting is bounded here first, in one pass over the text. The pass
+// tokenizes the way json-glib's lenient lexer does, so that no bracket it
+// treats as structure is hidden from the count: double-quoted strings with its
+// escape handling (including malformed \u escapes and broken surrogate pairs
+// that swallow the characters after them), single-quoted strings without
+// escapes, and comments that run from one '/' to the next. Wherever the two
+// could disagree json-glib has already stopped with an error, so the count can
+// only be too high, never too low. Brackets after the root value count too:
+// json-glib goes on parsing statements there.
+//
+// Returns the deepest bracket nesting json-glib would reach in |text|, counted
+// until it passes |limit| (the answer is then limit + 1).
+unsigned long JsonBracketDepth(const std::string& text, unsigned long limit) {
+  unsigned long depth = 0;
+  unsigned long deepest = 0;
+  std::size_t i = 0;
+  const std::size_t size = text.size();
+  while (i < size) {
+    const char c = text[i++];
+    switch (c) {
+      case '[':
+      case '{':
+        if (++depth > deepest) deepest = depth;
+        if (deepest > limit) return deepest;
+        break;
+      case ']':
+      case '}':
+        if (depth > 0) --depth;
+        break;
+      case '\'':
+        while (i < size && text[i++] != '\'') {
+        }
+        break;
+      case '/':
+        while (i < size && text[i++] != '/') {
+        }
+        break;
+      case '"':
+        while (i < size) {
+          const char s = text[i++];
+          if (s == '"') break;
+          if (s != '\\' || i >= size) continue;
+          const char escaped = text[i++];
+          if (escaped != 'u' || i >= size || !IsHexDigit(text[i])) continue;
+          const unsigned unit = ReadEscapedUnit(text, &i);
+          if (unit < 0xD800 || unit > 0xDFFF || i >= size) continue;
+          // A surrogate makes json-glib take the next character, and the one
+          // after it too when the first is a backslash, before it checks
+          // for a second \u escape.
+          if (text[i++] != '\\' || i >= size) continue;
+          if (text[i++] == 'u') ReadEscapedUnit(text, &i);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return deepest;
+}
+
+// The root container sits at level 0, so a container at the deepest admitted
+// level is the last bracket allowed.
+bool JsonNestingWithinLimits(const std::string& text) {
+  return JsonBracketDepth(text, kMaxJsonDepth + 1) <= kMaxJsonDepth + 1;
+}
+
+bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count) {
+  if (node == nullptr || depth > kMaxJsonDepth) return false;
+  if (++*count > kMaxJsonNodes) return false;
+  switch (json_node_get_node_type(node)) {
+    case JSON_NODE_ARRAY: {
+      JsonArray* array = json_node_get_array(node);
+      const guint length = json_array_get_length(array);
+      for (guint i = 0; i < length; ++i) {
+        if (!JsonWithinLimits(json_array_get_element(array, i), depth + 1, count)) return false;
+      }
+      return true;
+    }
+    case JSON_NODE_OBJECT: {
+      g_autoptr(GList) members = json_object_get_members(json_node_get_object(node));
+      JsonObject* object = json_node_get_object(node);
+      for (GList* m = members; m != nullptr; m = m->next) {
+        JsonNode* child = json_object_get_member(object, static_cast<const char*>(m->data));
+        if (!JsonWithinLimits(child, depth + 1, count)) return false;
+      }
+      return true;
+    }
+    case JSON_NODE_VALUE:
+    case JSON_NODE_NULL:
+      return true;
+  }
+  return false;
+}
+
+ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser,
+                                  JsonObject** root) {
+  if (!JsonNestingWithinLimits(config)) return Invalid(kJsonTooComplex);
+  g_autoptr(JsonParser) loaded = json_parser_new();
+  if (!json_parser_load_from_data(loaded, config.data(), static_cast<gssize>(config.size()),
+                                  nullptr)) {
+    return Invalid(kJsonMalformed);
+  }
+  JsonNode* rootNode = json_parser_get_root(loaded);
+  if (rootNode == nullptr || !JSON_NODE_HOLDS_OBJECT(rootNode)) return Invalid(kJsonNotObject);
+  unsigned long count = 0;
+  if (!JsonWithinLimits(rootNode, 0, &count)) return Invalid(kJsonTooComplex);
+  *root = json_node_get_object(rootNode);
+  *parser = static_cast<JsonParser*>(g_steal_pointer(&loaded));
+  return {true, ""};
+}
+
+// The member as a string value, or nullptr when it is absent or not a string.
+const char* JsonMemberString(JsonObject* object, const char* name) {
+  if (object == nullptr || !json_object_has_member(object, name)) return nullptr;
+  JsonNode* node = json_object_get_member(object, name);
+  if (!JSON_NODE_HOLDS_VALUE(node) || json_node_get_value_type(node) != G_TYPE_STRING) {
+    return nullptr;
+  }
+  return json_node_get_string(node);
+}
+
+bool JsonMemberHasNonEmptyString(JsonObject* object, const char* name) {
+  const char* value = JsonMemberString(object, name);
+  return value != nullptr && value[0] != '\0';
+}
+
+bool JsonStringEquals(JsonObject* object, const char* name, const char* expected) {
+  const char* value = JsonMemberString(object, name);
+  return value != nullptr && Lowercase(value) == Lowercase(expected);
+}
+
+bool JsonBooleanIsTrue(JsonObject* object, const char* name) {
+  if (object == nullptr || !json_object_has_member(object, name)) return false;
+  JsonNode* node = json_object_get_member(object, name);
+  return JSON_NODE_HOLDS_VALUE(node) && json_node_get_value_type(node) == G_TYPE_BOOLEAN &&
+         json_node_get_boolean(node);
+}
+
+// The member of |object| called |name| (the key as stored), or nullptr.
+JsonNode* Member(JsonObject* object, const char* name) {
+  return object != nullptr && json_object_has_member(object, name)
+             ? json_object_get_member(object, name)
+             : nullptr;
+}
+
+JsonObject* MemberObject(JsonObject* object, const char* name) {
+  JsonNode* node = Member(object, name);
+  return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;
+}
+
+JsonArray* MemberArray(JsonObject* object, const char* name) {
+  JsonNode* node = Member(object, name);
+  return node != nullptr && JSON_NODE_HOLDS_ARRAY(node) ? json_node_get_array(node) : nullptr;
+}
+
+JsonObject* ElementObject(JsonArray* array, guint index) {
+  JsonNode* node = json_array_get_element(array, index);
+  return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;
+}
+
+bool IsForbiddenFileMemberName(const std::string& lowered) {
+  return lowered == "certificate_path" || lowered == "certificatefile" || lowered == "key_path" ||
+         lowered == "keyfile";
+}
+
+bool NamesFile(JsonNode* value) {
+  if (JSON_NODE_HOLDS_VALUE(value) && json_node_get_value_type(value) == G_TYPE_STRING) {
+    const char* text = json_node_get_string(value);
+    return text != nullptr && text[0] != '\0';
+  }
+  return JSON_NODE_HOLDS_ARRAY(value) && json_array_get_length(json_node_get_array(value)) > 0;
+}
+
+bool ContainsForbiddenFileMember(JsonNode* node) {
+  if (node == nullptr) return false;
+  if (JSON_NODE_HOLDS_ARRAY(node)) {
+    JsonArray* array = json_node_get_array(node);
+    const guint length = json_array_get_length(array);
+    for (guint i = 0; i < length; ++i) {
+      if (ContainsForbiddenFileMember(json_array_get_element(array, i))) return true;
+    }
+    return false;
+  }
+  if (!JSON_NODE_HOLDS_OBJECT(node)) return false;
+  JsonObject* object = json_node_get_object(node);
+  g_autoptr(GList) members = json_object_get_members(object);
+  for (GList* m = members; m != nullptr; m = m->next) {
+    const char* name = static_cast<const char*>(m->data);
+    JsonNode* value = json_object_get_member(object, name);
+    if (IsForbiddenFileMemberName(Lowercase(name)) && NamesFile(value)) return true;
+    if (ContainsForbiddenFileMember(value)) return true;
+  }
+  return false;
+}
+
+bool ContainsForbiddenExternalResource(JsonNode* node) {
+  if (node == nullptr) return false;
+  switch (json_node_get_node_type(node)) {
+    case JSON_NODE_VALUE: {
+      if (json_node_get_value_type(node) != G_TYPE_STRING) return false;
+      const std::string value = Lowercase(json_node_get_string(node));
+      return value.compare(0, 4, "ext:") == 0 || value.compare(0, 7, "ext-ip:") == 0;
+    }
+    case JSON_NODE_ARRAY: {
+      JsonArray* array = json_node_get_array(node);
+      const guint length = json_array_get_length(array);
+      for (guint i = 0; i < length; ++i) {
+        if (ContainsForbiddenExternalResource(json_array_get_element(array, i))) return true;
+      }
+      return false;
+    }
+    case JSON_NODE_OBJECT: {
+      JsonObject* object = json_node_get_object(node);
+      if (JsonStringEquals(object, "type", "local") &&
+          JsonMemberHasNonEmptyString(object, "path")) {
+        return true;
+      }
+      g_autoptr(GList) members = json_object_get_members(object);
+      for (GList* m = members; m != nullptr; m = m->next) {
+        JsonNode* value = json_object_get_member(object, static_cast<const char*>(m->data));
+        if (ContainsForbiddenExternalResource(value)) return true;
+      }
+      return false;
+    }
+    case JSON_NODE_NULL:
+      return false;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Sing-box
+
+ProfileValidation CheckSingBoxDns(JsonObject* root) {
+  JsonObject* dns = MemberObject(root, "dns");
+  if (dns == nullptr) {
+    return Invalid("Sing-box profiles require app-owned remote DNS configuration.");
+  }
+  JsonArray* servers = MemberArray(dns, "servers");
+  if (servers == nullptr || json_array_get_length(servers) == 0) {
+    return Invalid("Sing-box profiles require at least one remote DNS server.");
+  }
+  const guint length = json_array_get_length(servers);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* server = ElementObject(servers, i);
+    if (server == nullptr) return Invalid("Sing-box DNS servers must use structured entries.");
+    if (!JsonMemberHasNonEmptyString(server, "type") ||
+        !JsonMemberHasNonEmptyString(server, "server")) {
+      return Invalid("The Sing-box DNS server is incomplete.");
+    }
+    const std::string type = Lowercase(JsonMemberString(server, "type"));
+    if (!LabelIn(type, {"tcp", "udp", "tls", "https", "quic", "h3"})) {
+      return Invalid("Sing-box DNS must use a remote network server type.");
+    }
+  }
+  return {true, ""};
+}
+
+ProfileValidation CheckSingBoxInbound(JsonObject* root) {
+  JsonArray* inbounds = MemberArray(root, "inbounds");
+  if (inbounds == nullptr) return Invalid("Sing-box profiles must contain a TUN inbound.");
+  if (json_array_get_length(inbounds) != 1) {
+    return Invalid("Sing-box profiles must contain exactly one app-owned TUN inbound.");
+  }
+  JsonObject* inbound = ElementObject(inbounds, 0);
+  if (inbound == nullptr) return Invalid("The Sing-box TUN inbound is invalid.");
+  if (!JsonStringEquals(inbound, "type", "tun") || !JsonBooleanIsTrue(inbound, "auto_route")) {
+    return Invalid("Sing-box profiles require an auto-route TUN inbound.");
+  }
+  return {true, ""};
+}
+
+ProfileValidation ValidateSingBox(const std::string& config, const std::string& protocol) {
+  g_autoptr(JsonParser) parser = nullptr;
+  JsonObject* root = nullptr;
+  ProfileValidation parsed = ParseJsonObject(config, &parser, &root);
+  if (!parsed.valid) return parsed;
+  JsonNode* rootNode = json_parser_get_root(parser);
+
+  if (json_object_has_member(root, "experimental")) {
+    return Invalid("Sing-box experimental services are not permitted in VPN profiles.");
+  }
+  if (JsonMemberHasNonEmptyString(MemberObject(root, "log"), "output")) {
+    return Invalid("Sing-box profiles may not write logs to files.");
+  }
+  if (ContainsForbiddenFileMember(rootNode)) {
+    return Invalid("Sing-box profiles may not reference privileged certificate files.");
+  }
+  if (ContainsForbiddenExternalResource(rootNode)) {
+    return Invalid("Sing-box profiles may not load external resources as root.");
+  }
+  ProfileValidation dns = CheckSingBoxDns(root);
+  if (!dns.valid) return dns;
+  ProfileValidation inbound = CheckSingBoxInbound(root);
+  if (!inbound.valid) return inbound;
+
+  JsonArray* outbounds = MemberArray(root, "outbounds");
+  if (outbounds == nullptr || json_array_get_length(outbounds) == 0) {
+    return Invalid("Sing-box profiles must contain at least one outbound.");
+  }
+  const std::string wanted = CanonicalSingBoxProtocol(protocol);
+  const bool anyProxy = wanted == "singbox" || wanted == "sing-box";
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = ElementObject(outbounds, i);
+    if (!JsonMemberHasNonEmptyString(outbound, "tag") ||
+        !JsonMemberHasNonEmptyString(outbound, "type")) {
+      continue;
+    }
+    const std::string type = Lowercase(JsonMemberString(outbound, "type"));
+    if (LabelIn(type, {"direct", "block", "dns"})) continue;
+    if (anyProxy || type == wanted) return {true, ""};
+  }
+  return Invalid(
+      "The Sing-box configuration does not contain a tagged proxy outbound matching the selected "
+      "VPN protocol.");
+}
+
+// ---------------------------------------------------------------------------
+// Xray
+
+ProfileValidation ValidateXray(const std::string& config) {
+  g_autoptr(JsonParser) parser = nullptr;
+  JsonObject* root = nullptr;
+  ProfileValidation parsed = ParseJsonObject(config, &parser, &root);
+  if (!parsed.valid) return parsed;
+  JsonNode* rootNode = json_parser_get_root(parser);
+
+  if (json_object_has_member(root, "api")) {
+    return Invalid("Xray API listeners are not permitted in VPN profiles.");
+  }
+  JsonObject* log = MemberObject(root, "log");
+  if (JsonMemberHasNonEmptyString(log, "access") || JsonMemberHasNonEmptyString(log, "error")) {
+    return Invalid("Xray profiles may not write logs to files.");
+  }
+  if (ContainsForbiddenFileMember(rootNode)) {
+    return Invalid("Xray profiles may not reference privileged certificate files.");
+  }
+  if (ContainsForbiddenExternalResource(rootNode)) {
+    return Invalid("Xray profiles may not load external resources as root.");
+  }
+
+  JsonArray* inbounds = MemberArray(root, "inbounds");
+  if (inbounds == nullptr) return Invalid("Xray profiles must contain a TUN inbound.");
+  if (json_array_get_length(inbounds) != 1) {
+    return Invalid("Xray profiles must contain exactly one app-owned TUN inbound.");
+  }
+  if (!JsonStringEquals(ElementObject(inbounds, 0), "protocol", "tun")) {
+    return Invalid("The Xray inbound must use the TUN protocol.");
+  }
+
+  JsonArray* outbounds = MemberArray(root, "outbounds");
+  if (outbounds == nullptr) return Invalid("Xray profiles must contain at least one outbound.");
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = ElementObject(outbounds, i);
+    if (!JsonMemberHasNonEmptyString(outbound, "tag") ||
+        !JsonMemberHasNonEmptyString(outbound, "protocol")) {
+      continue;
+    }
+    const std::string kind = Lowercase(JsonMemberString(outbound, "protocol"));
+    if (!LabelIn(kind, {"freedom", "blackhole", "dns"})) return {true, ""};
+  }
+  return Invalid("Xray profiles require a tagged proxy outbound.");
+}
+
+// ---------------------------------------------------------------------------
+// WireGuard
+
+const std::vector<std::string>& AmneziaKeys() {
+  static const std::vector<std::string> kAmneziaKeys = {
+      "jc",
+      "jmin",
+      "jmax",
+      "s1",
+      "s2",
+      "s3",
+      "s4",
+      "h1",
+      "h2",
+      "h3",
+      "h4",
+      "i1",
+      "i2",
+      "i3",
+      "i4",
+      "i5",
+      "headerprotectionkey",
+      "contentpaddingaddition",
+      "rekeyaftertime",
+      "rekeytimeout",
+      "rejectaftertime",
+      "keepalivetimeout",
+      "maxhandshakeattempts",
+      "randomtrailers",
+      "disablecookies",
+  };
+  return kAmneziaKeys;
+}
+
+bool IsAmneziaInterfaceKey(const std::string& key) {
+  if (key.empty()) return false;
+  for (const std::string& candidate : AmneziaKeys()) {
+    if (key == candidate) return true;
+  }
+  return false;
+}
+
+bool IsLiteralAddress(const std::string& text) {
+  in_addr v4;
+  in6_addr v6;
+  return inet_pton(AF_INET, text.c_str(), &v4) == 1 || inet_pton(AF_INET6, text.c_str(), &v6) == 1;
+}
+
+bool IsConfigComment(const std::string& trimmed) {
+  return trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';';
+}
+
+struct WireGuardState {
+  enum class Section { kNone, kInterface, kPeer };
+  Section section = Section::kNone;
+  bool interfaceSeen = false;
+  bool peerStarted = false;
+  bool peerPublicKey = false;
+  bool peerEndpoint = false;
+  bool peerAllowedIps = false;
+  bool privateKey = false;
+  bool address = false;
+  bool dns = false;
+  bool defaultRoute = false;
+  int dnsServers = 0;
+};
+
+// Reads a DNS value the way a stream is read with a comma delimiter: a
+// trailing comma adds no piece, an empty piece anywhere else is one.
+ProfileValidation AddWireGuardDns(const std::string& value, WireGuardState* state) {
+  std::istringstream stream(value);
+  std::string piece;
+  while (std::getline(stream, piece, ',')) {
+    piece = Trim(piece);
+    if (piece.empty() || !IsLiteralAddress(piece)) {
+      return Invalid("WireGuard DNS entries must be literal IPv4 or IPv6 addresses.");
+    }
+    if (++state->dnsServers > 8) {
+      return Invalid("WireGuard profiles may contain at most eight DNS servers.");
+    }
+  }
+  return {true, ""};
+}
+
+ProfileValidation WireGuardDirective(const std::string& key, const std::string& value,
+                                     WireGuardState* state) {
+  if (value.empty()) return Invalid("WireGuard directive values may not be empty.");
+  if (LabelIn(key, {"preup", "postup", "predown", "postdown", "saveconfig"})) {
+    return Invalid("WireGuard hook and SaveConfig directives are not permitted.");
+  }
+  if (state->section == WireGuardState::Section::kInterface) {
+    if (key == "privatekey") {
+      state->privateKey = true;
+    } else if (key == "address") {
+      state->address = true;
+    } else if (key == "dns") {
+      ProfileValidation dns = AddWireGuardDns(value, state);
+      if (!dns.valid) return dns;
+      state->dns = true;
+    } else if (key == "table") {
+      if (Lowercase(value) == "off") {
+        return Invalid("WireGuard Table=off is not allowed for a full VPN tunnel.");
+      }
+    } else if (key != "mtu" && key != "listenport" && !IsAmneziaInterfaceKey(key)) {
+      return Invalid("The WireGuard Interface contains an unsupported directive.");
+    }
+    return {true, ""};
+  }
+  if (key == "publickey") {
+    state->peerPublicKey = true;
+  } else if (key == "endpoint") {
+    state->peerEndpoint = true;
+  } else if (key == "allowedips") {
+    state->peerAllowedIps = true;
+    std::istringstream stream(value);
+    std::string piece;
+    while (std::getline(stream, piece, ',')) {
+      piece = Trim(piece);
+      if (piece == "0.0.0.0/0" || piece == "::/0") state->defaultRoute = true;
+    }
+  } else if (key != "presharedkey" && key != "persistentkeepalive") {
+    return Invalid("The WireGuard Peer contains an unsupported directive.");
+  }
+  return {true, ""};
+}
+
+ProfileValidation ValidateWireGuard(const std::string& config) {
+  WireGuardState state;
+  const auto peerComplete = [&state]() -> ProfileValidation {
+    if (state.peerStarted && !(state.peerPublicKey && state.peerEndpoint && state.peerAllowedIps)) {
+      return Invalid("Every WireGuard peer requires PublicKey, Endpoint, and AllowedIPs.");
+    }
+    return {true, ""};
+  };
+
+  ProfileValidation failure{true, ""};
+  ForEachLine(config, [&](const std::string& raw) {
+    const std::string line = Trim(raw);
+    if (IsConfigComment(line)) return true;
+    const std::string lowered = Lowercase(line);
+    if (lowered == "[peer]") {
+      failure = peerComplete();
+      if (!failure.valid) return false;
+      if (!state.interfaceSeen) {
+        failure = Invalid("WireGuard peers must follow the Interface section.");
+        return false;
+      }
+      state.section = WireGuardState::Section::kPeer;
+      state.peerStarted = true;
+      state.peerPublicKey = state.peerEndpoint = state.peerAllowedIps = false;
+      return true;
+    }
+    if (lowered == "[interface]") {
+      if (state.interfaceSeen || state.peerStarted) {
+        failure = Invalid("WireGuard profiles require one Interface before all peers.");
+        return false;
+      }
+      state.interfaceSeen = true;
+      state.section = WireGuardState::Section::kInterface;
+      return true;
+    }
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos || state.section == WireGuardState::Section::kNone) {
+      failure = Invalid("The WireGuard configuration contains an invalid line.");
+      return false;
+    }
+    failure = WireGuardDirective(Lowercase(Trim(line.substr(0, equals))),
+                                 Trim(line.substr(equals + 1)), &state);
+    return failure.valid;
+  });
+  if (!failure.valid) return failure;
+
+  ProfileValidation lastPeer = peerComplete();
+  if (!lastPeer.valid) return lastPeer;
+  if (!(state.interfaceSeen && state.peerStarted && state.privateKey && state.address &&
+        state.dns && state.defaultRoute)) {
+    return Invalid(
+        "WireGuard profiles require Interface PrivateKey, Address, DNS, a complete Peer, and a "
+        "default AllowedIPs route.");
+  }
+  return {true, ""};
+}
+
+// ---------------------------------------------------------------------------
+// OpenVPN
+
+const std::set<std::string>& ForbiddenDirectives() {
+  static const std::set<std::string> kForbiddenDirectives = {
+      // Scripts and hooks.
+      "up", "down", "route-up", "route-pre-down", "ipchange", "learn-address", "tls-verify",
+      "auth-user-pass-verify", "client-connect", "client-disconnect", "plugin", "script-security",
+      // Management and external keys.
+      "management", "management-client", "management-external-key", "management-external-cert",
+      "pkcs11-providers", "pkcs11-id", "engine", "providers", "providers-path",
+      // Files, paths and environment.
+      "config", "capath", "setenv", "setenv-safe", "http-proxy-user-pass", "tls-export-cert",
+      "tls-crypt-v2-verify", "auth-gen-token-secret", "client-config-dir", "ifconfig-pool-persist",
+      "replay-persist", "tmp-dir", "askpass", "log", "log-append", "status", "writepid",
+      // Routing and device control.
+      "route-nopull", "route-noexec", "ifconfig-noexec", "pull-filter", "dev-node", "iproute",
+      "mktun", "rmtun",
+      // Process identity.
+      "setcon", "daemon", "syslog", "chroot", "cd", "user", "group"};
+  return kForbiddenDirectives;
+}
+
+const std::set<std::string>& InlineFileDirectives() {
+  static const std::set<std::string> kInlineFileDirectives = {
+      "ca",           "cert",           "key",        "dh",          "tls-auth", "tls-crypt",
+      "tls-crypt-v2", "auth-user-pass", "crl-verify", "extra-certs", "secret",   "pkcs12"};
+  return kInlineFileDirectives;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && IsSpace(text[i])) ++i;
+    const std::size_t start = i;
+    while (i < text.size() && !IsSpace(text[i])) ++i;
+    if (i > start) words.push_back(text.substr(start, i - start));
+  }
+  return words;
+}
+
+struct OpenVpnState {
+  std::string openBlock;
+  std::set<std::string> openedBlocks;
+  std::vector<std::pair<std::string, std::string>> fileDirectives;
+  int devCount = 0;
+  bool client = false;
+  bool remote = false;
+  bool tun = false;
+  bool tap = false;
+};
+
+ProfileValidation OpenVpnDirective(const std::string& line, OpenVpnState* state) {
+  std::size_t wordEnd = 0;
+  while (wordEnd < line.size() && !IsSpace(line[wordEnd])) ++wordEnd;
+  std::string directive = Lowercase(line.substr(0, wordEnd));
+  if (directive.compare(0, 2, "--") == 0) directive.erase(0, 2);
+  const std::string argument = Trim(line.substr(wordEnd));
+
+  if (ForbiddenDirectives().count(directive) != 0) {
+    return Invalid(
+        "The OpenVPN profile contains a privileged or external-control directive that is not "
+        "permitted.");
+  }
+  if (directive == "http-proxy") {
+    const std::vector<std::string> words = Words(argument);
+    if (words.size() >= 3) {
+      const std::string credentials = Lowercase(words[2]);
+      if (credentials != "auto" && credentials != "auto-nct") {
+        return Invalid("OpenVPN HTTP proxy credentials may not reference an external file.");
+      }
+    }
+  }
+  // openvpn reads the third word as a credentials file, as root, and sends its
+  // contents to the proxy the profile names.
+  if (directive == "socks-proxy" && Words(argument).size() >= 3) {
+    return Invalid("OpenVPN SOCKS proxy credentials may not reference an external file.");
+  }
+  if (directive == "dev" || directive == "dev-type") {
+    if (directive == "dev") ++state->devCount;
+    const std::string device = Lowercase(argument);
+    if (device.compare(0, 3, "tun") == 0) state->tun = true;
+    if (device.compare(0, 3, "tap") == 0) state->tap = true;
+  }
+  if (directive == "client") state->client = true;
+  if (directive == "remote" && !argument.empty()) state->remote = true;
+  if (InlineFileDirectives().count(directive) != 0) {
+    state->fileDirectives.emplace_back(directive, Lowercase(argument));
+  }
+  return {true, ""};
+}
+
+ProfileValidation ValidateOpenVpn(const std::string& config) {
+  OpenVpnState state;
+  ProfileValidation failure{true, ""};
+  ForEachLine(config, [&](const std::string& raw) {
+    const std::string line = Trim(raw);
+    if (line.empty()) return true;
+    if (!state.openBlock.empty()) {
+      if (Lowercase(line) == "</" + state.openBlock + ">") state.openBlock.clear();
+      return true;
+    }
+    if (line[0] == '#' || line[0] == ';') return true;
+    if (line[0] == '<' && line.back() == '>') {
+      if (line.size() < 3 || line[1] == '/') {
+        failure = Invalid("The OpenVPN profile contains an unmatched inline block.");
+        return false;
+      }
+      const std::string name = Lowercase(line.substr(1, line.size() - 2));
+      if (InlineFileDirectives().count(name) == 0) {
+        failure = Invalid("The OpenVPN profile contains an unsupported inline block.");
+        return false;
+      }
+      state.openedBlocks.insert(name);
+      state.openBlock = name;
+      return true;
+    }
+    failure = OpenVpnDirective(line, &state);
+    return failure.valid;
+  });
+  if (!failure.valid) return failure;
+
+  if (!state.openBlock.empty()) {
+    return Invalid("The OpenVPN profile contains an unterminated inline block.");
+  }
+  if (state.devCount != 1 || !state.client || !state.remote || !state.tun || state.tap) {
+    return Invalid("OpenVPN profiles require client mode, a remote, and TUN\u2014not TAP.");
+  }
+  for (const auto& [directive, argument] : state.fileDirectives) {
+    if ((!argument.empty() && argument != "[inline]") || state.openedBlocks.count(directive) == 0) {
+      return Invalid(
+          "OpenVPN profiles must embed credentials and certificates instead of referencing "
+          "external files.");
+    }
+  }
+  return {true, ""};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Public entry points
+
+const char* EngineName(EngineKind kind) {
+  switch (kind) {
+    case kSingBox:
+      return "Sing-box";
+    case kXray:
+      return "Xray";
+    case kWireGuard:
+      return "WireGuard";
+    case kOpenVpn:
+      return "OpenVPN";
+    case kUnsupported:
+      break;
+  }
+  return "Unsupported";
+}
+
+EngineKind EngineForProtocol(const std::string& protocol) {
+  const std::string label = Lowercase(protocol);
+  if (LabelIn(label, {"vless", "vmess", "trojan", "shadowsocks", "hysteria2", "tuic", "quarn",
+                      "xray-reality", "sing-box", "singbox"})) {
+    return kSingBox;
+  }
+  if (LabelIn(label, {"xray", "xray-core"})) return kXray;
+  if (LabelIn(label, {"wireguard", "wire-guard", "wg", "amneziawg"})) return kWireGuard;
+  if (LabelIn(label, {"openvpn", "open-vpn", "openvpn3", "openvpn3-core", "ovpn", "openvpn-tcp",
+                      "openvpn-udp"})) {
+    return kOpenVpn;
+  }
+  return kUnsupported;
+}
+
+ProfileValidation ValidateProfile(const std::string& id, const std::string& protocol,
+                                  const std::string& rawConfig) {
+  if (!IdentifierIsValid(id)) return Invalid("The profile identifier is invalid.");
+  if (rawConfig.empty() || rawConfig.size() > kMaxConfigBytes ||
+      rawConfig.find('\0') != std::string::npos) {
+    return Invalid("The VPN configuration is empty or too large.");
+  }
+  switch (EngineForProtocol(protocol)) {
+    case kSingBox:
+      return ValidateSingBox(rawConfig, protocol);
+    case kXray:
+      return ValidateXray(rawConfig);
+    case kWireGuard:
+      return ValidateWireGuard(rawConfig);
+    case kOpenVpn:
+      return ValidateOpenVpn(rawConfig);
+    case kUnsupported:
+      break;
+  }
+  return Invalid("This Linux build does not recognize the selected VPN protocol.");
+}
+
+bool WireGuardConfigRequiresAmnezia(const std::string& config) {
+  bool inInterface = false;
+  bool found = false;
+  ForEachLine(config, [&](const std::string& raw) {
+    const std::string line = Trim(raw);
+    if (IsConfigComment(line)) return true;
+    if (line[0] == '[') {
+      const std::size_t close = line.find(']');
+      inInterface =
+          close != std::string::npos && Lowercase(Trim(line.substr(1, close - 1))) == "interface";
+      return true;
+    }
+    if (!inInterface) return true;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) return true;
+    found = IsAmneziaInterfaceKey(Lowercase(Trim(line.substr(0, equals))));
+    return !found;
+  });
+  return found;
+}
+
+std::string CanonicalSingBoxProtocol(const std::string& protocol) {
+  std::string label = Lowercase(protocol);
+  if (label == "xray-reality" || label == "quarn") return "vless";
+  return label;
+}
 
 }  // namespace tessary::linux_service

@@ -1,0 +1,798 @@
+// Table-driven tests of profile validation. The unit's file-private helpers are
+// reached by including its source directly.
+#include "service/config_validation.cc"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+namespace tessary::linux_service {
+namespace {
+
+constexpr char kBadId[] = "The profile identifier is invalid.";
+constexpr char kBadSize[] = "The VPN configuration is empty or too large.";
+constexpr char kBadProtocol[] = "This Linux build does not recognize the selected VPN protocol.";
+
+TEST(EngineNames, EveryKindAndOutOfRangeValues) {
+  EXPECT_STREQ(EngineName(kSingBox), "Sing-box");
+  EXPECT_STREQ(EngineName(kXray), "Xray");
+  EXPECT_STREQ(EngineName(kWireGuard), "WireGuard");
+  EXPECT_STREQ(EngineName(kOpenVpn), "OpenVPN");
+  EXPECT_STREQ(EngineName(kUnsupported), "Unsupported");
+  EXPECT_STREQ(EngineName(static_cast<EngineKind>(5)), "Unsupported");
+  EXPECT_STREQ(EngineName(static_cast<EngineKind>(4096)), "Unsupported");
+  EXPECT_STREQ(EngineName(static_cast<EngineKind>(-1)), "Unsupported");
+}
+
+TEST(EngineForProtocol, LabelsMatchWholeAndIgnoreCase) {
+  const struct {
+    const char* label;
+    EngineKind kind;
+  } cases[] = {
+      {"vless", kSingBox},
+      {"VMess", kSingBox},
+      {"trojan", kSingBox},
+      {"Shadowsocks", kSingBox},
+      {"hysteria2", kSingBox},
+      {"TUIC", kSingBox},
+      {"quarn", kSingBox},
+      {"Xray-Reality", kSingBox},
+      {"sing-box", kSingBox},
+      {"singBox", kSingBox},
+      {"xray", kXray},
+      {"XRAY-CORE", kXray},
+      {"WireGuard", kWireGuard},
+      {"wire-guard", kWireGuard},
+      {"WG", kWireGuard},
+      {"AmneziaWG", kWireGuard},
+      {"openVpn", kOpenVpn},
+      {"open-vpn", kOpenVpn},
+      {"openvpn3", kOpenVpn},
+      {"OpenVPN3-Core", kOpenVpn},
+      {"ovpn", kOpenVpn},
+      {"openvpn-tcp", kOpenVpn},
+      {"OPENVPN-UDP", kOpenVpn},
+      {"", kUnsupported},
+      {" openvpn", kUnsupported},
+      {"openvpn ", kUnsupported},
+      {"open vpn", kUnsupported},
+      {"wireguard2", kUnsupported},
+      {"ikev2", kUnsupported},
+      {"vless\n", kUnsupported},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EngineForProtocol(c.label), c.kind) << "label \"" << c.label << "\"";
+  }
+}
+
+TEST(CanonicalSingBoxProtocol, AliasesBecomeVless) {
+  EXPECT_EQ(CanonicalSingBoxProtocol("Xray-Reality"), "vless");
+  EXPECT_EQ(CanonicalSingBoxProtocol("QUARN"), "vless");
+  EXPECT_EQ(CanonicalSingBoxProtocol("VMess"), "vmess");
+  EXPECT_EQ(CanonicalSingBoxProtocol("SingBox"), "singbox");
+}
+
+TEST(ValidateProfile, IdentifierSizeAndProtocolInOrder) {
+  const std::string longest(kMaxConfigBytes, 'x');
+  const struct {
+    std::string id;
+    std::string protocol;
+    std::string config;
+    const char* message;  // nullptr: these checks pass and the engine decides
+  } cases[] = {
+      {"", "wireguard", "x", kBadId},
+      {std::string(256, 'a'), "ikev2", "x", kBadProtocol},
+      {std::string(257, 'a'), "wireguard", "x", kBadId},
+      {"a\tb", "wireguard", "x", kBadId},
+      {"a\nb", "wireguard", "x", kBadId},
+      {"a\x1f", "wireguard", "x", kBadId},
+      {"a\x7f", "wireguard", "x", kBadId},
+      {std::string("a\0b", 3), "wireguard", "x", kBadId},
+      {"caf\xc3\xa9 \xe2\x80\x94 ~", "ikev2", "x", kBadProtocol},
+      {"", "ikev2", "", kBadId},
+      {"home", "ikev2", "", kBadSize},
+      {"home", "wireguard", "", kBadSize},
+      {"home", "wireguard", std::string(kMaxConfigBytes + 1, 'x'), kBadSize},
+      {"home", "ikev2", longest, kBadProtocol},
+      {"home", "wireguard", std::string("x\0", 2), kBadSize},
+      {"home", "wireguard", std::string("\0x", 2), kBadSize},
+      {"home", "ikev2", "[Interface]", kBadProtocol},
+  };
+  for (const auto& c : cases) {
+    const ProfileValidation result = ValidateProfile(c.id, c.protocol, c.config);
+    EXPECT_FALSE(result.valid) << "id of " << c.id.size() << " bytes, " << c.protocol;
+    EXPECT_EQ(result.message, c.message) << "id of " << c.id.size() << " bytes, " << c.protocol;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// JSON safety checks
+
+constexpr char kMalformed[] = "The JSON VPN configuration is malformed.";
+constexpr char kNotObject[] = "The JSON VPN configuration must be an object.";
+constexpr char kTooComplex[] = "The JSON VPN configuration exceeds complexity limits.";
+
+std::string Repeat(const std::string& piece, std::size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Parses |text| and returns ParseJsonObject's message ("" on success),
+// checking the ownership contract on the way.
+std::string ParseMessage(const std::string& text) {
+  JsonParser* parser = nullptr;
+  JsonObject* root = nullptr;
+  const ProfileValidation result = ParseJsonObject(text, &parser, &root);
+  if (!result.valid) {
+    EXPECT_EQ(parser, nullptr);
+    EXPECT_EQ(root, nullptr);
+    return result.message;
+  }
+  EXPECT_NE(parser, nullptr);
+  EXPECT_NE(root, nullptr);
+  EXPECT_TRUE(result.message.empty());
+  g_object_unref(parser);
+  return "";
+}
+
+// {"a": <n arrays> 1 <n closes>}: the number sits at level n + 1.
+std::string NestedArrays(std::size_t arrays, const std::string& core = "1") {
+  return "{\"a\":" + Repeat("[", arrays) + core + Repeat("]", arrays) + "}";
+}
+
+std::string ManyMembers(std::size_t members) {
+  std::string text = "{";
+  for (std::size_t i = 0; i < members; ++i) {
+    if (i > 0) text += ',';
+    text += "\"m" + std::to_string(i) + "\":" + std::to_string(i);
+  }
+  return text + "}";
+}
+
+TEST(ParseJsonObject, RootKindsAndLimitsAtTheirBoundaries) {
+  const struct {
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"{}", ""},
+      {"  {\"a\": null}\n", ""},
+      {"[]", kNotObject},
+      {"\"text\"", kNotObject},
+      {"null", kNotObject},
+      {"42", kNotObject},
+      {"true", kNotObject},
+      {"", kNotObject},  // json-glib loads empty text as a document without a root
+      {"{", kMalformed},
+      {"{\"a\":}", kMalformed},
+      {"{\"a\":1,}", kMalformed},
+      {"{\"a\":1} x", kMalformed},
+      {NestedArrays(63), ""},           // the number at level 64
+      {NestedArrays(64), kTooComplex},  // the number at level 65
+      {NestedArrays(64, ""), ""},       // an empty array at level 64
+      {NestedArrays(65, ""), kTooComplex},
+      {ManyMembers(99999), ""},  // 100,000 nodes with the root
+      {ManyMembers(100000), kTooComplex},
+      {"{\"a\":[" + Repeat("[],", 99997) + "[]]}", ""},  // 99,999 + root
+      {"{\"a\":[" + Repeat("[],", 99998) + "[]]}", kTooComplex},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ParseMessage(c.text), c.message) << c.text.substr(0, 80);
+  }
+}
+
+// Documents on which json-glib 1.6's lenient lexer nests |levels| brackets
+// deep although a lexer that knows only double-quoted strings with plain
+// escapes would see (almost) no nesting at all.
+struct QuirkDocument {
+  const char* what;
+  std::string text;
+  bool inRoot;  // false: the nesting follows the root value
+};
+
+std::vector<QuirkDocument> LexerQuirkDocuments(std::size_t levels) {
+  const std::string nest = Repeat("[", levels) + "1" + Repeat("]", levels) + "}";
+  return {
+      {"single-quoted string holding a double quote", "{\"a\": '\"', \"b\": " + nest, true},
+      {"slash comment holding a double quote", "{\"a\": /\"/ 1, \"b\": " + nest, true},
+      {"short \\u escape swallowing a quote", "{\"a\": \"\\u0\"\", \"b\": " + nest, true},
+      {"lone surrogate swallowing a quote", "{\"a\": \"\\ud800\"\", \"b\": " + nest, true},
+      {"lone surrogate swallowing an escaped quote", "{\"a\": \"\\ud800\\\"\", \"b\": " + nest,
+       true},
+      {"short surrogate swallowing two quotes", "{\"a\": \"\\ud8\"\"\", \"b\": " + nest, true},
+      {"text after the root value", "{} " + Repeat("[", levels) + Repeat("]", levels), false},
+  };
+}
+
+// Height of the tree under |node| in containers (a scalar has height 0).
+unsigned long ContainerHeight(JsonNode* node) {
+  unsigned long below = 0;
+  if (JSON_NODE_HOLDS_ARRAY(node)) {
+    JsonArray* array = json_node_get_array(node);
+    for (guint i = 0; i < json_array_get_length(array); ++i) {
+      below = std::max(below, ContainerHeight(json_array_get_element(array, i)));
+    }
+    return below + 1;
+  }
+  if (JSON_NODE_HOLDS_OBJECT(node)) {
+    g_autoptr(GList) members = json_object_get_values(json_node_get_object(node));
+    for (GList* m = members; m != nullptr; m = m->next) {
+      below = std::max(below, ContainerHeight(static_cast<JsonNode*>(m->data)));
+    }
+    return below + 1;
+  }
+  return 0;
+}
+
+// Runs json-glib alone on |text| in a child process; true when it dies of a
+// signal (the crash the nesting bound protects the service from).
+bool JsonGlibCrashesOn(const std::string& text) {
+  const pid_t child = fork();
+  if (child == 0) {
+    JsonParser* parser = json_parser_new();
+    json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()), nullptr);
+    _exit(0);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return false;
+  return WIFSIGNALED(status);
+}
+
+TEST(JsonNesting, LexerQuirksCannotHideDeepNesting) {
+  // Shallow forms: json-glib accepts each and really nests the brackets after
+  // the quirk, and the bound counts them exactly as deep as json-glib builds
+  // them (the root object plus 40 arrays).
+  for (const QuirkDocument& doc : LexerQuirkDocuments(40)) {
+    SCOPED_TRACE(doc.what);
+    g_autoptr(JsonParser) parser = json_parser_new();
+    ASSERT_TRUE(json_parser_load_from_data(parser, doc.text.data(),
+                                           static_cast<gssize>(doc.text.size()), nullptr));
+    if (doc.inRoot) {
+      EXPECT_EQ(ContainerHeight(json_parser_get_root(parser)), 41u);
+      EXPECT_EQ(JsonBracketDepth(doc.text, 1000), 41u);
+    } else {
+      EXPECT_EQ(JsonBracketDepth(doc.text, 1000), 40u);
+    }
+  }
+  // The same quirk at depth 64 under the root passes the bound and meets the
+  // walk; deeper is refused before json-glib ever sees it.
+  for (const QuirkDocument& doc : LexerQuirkDocuments(63)) {
+    SCOPED_TRACE(doc.what);
+    EXPECT_EQ(ParseMessage(doc.text), "");
+  }
+  for (const QuirkDocument& doc : LexerQuirkDocuments(64)) {
+    SCOPED_TRACE(doc.what);
+    EXPECT_EQ(ParseMessage(doc.text), doc.inRoot ? kTooComplex : "");
+  }
+  // The real hazard, confirmed on this machine's json-glib in a child
+  // process: each document crashes it, and the service refuses each first.
+  for (const QuirkDocument& doc : LexerQuirkDocuments(100000)) {
+    SCOPED_TRACE(doc.what);
+    EXPECT_EQ(ParseMessage(doc.text), kTooComplex);
+    EXPECT_TRUE(JsonGlibCrashesOn(doc.text)) << "json-glib no longer crashes on this document";
+  }
+}
+
+TEST(JsonNesting, HostileAndHarmlessBracketsInText) {
+  const std::string brackets(kMaxConfigBytes, '[');
+  const gint64 start = g_get_monotonic_time();
+  EXPECT_EQ(ParseMessage(brackets), kTooComplex);
+  EXPECT_EQ(ParseMessage("{\"a\":" + std::string(kMaxConfigBytes - 6, '{') + "}"), kTooComplex);
+  EXPECT_LT(g_get_monotonic_time() - start, 2 * G_USEC_PER_SEC);
+
+  // Brackets inside ordinary strings, escaped quotes and comments are text.
+  const std::string regex = "{\"regex\": \"^" + Repeat("[a-z]", 80) + Repeat("[", 80) + "$\"}";
+  EXPECT_EQ(ParseMessage(regex), "");
+  EXPECT_EQ(ParseMessage("{\"a\": \"\\\"" + Repeat("[", 200) + "\", \"b\": 1}"), "");
+  EXPECT_EQ(ParseMessage("{\"a\": '" + Repeat("{", 200) + "', \"b\": 1}"), "");
+  EXPECT_EQ(ParseMessage("{\"a\": /" + Repeat("[", 200) + "/ 1}"), "");
+  EXPECT_EQ(ParseMessage("{\"a\": \"\\u0041" + Repeat("[", 200) + "\"}"), "");
+  EXPECT_EQ(ParseMessage("{\"a\": \"\\ud83d\\ude00" + Repeat("[", 200) + "\"}"), "");
+  // Closing brackets never push the count below zero to hide later opens.
+  EXPECT_EQ(JsonBracketDepth(Repeat("]", 500) + Repeat("[", 70), 1000), 70u);
+}
+
+TEST(JsonMembers, StringBooleanAndEqualityTests) {
+  g_autoptr(JsonParser) parser = nullptr;
+  JsonObject* root = nullptr;
+  ASSERT_TRUE(ParseJsonObject(
+                  R"({"s": "Tun", "e": "", "n": 1, "b": true, "f": false, "t": "true",
+                      "one": 1, "nul": null, "o": {}})",
+                  &parser, &root)
+                  .valid);
+  EXPECT_TRUE(JsonMemberHasNonEmptyString(root, "s"));
+  EXPECT_FALSE(JsonMemberHasNonEmptyString(root, "e"));
+  EXPECT_FALSE(JsonMemberHasNonEmptyString(root, "n"));
+  EXPECT_FALSE(JsonMemberHasNonEmptyString(root, "nul"));
+  EXPECT_FALSE(JsonMemberHasNonEmptyString(root, "o"));
+  EXPECT_FALSE(JsonMemberHasNonEmptyString(root, "missing"));
+  EXPECT_FALSE(JsonMemberHasNonEmptyString(nullptr, "s"));
+  EXPECT_TRUE(JsonStringEquals(root, "s", "tun"));
+  EXPECT_TRUE(JsonStringEquals(root, "s", "TUN"));
+  EXPECT_FALSE(JsonStringEquals(root, "s", "tap"));
+  EXPECT_FALSE(JsonStringEquals(root, "S", "tun"));  // names are case-sensitive
+  EXPECT_FALSE(JsonStringEquals(root, "b", "true"));
+  EXPECT_FALSE(JsonStringEquals(nullptr, "s", "tun"));
+  EXPECT_TRUE(JsonBooleanIsTrue(root, "b"));
+  EXPECT_FALSE(JsonBooleanIsTrue(root, "f"));
+  EXPECT_FALSE(JsonBooleanIsTrue(root, "t"));
+  EXPECT_FALSE(JsonBooleanIsTrue(root, "one"));
+  EXPECT_FALSE(JsonBooleanIsTrue(root, "nul"));
+  EXPECT_FALSE(JsonBooleanIsTrue(nullptr, "b"));
+}
+
+TEST(JsonSearches, FileMembersAndExternalResources) {
+  const struct {
+    const char* text;
+    bool fileHit;
+    bool externalHit;
+  } cases[] = {
+      {R"({"Key_Path": "/etc/k.pem"})", true, false},
+      {R"({"key_path": ""})", false, false},
+      {R"({"certificatefile": ["/etc/c.pem"]})", true, false},
+      {R"({"certificateFile": []})", false, false},
+      {R"({"keyFile": 5, "certificate_path": null, "KEYFILE": false})", false, false},
+      {R"({"keyfile": {"key_path": "/etc/k"}})", true, false},
+      {R"({"keyfile": {"other": "/etc/k"}})", false, false},
+      {R"({"a": [1, {"b": [{"CERTIFICATE_PATH": "x"}]}]})", true, false},
+      {R"({"certificate": ["-----BEGIN CERTIFICATE-----"]})", false, false},
+      {R"({"rules": [{"domain": ["EXT:geosite.dat:cn"]}]})", false, true},
+      {R"({"ip": "ext-ip:geoip.dat:private"})", false, true},
+      {R"({"ip": "geoip:private", "d": "geosite:cn", "x": "next:1"})", false, false},
+      {R"({"ext:key": "value"})", false, false},  // names are not values
+      {R"({"rule_set": [{"type": "LOCAL", "path": "/etc/rules.srs"}]})", false, true},
+      {R"({"rule_set": [{"type": "local", "path": ""}]})", false, false},
+      {R"({"rule_set": [{"type": "remote", "path": "/etc/rules.srs"}]})", false, false},
+      {R"({"r": {"type": "remote", "inner": {"type": "local", "path": "x"}}})", false, true},
+  };
+  for (const auto& c : cases) {
+    g_autoptr(JsonParser) parser = nullptr;
+    JsonObject* root = nullptr;
+    ASSERT_TRUE(ParseJsonObject(c.text, &parser, &root).valid) << c.text;
+    JsonNode* node = json_parser_get_root(parser);
+    EXPECT_EQ(ContainsForbiddenFileMember(node), c.fileHit) << c.text;
+    EXPECT_EQ(ContainsForbiddenExternalResource(node), c.externalHit) << c.text;
+  }
+  EXPECT_FALSE(ContainsForbiddenFileMember(nullptr));
+  EXPECT_FALSE(ContainsForbiddenExternalResource(nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Sing-box and Xray
+
+void ExpectVerdict(const ProfileValidation& result, const char* message, const std::string& what) {
+  if (message == nullptr) {
+    EXPECT_TRUE(result.valid) << what << ": " << result.message;
+    EXPECT_TRUE(result.message.empty()) << what;
+  } else {
+    EXPECT_FALSE(result.valid) << what;
+    EXPECT_EQ(result.message, message) << what;
+  }
+}
+
+struct SingBoxDoc {
+  std::string prefix;  // extra root members, each followed by a comma
+  std::string dns = R"({"servers": [{"type": "https", "server": "1.1.1.1", "tag": "remote"}]})";
+  std::string inbounds = R"([{"type": "tun", "tag": "tun-in", "auto_route": true}])";
+  std::string outbounds =
+      R"([{"type": "vless", "tag": "proxy", "server": "203.0.113.5"},
+          {"type": "direct", "tag": "direct"}])";
+
+  std::string Text() const {
+    std::string text = "{" + prefix;
+    auto add = [&text](const char* name, const std::string& value) {
+      if (value.empty()) return;
+      if (text.back() != '{' && text.back() != ',') text += ',';
+      text += std::string("\"") + name + "\": " + value;
+    };
+    add("dns", dns);
+    add("inbounds", inbounds);
+    add("outbounds", outbounds);
+    if (text.back() == ',') text.pop_back();
+    return text + "}";
+  }
+};
+
+TEST(ValidateSingBox, RulesInOrder) {
+  const char* kExperimental = "Sing-box experimental services are not permitted in VPN profiles.";
+  const char* kLog = "Sing-box profiles may not write logs to files.";
+  const char* kFiles = "Sing-box profiles may not reference privileged certificate files.";
+  const char* kExternal = "Sing-box profiles may not load external resources as root.";
+  const char* kNoDns = "Sing-box profiles require app-owned remote DNS configuration.";
+  const char* kNoServers = "Sing-box profiles require at least one remote DNS server.";
+  const char* kUnstructured = "Sing-box DNS servers must use structured entries.";
+  const char* kIncomplete = "The Sing-box DNS server is incomplete.";
+  const char* kRemoteType = "Sing-box DNS must use a remote network server type.";
+  const char* kNoTun = "Sing-box profiles must contain a TUN inbound.";
+  const char* kOneTun = "Sing-box profiles must contain exactly one app-owned TUN inbound.";
+  const char* kBadTun = "The Sing-box TUN inbound is invalid.";
+  const char* kAutoRoute = "Sing-box profiles require an auto-route TUN inbound.";
+  const char* kNoOutbound = "Sing-box profiles must contain at least one outbound.";
+  const char* kNoMatch =
+      "The Sing-box configuration does not contain a tagged proxy outbound matching the "
+      "selected VPN protocol.";
+
+  struct Case {
+    const char* what;
+    SingBoxDoc doc;
+    const char* protocol;
+    const char* message;
+  };
+  std::vector<Case> cases;
+  auto add = [&cases](const char* what, const char* protocol, const char* message, auto&& edit) {
+    SingBoxDoc doc;
+    edit(doc);
+    cases.push_back({what, doc, protocol, message});
+  };
+  auto same = [](SingBoxDoc&) {};
+  add("minimal vless profile", "vless", nullptr, same);
+  add("experimental empty object", "vless", kExperimental,
+      [](SingBoxDoc& d) { d.prefix = R"("experimental": {},)"; });
+  add("experimental null", "vless", kExperimental,
+      [](SingBoxDoc& d) { d.prefix = R"("experimental": null,)"; });
+  add("experimental beats missing dns", "vless", kExperimental, [](SingBoxDoc& d) {
+    d.prefix = R"("experimental": {},)";
+    d.dns.clear();
+  });
+  add("log output empty", "vless", nullptr,
+      [](SingBoxDoc& d) { d.prefix = R"("log": {"output": "", "level": "warn"},)"; });
+  add("log output file", "vless", kLog,
+      [](SingBoxDoc& d) { d.prefix = R"("log": {"output": "/var/log/box.log"},)"; });
+  add("log as a string", "vless", nullptr,
+      [](SingBoxDoc& d) { d.prefix = R"("log": "/var/log/box.log",)"; });
+  add("Log with a capital is not log", "vless", nullptr,
+      [](SingBoxDoc& d) { d.prefix = R"("Log": {"output": "/var/log/box.log"},)"; });
+  add("log output beats key file", "vless", kLog,
+      [](SingBoxDoc& d) { d.prefix = R"("log": {"output": "x"}, "tls": {"key_path": "/k"},)"; });
+  add("key_path deep in an outbound", "vless", kFiles, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "vless", "tag": "p", "tls": {"key_path": "/root/k.pem"}}])";
+  });
+  add("file member beats external resource", "vless", kFiles, [](SingBoxDoc& d) {
+    d.prefix = R"("route": {"rule_set": [{"type": "local", "path": "/r.srs"}]},
+                  "certificate_path": "/c.pem",)";
+  });
+  add("local rule set", "vless", kExternal, [](SingBoxDoc& d) {
+    d.prefix = R"("route": {"rule_set": [{"type": "local", "tag": "r", "path": "/r.srs"}]},)";
+  });
+  add("remote rule set", "vless", nullptr, [](SingBoxDoc& d) {
+    d.prefix = R"("route": {"rule_set": [{"type": "remote", "tag": "r",
+                  "url": "https://example.com/r.srs"}]},)";
+  });
+  add("no dns", "vless", kNoDns, [](SingBoxDoc& d) { d.dns.clear(); });
+  add("dns as an array", "vless", kNoDns, [](SingBoxDoc& d) { d.dns = "[]"; });
+  add("no servers", "vless", kNoServers, [](SingBoxDoc& d) { d.dns = "{}"; });
+  add("servers empty", "vless", kNoServers, [](SingBoxDoc& d) { d.dns = R"({"servers": []})"; });
+  add("servers an object", "vless", kNoServers,
+      [](SingBoxDoc& d) { d.dns = R"({"servers": {"type": "udp", "server": "1.1.1.1"}})"; });
+  add("legacy string server", "vless", kUnstructured,
+      [](SingBoxDoc& d) { d.dns = R"({"servers": ["https://1.1.1.1/dns-query"]})"; });
+  add("legacy address form", "vless", kIncomplete, [](SingBoxDoc& d) {
+    d.dns = R"({"servers": [{"tag": "r", "address": "https://1.1.1.1/dns-query"}]})";
+  });
+  add("server empty", "vless", kIncomplete,
+      [](SingBoxDoc& d) { d.dns = R"({"servers": [{"type": "udp", "server": ""}]})"; });
+  add("local server type", "vless", kRemoteType,
+      [](SingBoxDoc& d) { d.dns = R"({"servers": [{"type": "local", "server": "x"}]})"; });
+  add("fakeip after a good server", "vless", kRemoteType, [](SingBoxDoc& d) {
+    d.dns = R"({"servers": [{"type": "udp", "server": "9.9.9.9"},
+                            {"type": "fakeip", "server": "198.18.0.0"}]})";
+  });
+  add("TLS in capitals and every remote type", "vless", nullptr, [](SingBoxDoc& d) {
+    d.dns = R"({"servers": [{"type": "TLS", "server": "a"}, {"type": "tcp", "server": "b"},
+               {"type": "udp", "server": "c"}, {"type": "https", "server": "d"},
+               {"type": "quic", "server": "e"}, {"type": "H3", "server": "f"}]})";
+  });
+  add("no inbounds", "vless", kNoTun, [](SingBoxDoc& d) { d.inbounds.clear(); });
+  add("inbounds an object", "vless", kNoTun,
+      [](SingBoxDoc& d) { d.inbounds = R"({"type": "tun", "auto_route": true})"; });
+  add("no inbound at all", "vless", kOneTun, [](SingBoxDoc& d) { d.inbounds = "[]"; });
+  add("two tun inbounds", "vless", kOneTun, [](SingBoxDoc& d) {
+    d.inbounds = R"([{"type": "tun", "auto_route": true}, {"type": "tun", "auto_route": true}])";
+  });
+  add("inbound a string", "vless", kBadTun, [](SingBoxDoc& d) { d.inbounds = R"(["tun"])"; });
+  add("auto_route a string", "vless", kAutoRoute,
+      [](SingBoxDoc& d) { d.inbounds = R"([{"type": "tun", "auto_route": "true"}])"; });
+  add("auto_route missing", "vless", kAutoRoute,
+      [](SingBoxDoc& d) { d.inbounds = R"([{"type": "tun"}])"; });
+  add("mixed inbound", "vless", kAutoRoute,
+      [](SingBoxDoc& d) { d.inbounds = R"([{"type": "mixed", "auto_route": true}])"; });
+  add("TUN in capitals", "vless", nullptr,
+      [](SingBoxDoc& d) { d.inbounds = R"([{"type": "TUN", "auto_route": true}])"; });
+  add("no outbounds", "vless", kNoOutbound, [](SingBoxDoc& d) { d.outbounds.clear(); });
+  add("outbounds empty", "vless", kNoOutbound, [](SingBoxDoc& d) { d.outbounds = "[]"; });
+  add("direct and untagged vless", "vless", kNoMatch, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "direct", "tag": "direct"}, {"type": "vless"}])";
+  });
+  add("direct and tagged vless", "vless", nullptr, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "direct", "tag": "direct"}, {"type": "VLESS", "tag": "p"}])";
+  });
+  add("empty tag never counts", "vless", kNoMatch,
+      [](SingBoxDoc& d) { d.outbounds = R"([{"type": "vless", "tag": ""}])"; });
+  add("xray-reality needs vless", "Xray-Reality", nullptr, same);
+  add("quarn needs vless", "quarn", nullptr, same);
+  add("xray-reality refuses trojan", "xray-reality", kNoMatch,
+      [](SingBoxDoc& d) { d.outbounds = R"([{"type": "trojan", "tag": "p"}])"; });
+  add("trojan label refuses vless", "trojan", kNoMatch, same);
+  add("vmess label, vmess outbound", "VMess", nullptr,
+      [](SingBoxDoc& d) { d.outbounds = R"([{"type": "vmess", "tag": "p"}])"; });
+  add("singbox takes a selector", "singbox", nullptr, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "dns", "tag": "d"}, {"type": "selector", "tag": "s"}])";
+  });
+  add("sing-box refuses direct, block, dns only", "sing-box", kNoMatch, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "direct", "tag": "a"}, {"type": "Block", "tag": "b"},
+                      {"type": "dns", "tag": "c"}, "vless", 7])";
+  });
+  for (const Case& c : cases) {
+    ExpectVerdict(ValidateProfile("p", c.protocol, c.doc.Text()), c.message, c.what);
+  }
+  ExpectVerdict(ValidateProfile("p", "vless", "{\"dns\": "), kMalformed, "not json");
+  ExpectVerdict(ValidateProfile("p", "vless", "[]"), kNotObject, "array root");
+  ExpectVerdict(ValidateProfile("p", "vless", NestedArrays(70)), kTooComplex, "deep");
+}
+
+TEST(ValidateXray, RulesInOrder) {
+  const char* kApi = "Xray API listeners are not permitted in VPN profiles.";
+  const char* kLog = "Xray profiles may not write logs to files.";
+  const char* kFiles = "Xray profiles may not reference privileged certificate files.";
+  const char* kExternal = "Xray profiles may not load external resources as root.";
+  const char* kNoTun = "Xray profiles must contain a TUN inbound.";
+  const char* kOneTun = "Xray profiles must contain exactly one app-owned TUN inbound.";
+  const char* kTunProtocol = "The Xray inbound must use the TUN protocol.";
+  const char* kNoOutbound = "Xray profiles must contain at least one outbound.";
+  const char* kNoProxy = "Xray profiles require a tagged proxy outbound.";
+  const std::string tun = R"("inbounds": [{"protocol": "tun", "tag": "tun-in"}])";
+  const std::string out =
+      R"("outbounds": [{"protocol": "vless", "tag": "proxy"}, {"protocol": "freedom", "tag": "direct"}])";
+  const struct {
+    const char* what;
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"minimal", "{" + tun + "," + out + "}", nullptr},
+      {"api empty object", R"({"api": {},)" + tun + "," + out + "}", kApi},
+      {"api beats log", R"({"log": {"access": "/a"}, "api": null})", kApi},
+      {"log access none", R"({"log": {"access": "none"},)" + tun + "," + out + "}", kLog},
+      {"log error file", R"({"log": {"error": "/e.log"},)" + tun + "," + out + "}", kLog},
+      {"log level only", R"({"log": {"loglevel": "debug", "access": ""},)" + tun + "," + out + "}",
+       nullptr},
+      {"log a string", R"({"log": "/x",)" + tun + "," + out + "}", nullptr},
+      {"certificateFile", R"({"tls": {"certificates": [{"certificateFile": "/c"}]}})", kFiles},
+      {"ext domain list",
+       R"({"routing": {"rules": [{"domain": ["ext:custom.dat:ads"]}]},)" + tun + "," + out + "}",
+       kExternal},
+      {"geosite domain list",
+       R"({"routing": {"rules": [{"domain": ["geosite:cn"]}]},)" + tun + "," + out + "}", nullptr},
+      {"no inbounds", "{" + out + "}", kNoTun},
+      {"inbounds an object", R"({"inbounds": {"protocol": "tun"},)" + out + "}", kNoTun},
+      {"two inbounds", R"({"inbounds": [{"protocol": "tun"}, {"protocol": "socks"}],)" + out + "}",
+       kOneTun},
+      {"socks inbound", R"({"inbounds": [{"protocol": "socks"}],)" + out + "}", kTunProtocol},
+      {"inbound a string", R"({"inbounds": ["tun"],)" + out + "}", kTunProtocol},
+      {"TUN in capitals", R"({"inbounds": [{"protocol": "TUN"}],)" + out + "}", nullptr},
+      {"no outbounds", "{" + tun + "}", kNoOutbound},
+      {"outbounds an object", "{" + tun + R"(, "outbounds": {"protocol": "vless"}})", kNoOutbound},
+      {"outbounds empty", "{" + tun + R"(, "outbounds": []})", kNoProxy},
+      {"freedom and untagged vless",
+       "{" + tun +
+           R"(, "outbounds": [{"protocol": "freedom", "tag": "d"}, {"protocol": "vless"}]})",
+       kNoProxy},
+      {"freedom and tagged vless",
+       "{" + tun +
+           R"(, "outbounds": [{"protocol": "freedom", "tag": "d"}, {"protocol": "vless", "tag": "p"}]})",
+       nullptr},
+      {"blackhole and dns only",
+       "{" + tun +
+           R"(, "outbounds": [{"protocol": "Blackhole", "tag": "b"}, {"protocol": "DNS", "tag": "d"}]})",
+       kNoProxy},
+  };
+  for (const auto& c : cases) {
+    ExpectVerdict(ValidateProfile("p", "xray", c.text), c.message, c.what);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// WireGuard
+
+constexpr char kWgInterface[] =
+    "[Interface]\nPrivateKey = cHJpdmF0ZQ==\nAddress = 10.8.0.2/32\nDNS = 192.0.2.53\n";
+constexpr char kWgPeer[] =
+    "[Peer]\nPublicKey = cHVibGlj\nEndpoint = 203.0.113.1:51820\nAllowedIPs = 0.0.0.0/0\n";
+
+TEST(ValidateWireGuard, RulesInLineOrder) {
+  const char* kPeerFirst = "WireGuard peers must follow the Interface section.";
+  const char* kOneInterface = "WireGuard profiles require one Interface before all peers.";
+  const char* kInvalidLine = "The WireGuard configuration contains an invalid line.";
+  const char* kEmpty = "WireGuard directive values may not be empty.";
+  const char* kHook = "WireGuard hook and SaveConfig directives are not permitted.";
+  const char* kInterfaceKey = "The WireGuard Interface contains an unsupported directive.";
+  const char* kDnsLiteral = "WireGuard DNS entries must be literal IPv4 or IPv6 addresses.";
+  const char* kDnsCount = "WireGuard profiles may contain at most eight DNS servers.";
+  const char* kTableOff = "WireGuard Table=off is not allowed for a full VPN tunnel.";
+  const char* kPeerKey = "The WireGuard Peer contains an unsupported directive.";
+  const char* kPeerIncomplete =
+      "Every WireGuard peer requires PublicKey, Endpoint, and AllowedIPs.";
+  const char* kEnd =
+      "WireGuard profiles require Interface PrivateKey, Address, DNS, a complete Peer, and a "
+      "default AllowedIPs route.";
+  const std::string iface = kWgInterface;
+  const std::string peer = kWgPeer;
+  const std::string peerNoRoute = "[Peer]\nPublicKey = a\nEndpoint = 203.0.113.1:1\n";
+  const struct {
+    const char* what;
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"minimal", iface + peer, nullptr},
+      {"IPv6 default route alone", iface + peerNoRoute + "AllowedIPs = ::/0", nullptr},
+      {"split default route", iface + peerNoRoute + "AllowedIPs = 0.0.0.0/1, 128.0.0.0/1", kEnd},
+      {"route among others", iface + peerNoRoute + "AllowedIPs=10.0.0.0/8 , 0.0.0.0/0", nullptr},
+      {"capitals, blanks, CRLF",
+       "  [INTERFACE]\r\n\tprivatekey=k\r\nADDRESS =10.0.0.2/32\r\ndns= 2001:db8::53 \r\n"
+       "[pEeR]\r\nPUBLICKEY = p\r\nendpoint = e:1\r\nallowedips = ::/0\r\n",
+       nullptr},
+      {"comments and blank lines", "# profile\n\n" + iface + "; note\n" + peer + "# end", nullptr},
+      {"peer before interface", peer + iface, kPeerFirst},
+      {"second interface", iface + iface + peer, kOneInterface},
+      {"interface after a peer", iface + peer + "[Interface]\n", kOneInterface},
+      {"directive before any section", "PrivateKey = k\n" + iface + peer, kInvalidLine},
+      {"line without equals", iface + "Address\n" + peer, kInvalidLine},
+      {"section line with a comment", "[Interface] # main\n", kInvalidLine},
+      {"section line with inner blanks", "[ Interface ]\n", kInvalidLine},
+      {"unknown section", iface + peer + "[Peers]\n", kInvalidLine},
+      {"PostUp in the interface", iface + "PostUp = iptables -F\n" + peer, kHook},
+      {"PostUp in a peer", iface + peer + "PostUp = x\n", kHook},
+      {"SaveConfig", iface + "SaveConfig = true\n" + peer, kHook},
+      {"PostUp empty", iface + "PostUp =\n" + peer, kEmpty},
+      {"FwMark", iface + "FwMark = 51820\n" + peer, kInterfaceKey},
+      {"Jc in the interface", iface + "Jc = 4\nJmin = 40\nS1 = 15\n" + peer, nullptr},
+      {"Jc in a peer", iface + peer + "Jc = 4\n", kPeerKey},
+      {"Address in a peer", iface + peer + "Address = 10.0.0.1/32\n", kPeerKey},
+      {"MTU, ListenPort, Table auto",
+       iface + "MTU = 1420\nListenPort = 51820\nTable = auto\n" + peer, nullptr},
+      {"Table number", iface + "Table = 1234\n" + peer, nullptr},
+      {"Table off", iface + "Table = Off\n" + peer, kTableOff},
+      {"DNS trailing comma", iface + "DNS = 192.0.2.1, 2001:db8::1,\n" + peer, nullptr},
+      {"DNS two commas", iface + "DNS = 192.0.2.1,,192.0.2.2\n" + peer, kDnsLiteral},
+      {"DNS leading comma", iface + "DNS = ,192.0.2.1\n" + peer, kDnsLiteral},
+      {"DNS search domain", iface + "DNS = 192.0.2.1, example.com\n" + peer, kDnsLiteral},
+      {"DNS short IPv4", iface + "DNS = 10.1\n" + peer, kDnsLiteral},
+      {"eight DNS servers",
+       iface +
+           "DNS = 192.0.2.1,192.0.2.2,192.0.2.3,192.0.2.4\nDNS = 192.0.2.5,192.0.2.6,192.0.2.7\n" +
+           peer,
+       nullptr},
+      {"nine DNS servers over two directives",
+       iface +
+           "DNS = 192.0.2.1,192.0.2.2,192.0.2.3,192.0.2.4\n"
+           "DNS = 192.0.2.5,192.0.2.6,192.0.2.7,192.0.2.8,example\n" +
+           peer,
+       kDnsCount},
+      {"first peer without endpoint",
+       iface + "[Peer]\nPublicKey = a\nAllowedIPs = 0.0.0.0/0\n" + peer + "FwMark = 1\n",
+       kPeerIncomplete},
+      {"last peer without public key",
+       iface + peer + "[Peer]\nEndpoint = e:1\nAllowedIPs = 0.0.0.0/0\n", kPeerIncomplete},
+      {"no DNS", "[Interface]\nPrivateKey = k\nAddress = 10.0.0.2/32\n" + peer, kEnd},
+      {"no peer", iface, kEnd},
+      {"no private key", "[Interface]\nAddress = a\nDNS = 192.0.2.1\n" + peer, kEnd},
+      {"comments only", "# nothing\n", kEnd},
+  };
+  for (const auto& c : cases) {
+    ExpectVerdict(ValidateProfile("p", "wireguard", c.text), c.message, c.what);
+  }
+}
+
+TEST(WireGuardConfigRequiresAmnezia, OnlyInterfaceKeysCount) {
+  const std::string peer = kWgPeer;
+  const struct {
+    std::string text;
+    bool amnezia;
+  } cases[] = {
+      {kWgInterface + peer, false},
+      {"[Interface]\nS1 = 0\n", true},
+      {"[interface]\n  jc=4\n", true},
+      {"[ Interface ] trailing\nH4 = 1\n", true},
+      {"[Interface]\nDisableCookies = 1\n", true},
+      {"[Interface]\nPrivateKey = k\n" + peer + "Jc = 4\n", false},
+      {"Jc = 4\n[Interface]\nAddress = a\n", false},
+      {"[Interface]\n# Jc = 4\n; S1 = 1\n", false},
+      {"[Interface]\nJc\n", false},
+      {"[Interface\nJc = 4\n", false},
+      {"[Interface]\n[Peer\nJc = 4\n", false},
+      {"[Interface]\nJcx = 4\nS5 = 1\n", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(WireGuardConfigRequiresAmnezia(c.text), c.amnezia) << c.text;
+  }
+  EXPECT_FALSE(IsAmneziaInterfaceKey(""));
+  EXPECT_FALSE(IsAmneziaInterfaceKey("JC"));  // callers lower-case first
+  EXPECT_EQ(AmneziaKeys().size(), 25u);
+}
+
+// ---------------------------------------------------------------------------
+// OpenVPN
+
+constexpr char kOvpnBase[] =
+    "client\ndev tun\nproto udp\nremote 203.0.113.7 1194\n"
+    "<ca>\n-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n</ca>\n"
+    "<cert>\nMIIC\n</cert>\n<key>\nMIID\n</key>\n";
+
+TEST(ValidateOpenVpn, RulesInOrder) {
+  const char* kUnmatched = "The OpenVPN profile contains an unmatched inline block.";
+  const char* kUnsupported = "The OpenVPN profile contains an unsupported inline block.";
+  const char* kForbidden =
+      "The OpenVPN profile contains a privileged or external-control directive that is not "
+      "permitted.";
+  const char* kHttpProxy = "OpenVPN HTTP proxy credentials may not reference an external file.";
+  const char* kSocksProxy = "OpenVPN SOCKS proxy credentials may not reference an external file.";
+  const char* kUnterminated = "The OpenVPN profile contains an unterminated inline block.";
+  const char* kShape =
+      "OpenVPN profiles require client mode, a remote, and TUN\xE2\x80\x94not TAP.";
+  const char* kEmbed =
+      "OpenVPN profiles must embed credentials and certificates instead of referencing external "
+      "files.";
+  const std::string base = kOvpnBase;
+  const struct {
+    const char* what;
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"inline ca, cert and key", base, nullptr},
+      {"CRLF and indentation", "  client\r\n\tdev tun\r\nremote h 1\r\n<CA>\r\nx\r\n</ca>\r\n",
+       nullptr},
+      {"ca file", base + "ca ca.crt\n", kEmbed},
+      {"ca [inline] with its block", base + "ca [inline]\n", nullptr},
+      {"CA [INLINE] before its block", "CA [INLINE]\n" + base, nullptr},
+      {"tls-auth [inline] 1", base + "<tls-auth>\nk\n</tls-auth>\ntls-auth [inline] 1\n", kEmbed},
+      {"auth-user-pass without block", base + "auth-user-pass\n", kEmbed},
+      {"auth-user-pass with block",
+       base + "auth-user-pass\n<auth-user-pass>\nu\np\n</auth-user-pass>\n", nullptr},
+      {"--up", base + "--up /bin/x\n", kForbidden},
+      {"UP", base + "UP /bin/x\n", kForbidden},
+      {"script-security", base + "script-security 2\n", kForbidden},
+      {"management", base + "management 127.0.0.1 7505\n", kForbidden},
+      {"user nobody", base + "user nobody\n", kForbidden},
+      {"block never closed", base + "<ca>\n", kUnterminated},
+      {"verb 3", base + "verb 3\n", nullptr},
+      {"dev tap", "client\ndev tap\nremote h 1\n", kShape},
+      {"dev-type tap", "client\ndev tun\ndev-type tap\nremote h 1\n", kShape},
+      {"two dev lines", "client\ndev tun\ndev tun1\nremote h 1\n", kShape},
+      {"dev-type tun with a named device", "client\ndev vpn0\ndev-type tun\nremote h 1\n", nullptr},
+      {"dev tun0", "client\ndev tun0\nremote h 1\n", nullptr},
+      {"no client", "dev tun\nremote h 1\n", kShape},
+      {"remote without arguments", "client\ndev tun\nremote\n", kShape},
+      {"no client and a key file", "dev tun\nremote h 1\nkey client.key\n", kShape},
+      {"http-proxy auto", base + "http-proxy proxy.example 8080 auto\n", nullptr},
+      {"http-proxy AUTO-NCT basic", base + "http-proxy proxy.example 8080 AUTO-NCT basic\n",
+       nullptr},
+      {"http-proxy without credentials", base + "http-proxy proxy.example 8080\n", nullptr},
+      {"http-proxy file", base + "http-proxy proxy.example 8080 /etc/creds\n", kHttpProxy},
+      {"socks-proxy host port", base + "socks-proxy proxy.example 1080\n", nullptr},
+      {"socks-proxy credentials file", base + "socks-proxy proxy.example 1080 /root/creds\n",
+       kSocksProxy},
+      {"--SOCKS-PROXY credentials file", base + "--SOCKS-PROXY p 1080 creds\n", kSocksProxy},
+      {"closing tag with no block", base + "</ca>\n", kUnmatched},
+      {"empty tag", base + "<>\n", kUnmatched},
+      {"connection block", base + "<connection>\nremote h 1\n</connection>\n", kUnsupported},
+      {"block name with blanks", base + "< ca>\nx\n</ca>\n", kUnsupported},
+      {"directive inside a block is content",
+       "client\ndev tun\nremote h 1\n<ca>\nup /bin/x\n# c\n<key>\n</CA>\n", nullptr},
+      {"unterminated block hides a directive", base + "<tls-crypt>\nup /bin/sh\n", kUnterminated},
+      {"line starting with < but not a tag", base + "<ca\n", nullptr},
+      {"comments", "# client\n; dev tap\n" + base, nullptr},
+  };
+  for (const auto& c : cases) {
+    ExpectVerdict(ValidateProfile("p", "openvpn", c.text), c.message, c.what);
+  }
+  EXPECT_EQ(ForbiddenDirectives().size(), 53u);
+  EXPECT_EQ(InlineFileDirectives().size(), 12u);
+}
+
+}  // namespace
+}  // namespace tessary::linux_service
