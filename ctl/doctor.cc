@@ -1,1 +1,364 @@
-// PLACEHOLDER: replaced by the diagnostics work.
+#include "ctl/doctor.h"
+
+#include <gio/gio.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "common/constants.h"
+
+namespace tessary::linux_service {
+namespace {
+
+constexpr int kServiceCallTimeoutMs = 15000;
+constexpr size_t kLabelWidth = 24;
+
+enum class Level { kOk, kWarn, kFail };
+
+// Counters of one run, and where its lines go.
+struct Report {
+  unsigned passed = 0;
+  unsigned warnings = 0;
+  unsigned failures = 0;
+  std::ostream* out = nullptr;
+};
+
+const char* Tag(Level level) {
+  switch (level) {
+    case Level::kOk:
+      return "[ ok ]";
+    case Level::kWarn:
+      return "[warn]";
+    case Level::kFail:
+      return "[fail]";
+  }
+  return "[fail]";
+}
+
+void Section(Report* report, const char* title) {
+  *report->out << '\n' << title << '\n' << std::flush;
+}
+
+void Record(Report* report, Level level, const char* label, const std::string& detail) {
+  switch (level) {
+    case Level::kOk:
+      ++report->passed;
+      break;
+    case Level::kWarn:
+      ++report->warnings;
+      break;
+    case Level::kFail:
+      ++report->failures;
+      break;
+  }
+  std::string padded = label;
+  if (padded.size() < kLabelWidth) padded.append(kLabelWidth - padded.size(), ' ');
+  // Flushed per line: a bus call may block for seconds, and the user should
+  // see how far the report got.
+  *report->out << "  " << Tag(level) << ' ' << padded << detail << '\n' << std::flush;
+}
+
+void CheckExecutable(Report* report, const char* label, const char* path, Level level) {
+  if (g_file_test(path, G_FILE_TEST_IS_EXECUTABLE)) {
+    Record(report, Level::kOk, label, path);
+  } else if (g_file_test(path, G_FILE_TEST_EXISTS)) {
+    Record(report, level, label, std::string(path) + " is not executable");
+  } else {
+    Record(report, level, label, std::string(path) + " is missing");
+  }
+}
+
+void CheckFile(Report* report, const char* label, const char* path) {
+  if (g_file_test(path, G_FILE_TEST_IS_REGULAR)) {
+    Record(report, Level::kOk, label, path);
+  } else {
+    Record(report, Level::kFail, label, std::string(path) + " is missing");
+  }
+}
+
+std::string LookupString(GVariant* dictionary, const char* key) {
+  if (dictionary == nullptr || !g_variant_is_of_type(dictionary, G_VARIANT_TYPE_VARDICT)) {
+    return "";
+  }
+  const gchar* value = nullptr;
+  if (!g_variant_lookup(dictionary, key, "&s", &value)) return "";
+  return value;
+}
+
+bool LookupBoolean(GVariant* dictionary, const char* key) {
+  if (dictionary == nullptr || !g_variant_is_of_type(dictionary, G_VARIANT_TYPE_VARDICT)) {
+    return false;
+  }
+  gboolean value = FALSE;
+  return g_variant_lookup(dictionary, key, "b", &value) && value;
+}
+
+// Runs `nft list WORDS...` for its exit status alone. Listings are quick and
+// read-only, so no time limit is put on them.
+bool NftInspectionSucceeded(const char* first, const char* second = nullptr,
+                            const char* third = nullptr) {
+  const gchar* argv[] = {kNftBinary, "list", first, second, third, nullptr};
+  g_autoptr(GSubprocess) process =
+      g_subprocess_newv(argv,
+                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
+                                                      G_SUBPROCESS_FLAGS_STDERR_SILENCE),
+                        nullptr);
+  if (process == nullptr) return false;
+  if (!g_subprocess_wait(process, nullptr, nullptr)) return false;
+  return g_subprocess_get_if_exited(process) && g_subprocess_get_exit_status(process) == 0;
+}
+
+struct ManifestEntry {
+  std::string digest;
+  std::string name;
+};
+
+// Reads the lines that sha256sum writes, in either its text ("  ") or binary
+// (" *") form. Lines with fewer than two pieces are not entries.
+std::vector<ManifestEntry> ParseManifest(const std::string& text) {
+  std::vector<ManifestEntry> entries;
+  g_auto(GStrv) lines = g_strsplit(text.c_str(), "\n", -1);
+  for (gchar** line = lines; *line != nullptr; ++line) {
+    g_strstrip(*line);
+    if (**line == '\0') continue;
+    g_auto(GStrv) pieces = g_strsplit_set(*line, " *", -1);
+    std::vector<const gchar*> words;
+    for (gchar** piece = pieces; *piece != nullptr; ++piece) {
+      if (**piece != '\0') words.push_back(*piece);
+    }
+    if (words.size() < 2) continue;
+    entries.push_back({words[0], words[1]});
+  }
+  return entries;
+}
+
+bool FileMatchesDigest(const std::string& path, const std::string& digest) {
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return false;
+  g_autofree gchar* data = contents;
+  g_autofree gchar* actual =
+      g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(data), length);
+  return actual != nullptr && digest == actual;
+}
+
+void RecordRuntimeIntegrity(Report* report, const char* manifestPath, const char* directory) {
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(manifestPath, &contents, &length, nullptr)) {
+    Record(report, Level::kFail, "runtime manifest", std::string(manifestPath) + " is missing");
+    return;
+  }
+  g_autofree gchar* owned = contents;
+  std::string badNames;
+  unsigned matches = 0;
+  for (const ManifestEntry& entry : ParseManifest(std::string(owned, length))) {
+    if (FileMatchesDigest(std::string(directory) + "/" + entry.name, entry.digest)) {
+      ++matches;
+    } else {
+      badNames += " " + entry.name;
+    }
+  }
+  if (!badNames.empty()) {
+    Record(report, Level::kFail, "runtime integrity", "modified or missing:" + badNames);
+  } else if (matches > 0) {
+    Record(report, Level::kOk, "runtime integrity",
+           std::to_string(matches) + " packaged files match SHA256SUMS");
+  } else {
+    Record(report, Level::kFail, "runtime integrity", "the manifest lists no runtime files");
+  }
+}
+
+// A kernel machine name in the naming of packaged runtimes ("arm64",
+// "amd64"); names without a packaging counterpart pass unchanged.
+std::string PackagingArchitecture(const std::string& machine) {
+  if (machine == "aarch64") return "arm64";
+  if (machine == "x86_64") return "amd64";
+  return machine;
+}
+
+// This machine's architecture in packaging naming; empty when uname fails.
+std::string MachineArchitecture() {
+  struct utsname name {};
+  if (uname(&name) != 0) return "";
+  return PackagingArchitecture(name.machine);
+}
+
+void RecordRuntimeArchitecture(Report* report, const char* path, const std::string& machine) {
+  gchar* contents = nullptr;
+  std::string packaged;
+  if (g_file_get_contents(path, &contents, nullptr, nullptr)) {
+    g_autofree gchar* owned = contents;
+    packaged = g_strstrip(owned);
+  }
+  if (packaged.empty()) {
+    Record(report, Level::kFail, "runtime architecture", std::string(path) + " is missing");
+  } else if (!machine.empty() && machine != packaged) {
+    Record(report, Level::kFail, "runtime architecture",
+           packaged + " was packaged for a different machine than " + machine);
+  } else {
+    Record(report, Level::kOk, "runtime architecture", packaged + " matches this machine");
+  }
+}
+
+// Calls a read-only method of the service; on failure returns null and puts
+// the service's own message, without the remote error name, in `message`.
+GVariant* CallService(GDBusConnection* bus, const char* method, std::string* message) {
+  g_autoptr(GError) error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(bus, kBusName, kObjectPath, kInterfaceName, method,
+                                                nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                                kServiceCallTimeoutMs, nullptr, &error);
+  if (reply == nullptr && error != nullptr) {
+    g_dbus_error_strip_remote_error(error);
+    *message = error->message;
+  }
+  return reply;
+}
+
+// The dictionary of an "(a{sv})" reply, or null for any other shape.
+GVariant* ReplyDictionary(GVariant* reply) {
+  if (reply == nullptr || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(a{sv})"))) return nullptr;
+  return g_variant_get_child_value(reply, 0);
+}
+
+// The service rows; returns the connection stage, empty when unknown.
+std::string RecordService(Report* report) {
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  if (bus == nullptr) {
+    Record(report, Level::kFail, "system D-Bus",
+           error != nullptr ? error->message : "the system bus is unavailable");
+    return "";
+  }
+
+  std::string message;
+  g_autoptr(GVariant) info = CallService(bus, "GetRuntimeInfo", &message);
+  if (info == nullptr) {
+    Record(report, Level::kFail, "service",
+           std::string(kBusName) +
+               " did not answer: " + (message.empty() ? "unknown error" : message));
+    return "";
+  }
+  Record(report, Level::kOk, "service", std::string(kBusName) + " answered on the system bus");
+  g_autoptr(GVariant) runtime = ReplyDictionary(info);
+  std::string summary = LookupString(runtime, "summary");
+  if (summary.empty()) summary = "no runtime summary was reported";
+  Record(report, LookupBoolean(runtime, "nativeBridgeReady") ? Level::kOk : Level::kFail, "engines",
+         summary);
+
+  message.clear();
+  g_autoptr(GVariant) reply = CallService(bus, "GetConnectionSnapshot", &message);
+  if (reply == nullptr) {
+    Record(report, Level::kFail, "connection",
+           message.empty() ? "no snapshot was returned" : message);
+    return "";
+  }
+  g_autoptr(GVariant) snapshot = ReplyDictionary(reply);
+  const std::string stage = LookupString(snapshot, "stage");
+  const std::string lastError = LookupString(snapshot, "lastError");
+  Record(report, stage == "error" ? Level::kWarn : Level::kOk, "connection",
+         stage.empty() ? "unknown" : stage);
+  if (!lastError.empty()) Record(report, Level::kWarn, "last error", lastError);
+  return stage;
+}
+
+void RecordRuntimeState(Report* report, const char* path) {
+  struct stat st {};
+  const std::string directory = path;
+  if (lstat(path, &st) != 0) {
+    Record(report, Level::kOk, "runtime state", directory + " is absent while disconnected");
+  } else if (!S_ISDIR(st.st_mode)) {
+    Record(report, Level::kFail, "runtime state", directory + " is not a directory");
+  } else if (st.st_uid == 0 && (st.st_mode & 07777) == 0700) {
+    Record(report, Level::kOk, "runtime state", directory + " is root-owned and 0700");
+  } else {
+    Record(report, Level::kFail, "runtime state",
+           directory + " does not have root-owned 0700 permissions");
+  }
+}
+
+void RecordKillSwitch(Report* report, const std::string& stage) {
+  constexpr char kLabel[] = "kill switch";
+  if (!g_file_test(kNftBinary, G_FILE_TEST_IS_EXECUTABLE)) {
+    Record(report, Level::kWarn, kLabel,
+           std::string(kNftBinary) + " is missing, so the kill switch cannot be applied");
+  } else if (geteuid() != 0) {
+    Record(report, Level::kOk, kLabel,
+           "rule inspection needs root; run `sudo tessaryvpnctl doctor`");
+  } else if (!NftInspectionSucceeded("tables")) {
+    Record(report, Level::kWarn, kLabel,
+           "the nftables ruleset could not be inspected on this machine");
+  } else if (NftInspectionSucceeded("table", "inet", kKillSwitchTable)) {
+    if (stage == "connected") {
+      Record(report, Level::kOk, kLabel, "the leak-protection table is active for this tunnel");
+    } else {
+      Record(report, Level::kFail, kLabel,
+             "a leak-protection table is installed without a tunnel; run `tessaryvpnctl "
+             "disconnect` to restore the network");
+    }
+  } else if (stage == "connected") {
+    Record(report, Level::kOk, kLabel, "the connection was started without leak protection");
+  } else {
+    Record(report, Level::kOk, kLabel, "no leak-protection table is installed while disconnected");
+  }
+}
+
+}  // namespace
+
+int RunDoctor(std::ostream& out) {
+  Report report;
+  report.out = &out;
+  out << "TessaryVPN Linux diagnostics\n" << std::flush;
+
+  Section(&report, "Installation");
+  CheckExecutable(&report, "application", kApplicationBinary, Level::kFail);
+  CheckExecutable(&report, "privileged service", kServiceBinary, Level::kFail);
+  CheckExecutable(&report, "DNS helper", kDnsHelper, Level::kFail);
+  CheckExecutable(&report, "Sing-box runtime", kSingBoxBinary, Level::kFail);
+  CheckExecutable(&report, "Xray runtime", kXrayBinary, Level::kFail);
+  CheckFile(&report, "Xray geoip", kXrayGeoIp);
+  CheckFile(&report, "Xray geosite", kXrayGeoSite);
+  CheckFile(&report, "systemd unit", kSystemdUnit);
+  CheckFile(&report, "D-Bus policy", kDbusPolicy);
+  CheckFile(&report, "Polkit policy", kPolkitPolicy);
+
+  Section(&report, "Packaged runtimes");
+  RecordRuntimeIntegrity(&report, kRuntimeManifest, kAmneziaWgRuntimeDirectory);
+  RecordRuntimeArchitecture(&report, kRuntimeArchitecture, MachineArchitecture());
+
+  Section(&report, "Distribution dependencies");
+  CheckExecutable(&report, "OpenVPN", kOpenVpnBinary, Level::kFail);
+  CheckExecutable(&report, "WireGuard tools", kWireGuardTool, Level::kFail);
+  CheckExecutable(&report, "wg-quick", kWireGuardQuick, Level::kFail);
+  CheckExecutable(&report, "nftables", kNftBinary, Level::kFail);
+  CheckExecutable(&report, "iproute2", kIpBinary, Level::kFail);
+  CheckExecutable(&report, "systemd-resolved", kResolveCtl, Level::kWarn);
+  constexpr char kTunDevice[] = "/dev/net/tun";
+  if (g_file_test(kTunDevice, G_FILE_TEST_EXISTS)) {
+    Record(&report, Level::kOk, "TUN device", kTunDevice);
+  } else {
+    Record(&report, Level::kFail, "TUN device",
+           std::string(kTunDevice) + " is missing; load the tun kernel module");
+  }
+
+  Section(&report, "Service");
+  const std::string stage = RecordService(&report);
+  RecordRuntimeState(&report, kRuntimeDirectory);
+  RecordKillSwitch(&report, stage);
+
+  out << "\nResult: " << report.passed << " passed, " << report.warnings << " warning(s), "
+      << report.failures << " failure(s).\n";
+  if (report.failures != 0) {
+    out << "Repair the TessaryVPN installation, then run `tessaryvpnctl doctor` again.\n";
+  }
+  out << std::flush;
+  return report.failures != 0 ? 1 : 0;
+}
+
+int RunDoctor() { return RunDoctor(std::cout); }
+
+}  // namespace tessary::linux_service

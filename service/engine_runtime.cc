@@ -1,35 +1,858 @@
-// PLACEHOLDER: replaced by the engine runtime work.
+// The engine slot: fixed tools and files, time-limited commands, private
+// configuration files, the WireGuard engine driven through wg-quick, the
+// long-running engines and their supervision, and route verification.
 #include "service/engine_runtime.h"
 
-namespace tessary::linux_service {
+#include <fcntl.h>
+#include <glib/gstdio.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-EngineRuntime::~EngineRuntime() = default;
-bool EngineRuntime::IsAvailable(EngineKind) const { return false; }
-std::string EngineRuntime::AvailabilitySummary() const {
-  return "Sing-box missing; Xray missing; WireGuard missing; OpenVPN missing";
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/constants.h"
+#include "service/config_normalization.h"
+#include "service/kill_switch.h"
+
+namespace tessary::linux_service {
+namespace {
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+constexpr char kCancelledMessage[] = "The VPN connection request was cancelled.";
+constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
+    G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
+constexpr std::chrono::milliseconds kStopGrace{8000};
+constexpr gulong kStartupPassMicros = 500000;
+constexpr int kStartupPasses = 20;
+constexpr int kOpenVpnStartupPasses = 60;
+
+// Whether the WireGuard tunnel that is up came from awg-quick, so that the
+// same tool takes it down. Written and read on different worker threads.
+std::atomic<bool> g_wireguard_uses_amnezia{false};
+
+bool IsExecutable(const char* path) { return g_file_test(path, G_FILE_TEST_IS_EXECUTABLE); }
+
+bool InterfacePresent(const char* sysfsPath) { return g_file_test(sysfsPath, G_FILE_TEST_IS_DIR); }
+
+// A symbolic link does not count: the engines must not be pointed elsewhere.
+bool IsRegularFile(const char* path) {
+  struct stat st {};
+  return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
-bool EngineRuntime::Start(EngineKind, const std::string&, const std::string&,
-                          const std::function<bool()>&, std::string* error) {
-  *error = "Unsupported runtime is unavailable. Repair the TessaryVPN installation.";
+
+std::string ErrnoText(int error) { return g_strerror(error); }
+
+std::string AsciiLower(const std::string& text) {
+  std::string lower = text;
+  for (char& c : lower) c = g_ascii_tolower(c);
+  return lower;
+}
+
+std::string TrimWhitespace(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  return text.substr(begin, end - begin);
+}
+
+// Calls visit(line) for each "\n"-separated line; a final newline does not
+// start another line. Stops early when visit returns false.
+template <typename Visit>
+void ForEachLine(const std::string& text, Visit visit) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (!visit(text.substr(start, end - start))) return;
+    start = end + 1;
+  }
+}
+
+// ---- command runners -------------------------------------------------------
+
+std::vector<const char*> WithPrefix(std::initializer_list<const char*> prefix,
+                                    const std::vector<const char*>& argv) {
+  std::vector<const char*> full(prefix);
+  full.insert(full.end(), argv.begin(), argv.end());
+  full.push_back(nullptr);
+  return full;
+}
+
+bool FinishCommand(GSubprocess* process, GError* spawnError, std::string* error) {
+  g_autoptr(GError) waitError = nullptr;
+  if (process != nullptr) {
+    if (g_subprocess_wait_check(process, nullptr, &waitError)) return true;
+    if (g_subprocess_get_if_exited(process) && g_subprocess_get_exit_status(process) == 124) {
+      *error = "The VPN engine operation timed out.";
+      return false;
+    }
+  }
+  GError* reported = waitError != nullptr ? waitError : spawnError;
+  *error = reported != nullptr && reported->message != nullptr ? reported->message
+                                                               : "The VPN engine command failed.";
   return false;
 }
-bool EngineRuntime::Stop(std::string*) { return true; }
-bool EngineRuntime::Recover(std::string*) { return true; }
-bool EngineRuntime::PollUnexpectedExit(std::string*) { return false; }
-bool EngineRuntime::StartWireGuard(const std::string&, const std::function<bool()>&,
-                                   std::string* error) {
-  *error = "WireGuard failed to connect.";
+
+bool RunCommand(const std::vector<const char*>& argv, std::string* error) {
+  if (!IsExecutable(kTimeoutBinary)) {
+    *error = "The required coreutils timeout command is unavailable.";
+    return false;
+  }
+  std::vector<const char*> full =
+      WithPrefix({kTimeoutBinary, "--signal=TERM", "--kill-after=3s", "12s"}, argv);
+  g_autoptr(GError) spawnError = nullptr;
+  g_autoptr(GSubprocess) process = g_subprocess_newv(full.data(), kSilentFlags, &spawnError);
+  return FinishCommand(process, spawnError, error);
+}
+
+bool RunCommandWithEnvironment(const std::vector<const char*>& argv, const Environment& environment,
+                               std::string* error) {
+  if (!IsExecutable(kTimeoutBinary)) {
+    *error = "The required coreutils timeout command is unavailable.";
+    return false;
+  }
+  std::vector<const char*> full =
+      WithPrefix({kTimeoutBinary, "--signal=TERM", "--kill-after=3s", "12s"}, argv);
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(kSilentFlags);
+  for (const auto& [name, value] : environment) {
+    g_subprocess_launcher_setenv(launcher, name.c_str(), value.c_str(), TRUE);
+  }
+  g_autoptr(GError) spawnError = nullptr;
+  g_autoptr(GSubprocess) process = g_subprocess_launcher_spawnv(launcher, full.data(), &spawnError);
+  return FinishCommand(process, spawnError, error);
+}
+
+bool CaptureCommand(const std::vector<const char*>& argv, std::string* output) {
+  if (!IsExecutable(kTimeoutBinary)) return false;
+  std::vector<const char*> full =
+      WithPrefix({kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "3s"}, argv);
+  g_autoptr(GSubprocess) process =
+      g_subprocess_newv(full.data(),
+                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
+                                                      G_SUBPROCESS_FLAGS_STDERR_SILENCE),
+                        nullptr);
+  if (process == nullptr) return false;
+  g_autofree gchar* collected = nullptr;
+  if (!g_subprocess_communicate_utf8(process, nullptr, nullptr, &collected, nullptr, nullptr)) {
+    // The pipe may have failed before the child ended; never leave it behind.
+    g_subprocess_force_exit(process);
+    g_subprocess_wait(process, nullptr, nullptr);
+    return false;
+  }
+  if (!g_subprocess_get_successful(process)) return false;
+  *output = collected != nullptr ? collected : "";
+  return true;
+}
+
+Environment AmneziaEnvironment() {
+  return {
+      {"PATH", std::string(kAmneziaWgRuntimeDirectory) + ":/usr/sbin:/usr/bin"},
+      {"WG_QUICK_USERSPACE_IMPLEMENTATION", kAmneziaWgEngine},
+  };
+}
+
+// ---- private runtime files -------------------------------------------------
+
+bool WritePrivateFile(const char* path, const std::string& content, std::string* error) {
+  if (g_mkdir_with_parents(kRuntimeDirectory, 0700) != 0) {
+    *error = "Unable to create the private runtime directory: " + ErrnoText(errno);
+    return false;
+  }
+  if (chmod(kRuntimeDirectory, 0700) != 0) {
+    *error = "Unable to secure the private runtime directory: " + ErrnoText(errno);
+    return false;
+  }
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = "Unable to create the private VPN configuration: " + ErrnoText(errno);
+    return false;
+  }
+  auto fail = [&](const char* text, int cause) {
+    *error = text + ErrnoText(cause);
+    close(fd);
+    unlink(path);
+    return false;
+  };
+  if (fchmod(fd, 0600) != 0) {
+    return fail("Unable to secure the private VPN configuration: ", errno);
+  }
+  size_t done = 0;
+  while (done < content.size()) {
+    ssize_t written = write(fd, content.data() + done, content.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      // A zero-length write sets no errno; name the disk as the likely cause.
+      return fail("Unable to write the private VPN configuration: ", written < 0 ? errno : ENOSPC);
+    }
+    done += static_cast<size_t>(written);
+  }
+  if (fsync(fd) != 0) {
+    return fail("Unable to persist the private VPN configuration: ", errno);
+  }
+  close(fd);
+  return true;
+}
+
+bool SecureRemoveFile(const char* path, std::string* error) {
+  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    *error = "Unable to open private runtime data for removal: " + ErrnoText(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = "Private runtime data is not a regular file.";
+    close(fd);
+    return false;
+  }
+  static const char zeros[4096] = {};
+  off_t offset = 0;
+  while (offset < st.st_size) {
+    size_t piece = static_cast<size_t>(std::min<off_t>(st.st_size - offset, sizeof zeros));
+    ssize_t written = pwrite(fd, zeros, piece, offset);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      *error = "Unable to clear private runtime data.";
+      close(fd);
+      return false;
+    }
+    offset += written;
+  }
+  fsync(fd);
+  close(fd);
+  if (unlink(path) != 0 && errno != ENOENT) {
+    *error = "Unable to remove private runtime data: " + ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+bool RemoveConfigFor(EngineKind kind, std::string* error) {
+  switch (kind) {
+    case kUnsupported:
+      return true;
+    case kSingBox:
+      return SecureRemoveFile(kSingBoxConfig, error);
+    case kXray:
+      return SecureRemoveFile(kXrayConfig, error);
+    case kWireGuard:
+      return SecureRemoveFile(kWireGuardConfig, error);
+    case kOpenVpn: {
+      if (IsExecutable(kDnsHelper) && IsExecutable(kResolveCtl)) {
+        std::string scratch;
+        if (!RunCommand({kDnsHelper, "revert"}, &scratch)) {
+          *error = "Unable to revert OpenVPN DNS state.";
+          return false;
+        }
+      }
+      std::string scratch;
+      if (!SecureRemoveFile(kOpenVpnPid, &scratch)) unlink(kOpenVpnPid);
+      return SecureRemoveFile(kOpenVpnConfig, error);
+    }
+  }
+  return true;
+}
+
+// ---- route verification ----------------------------------------------------
+
+// A line counts when its destination is exactly `route` and its device is
+// exactly `device`: "0.0.0.0/10" is not the split half "0.0.0.0/1", and a
+// route through "tessaryvpn2" is not one through "tessaryvpn".
+bool OutputContainsRoute(const std::string& output, const std::string& route,
+                         const std::string& device) {
+  const std::string deviceText = " dev " + device;
+  auto endsToken = [](const std::string& line, size_t at) {
+    return at >= line.size() || std::isspace(static_cast<unsigned char>(line[at]));
+  };
+  bool found = false;
+  ForEachLine(output, [&](const std::string& line) {
+    if (line.compare(0, route.size(), route) != 0 || !endsToken(line, route.size())) return true;
+    for (size_t at = line.find(deviceText); at != std::string::npos;
+         at = line.find(deviceText, at + 1)) {
+      if (endsToken(line, at + deviceText.size())) {
+        found = true;
+        return false;
+      }
+    }
+    return true;
+  });
+  return found;
+}
+
+bool ListingHasRoute(const std::vector<const char*>& argv, const char* route, const char* device) {
+  std::string output;
+  return CaptureCommand(argv, &output) && OutputContainsRoute(output, route, device);
+}
+
+bool HasFullRoute(EngineKind kind) {
+  const std::vector<const char*> ipv4All = {kIpBinary, "-4", "route", "show", "table", "all"};
+  const std::vector<const char*> ipv6All = {kIpBinary, "-6", "route", "show", "table", "all"};
+  switch (kind) {
+    case kUnsupported:
+      return false;
+    case kSingBox:
+      return ListingHasRoute({kIpBinary, "-4", "route", "show", "table", "2022", "default"},
+                             "default", kSingBoxInterface);
+    case kXray:
+      return ListingHasRoute(ipv4All, "default", kXrayInterface) &&
+             ListingHasRoute(ipv6All, "default", kXrayInterface);
+    case kWireGuard:
+      return ListingHasRoute(ipv4All, "default", kWireGuardInterface) ||
+             ListingHasRoute(ipv6All, "default", kWireGuardInterface);
+    case kOpenVpn: {
+      std::string output;
+      if (!CaptureCommand(ipv4All, &output)) return false;
+      return OutputContainsRoute(output, "default", kOpenVpnInterface) ||
+             (OutputContainsRoute(output, "0.0.0.0/1", kOpenVpnInterface) &&
+              OutputContainsRoute(output, "128.0.0.0/1", kOpenVpnInterface));
+    }
+  }
   return false;
 }
-bool EngineRuntime::StartProcessEngine(EngineKind, const std::string&, const std::string&,
-                                       const std::function<bool()>&, std::string* error) {
-  *error = "Unable to start the VPN engine.";
-  return false;
+
+// ---- WireGuard -------------------------------------------------------------
+
+// Copies the configuration without the DNS lines of [Interface], whose
+// addresses go to *dns in file order; DNS is applied by the DNS helper.
+void RewriteWireGuardConfig(const std::string& config, std::string* rewritten,
+                            std::vector<std::string>* dns) {
+  bool inInterface = false;
+  ForEachLine(config, [&](std::string line) {
+    std::string trimmed = TrimWhitespace(line);
+    std::string lower = AsciiLower(trimmed);
+    bool copy = true;
+    if (lower == "[interface]") {
+      inInterface = true;
+    } else if (!lower.empty() && lower.front() == '[' && lower.back() == ']') {
+      inInterface = false;
+    } else if (inInterface && trimmed.find('=') != std::string::npos) {
+      size_t equals = trimmed.find('=');
+      if (AsciiLower(TrimWhitespace(trimmed.substr(0, equals))) == "dns") {
+        copy = false;
+        std::string value = trimmed.substr(equals + 1);
+        if (!value.empty()) {
+          size_t start = 0;
+          while (true) {
+            size_t comma = value.find(',', start);
+            dns->push_back(TrimWhitespace(value.substr(start, comma - start)));
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+          }
+        }
+      }
+    }
+    if (copy) {
+      rewritten->append(line);
+      rewritten->push_back('\n');
+    }
+    // Lines may hold the private key; leave no loose copies behind.
+    SecureClear(&line);
+    SecureClear(&trimmed);
+    SecureClear(&lower);
+    return true;
+  });
 }
-bool EngineRuntime::StopProcess(std::string*) { return true; }
-const char* TunnelInterfaceFor(EngineKind) { return ""; }
+
+bool RunWireGuardDnsCommand(const std::vector<std::string>& arguments, std::string* error) {
+  std::vector<const char*> argv = {kDnsHelper};
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  return RunCommand(argv, error);
+}
+
+bool RunWireGuardQuick(const char* action, bool amnezia, std::string* error) {
+  if (amnezia) {
+    return RunCommandWithEnvironment({kAmneziaWgQuick, action, kWireGuardConfig},
+                                     AmneziaEnvironment(), error);
+  }
+  return RunCommand({kWireGuardQuick, action, kWireGuardConfig}, error);
+}
+
+bool StopWireGuard(std::string* error) {
+  bool configPresent = IsRegularFile(kWireGuardConfig);
+  bool interfacePresent = InterfacePresent(kWireGuardInterfacePath);
+  if (!configPresent && !interfacePresent) return true;
+  if (!configPresent) {
+    *error =
+        "The WireGuard interface exists without its private configuration; administrator repair "
+        "is required.";
+    return false;
+  }
+  if (!interfacePresent) return SecureRemoveFile(kWireGuardConfig, error);
+
+  std::string scratch;
+  bool dnsReverted = RunWireGuardDnsCommand({"revert-wireguard"}, &scratch);
+  if (!RunWireGuardQuick("down", g_wireguard_uses_amnezia.load(), &scratch)) {
+    *error = "WireGuard disconnect cleanup failed.";
+    return false;
+  }
+  g_wireguard_uses_amnezia.store(false);
+  if (InterfacePresent(kWireGuardInterfacePath)) {
+    *error = "WireGuard reported disconnect but its interface still exists.";
+    return false;
+  }
+  if (!SecureRemoveFile(kWireGuardConfig, error)) return false;
+  if (!dnsReverted) {
+    *error = "WireGuard disconnected but DNS cleanup failed.";
+    return false;
+  }
+  return true;
+}
+
+// ---- OpenVPN ---------------------------------------------------------------
+
+// Forces the device onto "tun-tessaryvpn"; inline blocks (certificates and
+// keys) pass through untouched.
+std::string RewriteOpenVpnConfig(const std::string& config) {
+  std::string rewritten;
+  std::string openTag;
+  ForEachLine(config, [&](std::string line) {
+    std::string key = AsciiLower(TrimWhitespace(line));
+    if (!openTag.empty()) {
+      if (key == "</" + openTag + ">") openTag.clear();
+      rewritten.append(line);
+    } else if (key.size() >= 3 && key.front() == '<' && key.back() == '>' && key[1] != '/') {
+      openTag = key.substr(1, key.size() - 2);
+      rewritten.append(line);
+    } else {
+      size_t wordEnd = 0;
+      while (wordEnd < key.size() && !std::isspace(static_cast<unsigned char>(key[wordEnd]))) {
+        ++wordEnd;
+      }
+      std::string word = key.substr(0, wordEnd);
+      if (word == "dev" || word == "--dev") {
+        rewritten.append("dev ").append(kOpenVpnInterface);
+      } else {
+        rewritten.append(line);
+      }
+    }
+    rewritten.push_back('\n');
+    SecureClear(&line);
+    SecureClear(&key);
+    return true;
+  });
+  return rewritten;
+}
+
+// ---- process supervision ---------------------------------------------------
+
+// The state letter follows the last ")" of /proc/PID/stat, since the
+// command name in parentheses may itself contain blanks or brackets.
+bool ProcessIsAlive(GSubprocess* process) {
+  const char* identifier = g_subprocess_get_identifier(process);
+  if (identifier == nullptr || *identifier == '\0') return false;
+  std::string path = std::string("/proc/") + identifier + "/stat";
+  FILE* file = fopen(path.c_str(), "re");
+  if (file == nullptr) return false;
+  char buffer[512];
+  size_t size = fread(buffer, 1, sizeof buffer - 1, file);
+  fclose(file);
+  buffer[size] = '\0';
+  const char* close = strrchr(buffer, ')');
+  if (close == nullptr || close[1] != ' ' || close[2] == '\0') return false;
+  char state = close[2];
+  return state != 'Z' && state != 'X';
+}
+
+bool WaitForProcess(GSubprocess* process, std::chrono::milliseconds timeout) {
+  g_autoptr(GCancellable) cancellable = g_cancellable_new();
+  std::mutex mutex;
+  std::condition_variable condition;
+  bool finished = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    condition.wait_until(lock, deadline, [&] { return finished; });
+    if (!finished) g_cancellable_cancel(cancellable);
+  });
+  g_autoptr(GError) waitError = nullptr;
+  bool ended = g_subprocess_wait(process, cancellable, &waitError);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+  }
+  condition.notify_all();
+  watchdog.join();
+  return ended;
+}
+
+// Ends an engine that failed to start: SIGTERM, the grace period, then SIGKILL.
+void TerminateProcess(GSubprocess* process) {
+  if (ProcessIsAlive(process)) g_subprocess_send_signal(process, SIGTERM);
+  if (!WaitForProcess(process, kStopGrace)) {
+    g_subprocess_force_exit(process);
+    g_subprocess_wait(process, nullptr, nullptr);
+  }
+}
+
+const char* ConfigPathFor(EngineKind kind) {
+  switch (kind) {
+    case kSingBox:
+      return kSingBoxConfig;
+    case kXray:
+      return kXrayConfig;
+    case kWireGuard:
+      return kWireGuardConfig;
+    case kOpenVpn:
+      return kOpenVpnConfig;
+    case kUnsupported:
+      break;
+  }
+  return "";
+}
+
+const char* InterfacePathFor(EngineKind kind) {
+  switch (kind) {
+    case kSingBox:
+      return kSingBoxInterfacePath;
+    case kXray:
+      return kXrayInterfacePath;
+    case kWireGuard:
+      return kWireGuardInterfacePath;
+    case kOpenVpn:
+      return kOpenVpnInterfacePath;
+    case kUnsupported:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
+const char* TunnelInterfaceFor(EngineKind kind) {
+  switch (kind) {
+    case kUnsupported:
+      return "";
+    case kSingBox:
+      return kSingBoxInterface;
+    case kXray:
+      return kXrayInterface;
+    case kWireGuard:
+      return kWireGuardInterface;
+    case kOpenVpn:
+      return kOpenVpnInterface;
+  }
+  return "";
+}
+
 void SecureClear(std::string* text) noexcept {
-  if (text) text->clear();
+  if (text == nullptr) return;
+  if (!text->empty()) explicit_bzero(&(*text)[0], text->size());
+  text->clear();
+  text->shrink_to_fit();
+}
+
+EngineRuntime::~EngineRuntime() {
+  std::string scratch;
+  Stop(&scratch);
+}
+
+bool EngineRuntime::IsAvailable(EngineKind engine) const {
+  auto commonSet = [] {
+    return IsExecutable(kDnsHelper) && IsExecutable(kResolveCtl) && IsExecutable(kIpBinary) &&
+           IsExecutable(kTimeoutBinary);
+  };
+  switch (engine) {
+    case kUnsupported:
+      return false;
+    case kSingBox:
+      return IsExecutable(kSingBoxBinary) && IsExecutable(kIpBinary);
+    case kXray:
+      return IsExecutable(kXrayBinary) && IsRegularFile(kXrayGeoIp) &&
+             IsRegularFile(kXrayGeoSite) && IsExecutable(kIpBinary);
+    case kWireGuard:
+      return IsExecutable(kWireGuardQuick) && IsExecutable(kWireGuardTool) && commonSet();
+    case kOpenVpn:
+      return IsExecutable(kOpenVpnBinary) && commonSet();
+  }
+  return false;
+}
+
+std::string EngineRuntime::AvailabilitySummary() const {
+  auto status = [this](EngineKind engine) { return IsAvailable(engine) ? "ready" : "missing"; };
+  return std::string("Sing-box ") + status(kSingBox) + "; Xray " + status(kXray) + "; WireGuard " +
+         status(kWireGuard) + "; OpenVPN " + status(kOpenVpn);
+}
+
+bool EngineRuntime::Start(EngineKind engine, const std::string& protocol, const std::string& config,
+                          const std::function<bool()>& cancelled, std::string* error) {
+  if (cancelled()) {
+    *error = kCancelledMessage;
+    return false;
+  }
+  if (!IsAvailable(engine)) {
+    *error = std::string(EngineName(engine)) +
+             " runtime is unavailable. Repair the TessaryVPN installation.";
+    return false;
+  }
+  if (!Stop(error) || !StopWireGuard(error) || !SecureRemoveFile(kSingBoxConfig, error) ||
+      !SecureRemoveFile(kXrayConfig, error) || !RemoveConfigFor(kOpenVpn, error)) {
+    return false;
+  }
+  if (cancelled()) {
+    *error = kCancelledMessage;
+    return false;
+  }
+  if (engine == kWireGuard) return StartWireGuard(config, cancelled, error);
+  return StartProcessEngine(engine, protocol, config, cancelled, error);
+}
+
+bool EngineRuntime::StartWireGuard(const std::string& config,
+                                   const std::function<bool()>& cancelled, std::string* error) {
+  std::string rewritten;
+  std::vector<std::string> dns;
+  RewriteWireGuardConfig(config, &rewritten, &dns);
+  if (dns.empty()) {
+    SecureClear(&rewritten);
+    *error = "WireGuard did not provide a DNS server.";
+    return false;
+  }
+  bool written = WritePrivateFile(kWireGuardConfig, rewritten, error);
+  SecureClear(&rewritten);
+  if (!written) return false;
+
+  std::string scratch;
+  bool amnezia = WireGuardConfigRequiresAmnezia(config);
+  if (amnezia && !(IsExecutable(kAmneziaWgQuick) && IsExecutable(kAmneziaWgTool) &&
+                   IsExecutable(kAmneziaWgEngine))) {
+    SecureRemoveFile(kWireGuardConfig, &scratch);
+    *error =
+        "This server needs the AmneziaWG tools, which are missing. Repair the TessaryVPN "
+        "installation.";
+    return false;
+  }
+  g_wireguard_uses_amnezia.store(amnezia);
+  if (!RunWireGuardQuick("up", amnezia, &scratch)) {
+    if (InterfacePresent(kWireGuardInterfacePath)) {
+      StopWireGuard(&scratch);
+    } else {
+      SecureRemoveFile(kWireGuardConfig, &scratch);
+    }
+    *error = "WireGuard failed to connect.";
+    return false;
+  }
+  if (!InterfacePresent(kWireGuardInterfacePath)) {
+    SecureRemoveFile(kWireGuardConfig, &scratch);
+    *error = "WireGuard exited without creating the expected interface.";
+    return false;
+  }
+  if (!HasFullRoute(kWireGuard)) {
+    StopWireGuard(&scratch);
+    *error = "WireGuard did not install a full-tunnel route.";
+    return false;
+  }
+  std::vector<std::string> apply = {"apply-wireguard"};
+  apply.insert(apply.end(), dns.begin(), dns.end());
+  if (!RunWireGuardDnsCommand(apply, &scratch)) {
+    StopWireGuard(&scratch);
+    *error = "WireGuard connected but DNS setup failed.";
+    return false;
+  }
+  if (cancelled()) {
+    *error = StopWireGuard(&scratch)
+                 ? kCancelledMessage
+                 : "The cancelled WireGuard connection could not be cleaned up.";
+    return false;
+  }
+  kind = kWireGuard;
+  configPath = kWireGuardConfig;
+  return true;
+}
+
+bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& protocol,
+                                       const std::string& config,
+                                       const std::function<bool()>& cancelled, std::string* error) {
+  const char* path = ConfigPathFor(engine);
+  std::string text;
+  switch (engine) {
+    case kSingBox:
+      if (!NormalizeSingBoxConfig(protocol, config, &text, error)) {
+        SecureClear(&text);
+        return false;
+      }
+      break;
+    case kXray:
+      if (!NormalizeXrayConfig(config, &text, error)) {
+        SecureClear(&text);
+        return false;
+      }
+      break;
+    case kOpenVpn:
+      text = RewriteOpenVpnConfig(config);
+      break;
+    case kWireGuard:
+    case kUnsupported:
+      *error = std::string(EngineName(engine)) +
+               " runtime is unavailable. Repair the TessaryVPN installation.";
+      return false;
+  }
+  bool written = WritePrivateFile(path, text, error);
+  SecureClear(&text);
+  if (!written) return false;
+
+  std::string scratch;
+  if (engine == kSingBox &&
+      !RunCommand({kSingBoxBinary, "check", "-c", kSingBoxConfig}, &scratch)) {
+    SecureRemoveFile(path, &scratch);
+    *error = "Sing-box rejected the generated configuration.";
+    return false;
+  }
+
+  std::vector<const char*> argv;
+  switch (engine) {
+    case kSingBox:
+      argv = {kSingBoxBinary, "run", "-c", kSingBoxConfig, "--disable-color", nullptr};
+      break;
+    case kXray:
+      argv = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
+      break;
+    case kOpenVpn:
+      argv = {kOpenVpnBinary,
+              "--config",
+              kOpenVpnConfig,
+              "--script-security",
+              "2",
+              "--up",
+              kDnsHelper,
+              "--down",
+              kDnsHelper,
+              "--down-pre",
+              "--auth-nocache",
+              "--writepid",
+              kOpenVpnPid,
+              "--verb",
+              "3",
+              "--suppress-timestamps",
+              nullptr};
+      break;
+    case kWireGuard:
+    case kUnsupported:
+      break;
+  }
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(kSilentFlags);
+  g_subprocess_launcher_set_cwd(launcher, kAmneziaWgRuntimeDirectory);
+  g_subprocess_launcher_setenv(launcher, "XRAY_LOCATION_ASSET", kAmneziaWgRuntimeDirectory, TRUE);
+  g_autoptr(GError) spawnError = nullptr;
+  g_autoptr(GSubprocess) child = g_subprocess_launcher_spawnv(launcher, argv.data(), &spawnError);
+  if (child == nullptr) {
+    SecureRemoveFile(path, &scratch);
+    *error = spawnError != nullptr && spawnError->message != nullptr
+                 ? spawnError->message
+                 : "Unable to start the VPN engine.";
+    return false;
+  }
+
+  bool wasCancelled = false;
+  const int passes = engine == kOpenVpn ? kOpenVpnStartupPasses : kStartupPasses;
+  for (int pass = 0; pass < passes; ++pass) {
+    if (cancelled()) {
+      wasCancelled = true;
+      break;
+    }
+    if (!ProcessIsAlive(child)) break;
+    if (InterfacePresent(InterfacePathFor(engine)) && HasFullRoute(engine)) {
+      process = static_cast<GSubprocess*>(g_steal_pointer(&child));
+      kind = engine;
+      configPath = path;
+      return true;
+    }
+    g_usleep(kStartupPassMicros);
+  }
+
+  TerminateProcess(child);
+  g_clear_object(&child);
+  RemoveConfigFor(engine, &scratch);
+  if (wasCancelled) {
+    *error = kCancelledMessage;
+  } else if (engine == kOpenVpn) {
+    *error = "OpenVPN did not establish its TUN interface in time.";
+  } else if (engine == kXray) {
+    *error = "Xray did not establish its TUN interface in time.";
+  } else {
+    *error = std::string(EngineName(engine)) + " exited during startup.";
+  }
+  return false;
+}
+
+bool EngineRuntime::StopProcess(std::string* error) {
+  if (process == nullptr) return true;
+  EngineKind stopped = kind;
+  if (ProcessIsAlive(process)) g_subprocess_send_signal(process, SIGTERM);
+  bool endedInTime = WaitForProcess(process, kStopGrace);
+  if (!endedInTime) {
+    g_subprocess_force_exit(process);
+    g_subprocess_wait(process, nullptr, nullptr);
+  }
+  g_clear_object(&process);
+  kind = kUnsupported;
+  configPath.clear();
+
+  std::string removalError;
+  bool removed = RemoveConfigFor(stopped, &removalError);
+  if (!endedInTime) {
+    *error = std::string(EngineName(stopped)) +
+             " required forced termination; route cleanup needs verification.";
+    return false;
+  }
+  if (!removed) {
+    *error = removalError;
+    return false;
+  }
+  return true;
+}
+
+bool EngineRuntime::Stop(std::string* error) {
+  std::string killSwitchError;
+  bool killSwitchRemoved = RemoveKillSwitch(&killSwitchError);
+  bool engineStopped = true;
+  if (process != nullptr) {
+    engineStopped = StopProcess(error);
+  } else if (kind == kWireGuard || IsRegularFile(kWireGuardConfig) ||
+             InterfacePresent(kWireGuardInterfacePath)) {
+    if (!StopWireGuard(error)) return false;
+    kind = kUnsupported;
+    configPath.clear();
+  } else {
+    kind = kUnsupported;
+    configPath.clear();
+  }
+  if (engineStopped && !killSwitchRemoved) {
+    *error = killSwitchError;
+    return false;
+  }
+  return engineStopped;
+}
+
+bool EngineRuntime::Recover(std::string* error) {
+  return Stop(error) && StopWireGuard(error) && SecureRemoveFile(kSingBoxConfig, error) &&
+         SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
+}
+
+bool EngineRuntime::PollUnexpectedExit(std::string* error) {
+  if (process == nullptr || ProcessIsAlive(process)) return false;
+  EngineKind stopped = kind;
+  g_subprocess_wait(process, nullptr, nullptr);
+  g_clear_object(&process);
+  kind = kUnsupported;
+  configPath.clear();
+  std::string scratch;
+  RemoveConfigFor(stopped, &scratch);
+  *error = std::string(EngineName(stopped)) + " stopped unexpectedly.";
+  return true;
 }
 
 }  // namespace tessary::linux_service

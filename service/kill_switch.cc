@@ -1,27 +1,409 @@
-// PLACEHOLDER: replaced by the leak-protection work.
 #include "service/kill_switch.h"
 
+#include <gio/gio.h>
+#include <json-glib/json-glib.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/constants.h"
 #include "service/engine_runtime.h"
 
 namespace tessary::linux_service {
+namespace {
 
-std::vector<std::string> CollectEndpointHosts(EngineKind, const std::string&) { return {}; }
-std::vector<std::string> CollectEndpointAddresses(EngineKind, const std::string&) { return {}; }
-bool BuildKillSwitchRuleset(const std::string&, const std::vector<std::string>&, std::string*,
+constexpr char kTrimmedCharacters[] = " \t\r\n";
+constexpr size_t kMaxHostBytes = 255;
+constexpr size_t kMaxInterfaceBytes = 15;
+
+constexpr char kInterfaceNotUsable[] = "The tunnel interface name is not usable.";
+constexpr char kNoServerAddress[] =
+    "No server address was available for the leak-protection ruleset.";
+constexpr char kNftUnavailable[] = "nftables is unavailable. Repair the TessaryVPN installation.";
+constexpr char kNftNotStarted[] = "Unable to run the nftables leak-protection command.";
+constexpr char kNftFailed[] = "The nftables leak-protection command failed.";
+
+std::string TrimAscii(const std::string& text) {
+  const size_t first = text.find_first_not_of(kTrimmedCharacters);
+  if (first == std::string::npos) return "";
+  const size_t last = text.find_last_not_of(kTrimmedCharacters);
+  return text.substr(first, last - first + 1);
+}
+
+void AddHost(std::vector<std::string>* hosts, const std::string& candidate) {
+  std::string host = TrimAscii(candidate);
+  if (host.empty() || host.size() > kMaxHostBytes) return;
+  if (std::find(hosts->begin(), hosts->end(), host) != hosts->end()) return;
+  hosts->push_back(std::move(host));
+}
+
+std::string AsciiLower(std::string text) {
+  for (char& c : text) c = g_ascii_tolower(c);
+  return text;
+}
+
+// Lines end at a line feed; a last line without one still counts. Carriage
+// returns stay on the line and fall to TrimAscii.
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// A trimmed line that carries a setting; comment lines and blank lines do not.
+bool IsSettingLine(const std::string& trimmed) {
+  return !trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';';
+}
+
+// The member `name` of `object` when it holds a JSON string, else nullptr.
+const char* StringMember(JsonObject* object, const char* name) {
+  JsonNode* node = json_object_get_member(object, name);
+  if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node)) return nullptr;
+  if (json_node_get_value_type(node) != G_TYPE_STRING) return nullptr;
+  return json_node_get_string(node);
+}
+
+JsonObject* ObjectMember(JsonObject* object, const char* name) {
+  JsonNode* node = json_object_get_member(object, name);
+  if (node == nullptr || !JSON_NODE_HOLDS_OBJECT(node)) return nullptr;
+  return json_node_get_object(node);
+}
+
+JsonArray* ArrayMember(JsonObject* object, const char* name) {
+  JsonNode* node = json_object_get_member(object, name);
+  if (node == nullptr || !JSON_NODE_HOLDS_ARRAY(node)) return nullptr;
+  return json_node_get_array(node);
+}
+
+JsonObject* ArrayObject(JsonArray* array, guint index) {
+  JsonNode* node = json_array_get_element(array, index);
+  if (node == nullptr || !JSON_NODE_HOLDS_OBJECT(node)) return nullptr;
+  return json_node_get_object(node);
+}
+
+void CollectXrayHostsFromArray(JsonObject* settings, const char* member,
+                               std::vector<std::string>* hosts) {
+  JsonArray* entries = ArrayMember(settings, member);
+  if (entries == nullptr) return;
+  const guint count = json_array_get_length(entries);
+  for (guint i = 0; i < count; ++i) {
+    JsonObject* entry = ArrayObject(entries, i);
+    if (entry == nullptr) continue;
+    if (const char* address = StringMember(entry, "address")) AddHost(hosts, address);
+  }
+}
+
+void CollectJsonHosts(EngineKind kind, const std::string& config, std::vector<std::string>* hosts) {
+  g_autoptr(JsonParser) parser = json_parser_new();
+  if (!json_parser_load_from_data(parser, config.data(), static_cast<gssize>(config.size()),
+                                  nullptr)) {
+    return;
+  }
+  JsonNode* root = json_parser_get_root(parser);
+  if (root == nullptr || !JSON_NODE_HOLDS_OBJECT(root)) return;
+  JsonArray* outbounds = ArrayMember(json_node_get_object(root), "outbounds");
+  if (outbounds == nullptr) return;
+  const guint count = json_array_get_length(outbounds);
+  for (guint i = 0; i < count; ++i) {
+    JsonObject* outbound = ArrayObject(outbounds, i);
+    if (outbound == nullptr) continue;
+    if (kind == kSingBox) {
+      if (const char* server = StringMember(outbound, "server")) AddHost(hosts, server);
+      continue;
+    }
+    JsonObject* settings = ObjectMember(outbound, "settings");
+    if (settings == nullptr) continue;
+    CollectXrayHostsFromArray(settings, "vnext", hosts);
+    CollectXrayHostsFromArray(settings, "servers", hosts);
+  }
+}
+
+// The host part of a WireGuard Endpoint value: "[v6]:port", "host:port", a
+// bare name or a bare IPv6 address. "" when the value names no host.
+std::string WireGuardEndpointHost(const std::string& value) {
+  if (value.empty()) return "";
+  if (value[0] == '[') {
+    const size_t close = value.find(']');
+    if (close == std::string::npos) return "";
+    return value.substr(1, close - 1);
+  }
+  const size_t colons = static_cast<size_t>(std::count(value.begin(), value.end(), ':'));
+  if (colons == 0) return value;
+  if (colons == 1) return value.substr(0, value.find(':'));
+  // Several colons and a bracket that does not open the value is neither a
+  // bare IPv6 address nor the bracketed form.
+  if (value.find('[') != std::string::npos) return "";
+  return value;
+}
+
+void CollectWireGuardHosts(const std::string& config, std::vector<std::string>* hosts) {
+  for (const std::string& line : SplitLines(config)) {
+    const std::string trimmed = TrimAscii(line);
+    if (!IsSettingLine(trimmed)) continue;
+    const size_t equals = trimmed.find('=');
+    if (equals == std::string::npos) continue;
+    if (AsciiLower(TrimAscii(trimmed.substr(0, equals))) != "endpoint") continue;
+    AddHost(hosts, WireGuardEndpointHost(TrimAscii(trimmed.substr(equals + 1))));
+  }
+}
+
+bool IsWordSeparator(char c) { return g_ascii_isspace(c); }
+
+std::vector<std::string> SplitWords(const std::string& line, size_t limit) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size() && words.size() < limit) {
+    while (i < line.size() && IsWordSeparator(line[i])) ++i;
+    const size_t start = i;
+    while (i < line.size() && !IsWordSeparator(line[i])) ++i;
+    if (i > start) words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
+void CollectOpenVpnHosts(const std::string& config, std::vector<std::string>* hosts) {
+  for (const std::string& line : SplitLines(config)) {
+    const std::string trimmed = TrimAscii(line);
+    if (!IsSettingLine(trimmed)) continue;
+    const std::vector<std::string> words = SplitWords(trimmed, 2);
+    if (words.size() < 2 || AsciiLower(words[0]) != "remote") continue;
+    AddHost(hosts, words[1]);
+  }
+}
+
+// An embedded NUL would cut the text short for the C parsers below while the
+// whole text went into the ruleset, so such text is never an address.
+GInetAddress* ParseAddress(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return nullptr;
+  return g_inet_address_new_from_string(text.c_str());
+}
+
+bool InterfaceNameUsable(const std::string& name) {
+  if (name.empty() || name.size() > kMaxInterfaceBytes) return false;
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return g_ascii_isalnum(c) || c == '-' || c == '.' || c == '_'; });
+}
+
+std::string JoinAddresses(const std::vector<std::string>& addresses) {
+  std::string joined;
+  for (const std::string& address : addresses) {
+    if (!joined.empty()) joined += ", ";
+    joined += address;
+  }
+  return joined;
+}
+
+bool NftInstalled() {
+  return g_file_test(kNftBinary, G_FILE_TEST_IS_REGULAR) &&
+         g_file_test(kNftBinary, G_FILE_TEST_IS_EXECUTABLE);
+}
+
+// nft may exit before it has read its input; the write must then fail with
+// EPIPE instead of killing the service with SIGPIPE. The signal is blocked for
+// this thread only and a SIGPIPE raised meanwhile is consumed before unblocking.
+struct ScopedSigpipeBlock {
+  sigset_t pipeOnly{};
+  sigset_t previous{};
+  bool wasPending = false;
+
+  ScopedSigpipeBlock() {
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    wasPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+  }
+  ~ScopedSigpipeBlock() {
+    if (!wasPending) {
+      const struct timespec zero = {0, 0};
+      while (sigtimedwait(&pipeOnly, nullptr, &zero) == SIGPIPE) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  ScopedSigpipeBlock(const ScopedSigpipeBlock&) = delete;
+  ScopedSigpipeBlock& operator=(const ScopedSigpipeBlock&) = delete;
+};
+
+bool RunNft(const std::vector<std::string>& arguments, const std::string& input,
+            std::string* error) {
+  if (!NftInstalled()) {
+    *error = kNftUnavailable;
+    return false;
+  }
+  std::vector<const char*> argv = {kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "5s",
+                                   kNftBinary};
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
+
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(static_cast<GSubprocessFlags>(
+      G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
+      G_SUBPROCESS_FLAGS_STDERR_SILENCE));
+  g_autoptr(GSubprocess) process = g_subprocess_launcher_spawnv(launcher, argv.data(), nullptr);
+  if (process == nullptr) {
+    *error = kNftNotStarted;
+    return false;
+  }
+
+  bool delivered = true;
+  {
+    ScopedSigpipeBlock noSigpipe;
+    GOutputStream* stdinPipe = g_subprocess_get_stdin_pipe(process);
+    if (!input.empty()) {
+      delivered = g_output_stream_write_all(stdinPipe, input.data(), input.size(), nullptr, nullptr,
+                                            nullptr);
+    }
+    // Closing after a failed write still matters: nft must see end of input.
+    if (!g_output_stream_close(stdinPipe, nullptr, nullptr)) delivered = false;
+  }
+  // The wait has no limit of its own: timeout ends nft within six seconds.
+  if (!g_subprocess_wait(process, nullptr, nullptr)) delivered = false;
+  if (!delivered || !g_subprocess_get_if_exited(process) ||
+      g_subprocess_get_exit_status(process) != 0) {
+    *error = kNftFailed;
+    return false;
+  }
+  return true;
+}
+
+std::string RemovalLines() {
+  const std::string table = std::string("table inet ") + kKillSwitchTable + "\n";
+  return table + "delete " + table;
+}
+
+}  // namespace
+
+std::vector<std::string> CollectEndpointHosts(EngineKind kind, const std::string& config) {
+  std::vector<std::string> hosts;
+  switch (kind) {
+    case kSingBox:
+    case kXray:
+      CollectJsonHosts(kind, config, &hosts);
+      break;
+    case kWireGuard:
+      CollectWireGuardHosts(config, &hosts);
+      break;
+    case kOpenVpn:
+      CollectOpenVpnHosts(config, &hosts);
+      break;
+    case kUnsupported:
+      break;
+  }
+  return hosts;
+}
+
+std::vector<std::string> CollectEndpointAddresses(EngineKind kind, const std::string& config) {
+  std::vector<std::string> addresses;
+  const auto addOnce = [&addresses](const std::string& address) {
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+      addresses.push_back(address);
+    }
+  };
+  const std::vector<std::string> hosts = CollectEndpointHosts(kind, config);
+  if (hosts.empty()) return addresses;
+  g_autoptr(GResolver) resolver = g_resolver_get_default();
+  for (const std::string& host : hosts) {
+    // A host with a NUL byte would be looked up as a shorter name than the
+    // profile wrote; it names nothing this service can trust.
+    if (host.find('\0') != std::string::npos) continue;
+    g_autoptr(GInetAddress) literal = ParseAddress(host);
+    if (literal != nullptr) {
+      addOnce(host);
+      continue;
+    }
+    GList* resolved = g_resolver_lookup_by_name(resolver, host.c_str(), nullptr, nullptr);
+    for (GList* item = resolved; item != nullptr; item = item->next) {
+      g_autofree gchar* text = g_inet_address_to_string(G_INET_ADDRESS(item->data));
+      if (text != nullptr) addOnce(text);
+    }
+    g_resolver_free_addresses(resolved);
+  }
+  return addresses;
+}
+
+bool BuildKillSwitchRuleset(const std::string& interfaceName,
+                            const std::vector<std::string>& addresses, std::string* ruleset,
                             std::string* error) {
-  *error = "No server address was available for the leak-protection ruleset.";
-  return false;
-}
-bool ApplyKillSwitch(const std::string&, const std::vector<std::string>&, std::string* error) {
-  *error = "No server address was available for the leak-protection ruleset.";
-  return false;
-}
-bool RemoveKillSwitch(std::string*) { return true; }
-bool KillSwitchInstalled() { return false; }
+  if (!InterfaceNameUsable(interfaceName)) {
+    *error = kInterfaceNotUsable;
+    return false;
+  }
+  std::vector<std::string> ipv4;
+  std::vector<std::string> ipv6;
+  for (const std::string& address : addresses) {
+    g_autoptr(GInetAddress) parsed = ParseAddress(address);
+    if (parsed == nullptr) continue;
+    switch (g_inet_address_get_family(parsed)) {
+      case G_SOCKET_FAMILY_IPV4:
+        ipv4.push_back(address);
+        break;
+      case G_SOCKET_FAMILY_IPV6:
+        ipv6.push_back(address);
+        break;
+      case G_SOCKET_FAMILY_INVALID:
+      case G_SOCKET_FAMILY_UNIX:
+        break;
+    }
+  }
+  if (ipv4.empty() && ipv6.empty()) {
+    *error = kNoServerAddress;
+    return false;
+  }
 
-bool EngineRuntime::ApplyLeakProtection(const std::string&, std::string* error) {
-  *error = "No tunnel interface is active.";
-  return false;
+  const std::string table = std::string("table inet ") + kKillSwitchTable;
+  std::string text = RemovalLines();
+  text += table + " {\n";
+  text += "  chain output {\n";
+  text += "    type filter hook output priority 0; policy drop;\n";
+  text += "    oifname \"lo\" accept\n";
+  text += "    oifname \"" + interfaceName + "\" accept\n";
+  text += "    meta l4proto ipv6-icmp accept\n";
+  text += "    udp dport { 67, 68, 546, 547 } accept\n";
+  if (!ipv4.empty()) text += "    ip daddr { " + JoinAddresses(ipv4) + " } accept\n";
+  if (!ipv6.empty()) text += "    ip6 daddr { " + JoinAddresses(ipv6) + " } accept\n";
+  text += "  }\n";
+  text += "}\n";
+  *ruleset = std::move(text);
+  return true;
+}
+
+bool ApplyKillSwitch(const std::string& interfaceName, const std::vector<std::string>& addresses,
+                     std::string* error) {
+  std::string ruleset;
+  if (!BuildKillSwitchRuleset(interfaceName, addresses, &ruleset, error)) return false;
+  return RunNft({"-f", "-"}, ruleset, error);
+}
+
+bool RemoveKillSwitch(std::string* error) {
+  // Without nft there can be no table to lift.
+  if (!NftInstalled()) return true;
+  return RunNft({"-f", "-"}, RemovalLines(), error);
+}
+
+bool KillSwitchInstalled() {
+  std::string ignored;
+  return RunNft({"list", "table", "inet", kKillSwitchTable}, "", &ignored);
+}
+
+bool EngineRuntime::ApplyLeakProtection(const std::string& config, std::string* error) {
+  const char* interfaceName = TunnelInterfaceFor(kind);
+  if (interfaceName == nullptr || interfaceName[0] == '\0') {
+    *error = "No tunnel interface is active.";
+    return false;
+  }
+  return ApplyKillSwitch(interfaceName, CollectEndpointAddresses(kind, config), error);
 }
 
 }  // namespace tessary::linux_service

@@ -1,6 +1,426 @@
-// PLACEHOLDER: replaced by the service core work.
+// Process life, the published state and the worker threads of
+// tessaryvpn-service. Method dispatch lives in service_dispatch.cc.
 #include "service/service.h"
 
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <utility>
+
+#include "common/constants.h"
+
 namespace tessary::linux_service {
-int RunService() { return 1; }
+namespace {
+
+// Introspection data of the interface. Clients rely on these exact names.
+constexpr char kIntrospectionXml[] = R"XML(<node>
+  <interface name="org.tessaryvpn.Service1">
+    <method name="Initialize"/>
+    <method name="GetRuntimeInfo">
+      <arg name="runtime" type="a{sv}" direction="out"/>
+    </method>
+    <method name="GetCapabilities">
+      <arg name="capabilities" type="a{sv}" direction="out"/>
+    </method>
+    <method name="GetConnectionSnapshot">
+      <arg name="snapshot" type="a{sv}" direction="out"/>
+    </method>
+    <method name="GetNetworkPath">
+      <arg name="path" type="a{sv}" direction="out"/>
+    </method>
+    <method name="RequestVpnPermission">
+      <arg name="granted" type="b" direction="out"/>
+    </method>
+    <method name="GenerateWireGuardKeyPair">
+      <arg name="keyPair" type="a{sv}" direction="out"/>
+    </method>
+    <method name="Connect">
+      <arg name="profile" type="a{sv}" direction="in"/>
+    </method>
+    <method name="Disconnect"/>
+    <signal name="SnapshotChanged">
+      <arg name="snapshot" type="a{sv}"/>
+    </signal>
+    <signal name="LogEmitted">
+      <arg name="entry" type="a{sv}"/>
+    </signal>
+    <signal name="NetworkPathChanged">
+      <arg name="path" type="a{sv}"/>
+    </signal>
+  </interface>
+</node>)XML";
+
+// While draining workers at shutdown the main context is still served in
+// short slices, so that callers arriving then are refused with ShuttingDown
+// instead of waiting for a reply that never comes.
+constexpr auto kDrainSlice = std::chrono::milliseconds(50);
+constexpr int kDrainDispatchesPerSlice = 64;
+
+void AddString(GVariantBuilder* builder, const char* key, const std::string& value) {
+  g_variant_builder_add(builder, "{sv}", key, g_variant_new_string(value.c_str()));
 }
+
+// Ends a worker's share of the shutdown wait. Called with engineMutex held so
+// that the wait cannot miss the last notification.
+void FinishWorker(Service* service) {
+  std::lock_guard<std::mutex> lock(service->workerMutex);
+  service->activeWorkers.fetch_sub(1);
+  service->workersIdle.notify_all();
+}
+
+void WaitForWorkers(Service* service) {
+  std::unique_lock<std::mutex> lock(service->workerMutex);
+  while (service->activeWorkers.load() != 0) {
+    service->workersIdle.wait_for(lock, kDrainSlice);
+    if (service->activeWorkers.load() == 0) break;
+    lock.unlock();
+    for (int i = 0; i < kDrainDispatchesPerSlice; ++i) {
+      if (!g_main_context_iteration(nullptr, FALSE)) break;
+    }
+    lock.lock();
+  }
+}
+
+// The engine state (interfaces, the nftables table, DNS, private files) belongs
+// to one service process. A second instance started by hand must not run the
+// start-up recovery or the final stop, which would tear down the live tunnel
+// and lift its kill switch. The lock sits on the runtime directory itself, so
+// it leaves no file behind and ends with the process.
+enum class InstanceLock { kHeld, kHeldElsewhere, kUnavailable };
+
+InstanceLock TakeInstanceLock(int* fd) {
+  g_mkdir_with_parents(kRuntimeDirectory, 0700);
+  *fd = open(kRuntimeDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (*fd < 0) return InstanceLock::kUnavailable;
+  if (flock(*fd, LOCK_EX | LOCK_NB) == 0) return InstanceLock::kHeld;
+  const bool busy = errno == EWOULDBLOCK;
+  close(*fd);
+  *fd = -1;
+  return busy ? InstanceLock::kHeldElsewhere : InstanceLock::kUnavailable;
+}
+
+}  // namespace
+
+int64_t NowEpochMillis() { return g_get_real_time() / 1000; }
+
+// ---- snapshot, log and network path ----
+
+void SetSnapshot(Service* service, const std::string& stage, const std::string& activeProfileId,
+                 const std::string& lastError, int64_t connectedAtEpochMillis) {
+  g_mutex_lock(&service->snapshotMutex);
+  service->stage = stage;
+  service->activeProfileId = activeProfileId;
+  service->lastError = lastError;
+  service->connectedAtEpochMillis = connectedAtEpochMillis;
+  g_mutex_unlock(&service->snapshotMutex);
+
+  GVariant* snapshot = SnapshotVariant(service);
+  EmitDictionarySignal(service, "SnapshotChanged", snapshot);
+  g_variant_unref(snapshot);
+}
+
+Snapshot ReadSnapshot(Service* service) {
+  Snapshot copy;
+  g_mutex_lock(&service->snapshotMutex);
+  copy.stage = service->stage;
+  copy.activeProfileId = service->activeProfileId;
+  copy.lastError = service->lastError;
+  copy.connectedAtEpochMillis = service->connectedAtEpochMillis;
+  g_mutex_unlock(&service->snapshotMutex);
+  return copy;
+}
+
+GVariant* SnapshotVariant(Service* service) {
+  const Snapshot snapshot = ReadSnapshot(service);
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  AddString(&builder, "stage", snapshot.stage);
+  if (!snapshot.activeProfileId.empty()) {
+    AddString(&builder, "activeProfileId", snapshot.activeProfileId);
+  }
+  if (!snapshot.lastError.empty()) AddString(&builder, "lastError", snapshot.lastError);
+  if (snapshot.connectedAtEpochMillis > 0) {
+    g_variant_builder_add(&builder, "{sv}", "connectedAtEpochMillis",
+                          g_variant_new_int64(snapshot.connectedAtEpochMillis));
+  }
+  return g_variant_ref_sink(g_variant_builder_end(&builder));
+}
+
+GVariant* NetworkPathVariant(Service* service) {
+  const bool available = service->networkAvailable.load();
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "status",
+                        g_variant_new_string(available ? "satisfied" : "unsatisfied"));
+  g_variant_builder_add(&builder, "{sv}", "isReachable", g_variant_new_boolean(available));
+  g_variant_builder_add(&builder, "{sv}", "interfaceType", g_variant_new_string("unknown"));
+  g_variant_builder_add(&builder, "{sv}", "isExpensive", g_variant_new_boolean(FALSE));
+  g_variant_builder_add(&builder, "{sv}", "isConstrained", g_variant_new_boolean(FALSE));
+  g_variant_builder_add(&builder, "{sv}", "timestampEpochMillis",
+                        g_variant_new_int64(NowEpochMillis()));
+  return g_variant_ref_sink(g_variant_builder_end(&builder));
+}
+
+void EmitLog(Service* service, const char* level, const std::string& message) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "level", g_variant_new_string(level));
+  AddString(&builder, "message", message);
+  g_variant_builder_add(&builder, "{sv}", "timestamp", g_variant_new_int64(NowEpochMillis()));
+  GVariant* entry = g_variant_ref_sink(g_variant_builder_end(&builder));
+  EmitDictionarySignal(service, "LogEmitted", entry);
+  g_variant_unref(entry);
+  g_message("%s", message.c_str());
+}
+
+void EmitDictionarySignal(Service* service, const char* signalName, GVariant* dictionary) {
+  if (service->connection == nullptr) return;
+  g_autoptr(GError) error = nullptr;
+  if (!g_dbus_connection_emit_signal(service->connection, nullptr, kObjectPath, kInterfaceName,
+                                     signalName, g_variant_new("(@a{sv})", dictionary), &error)) {
+    g_warning("Unable to emit %s: %s", signalName, error->message);
+  }
+}
+
+void NetworkChanged(GNetworkMonitor*, gboolean available, gpointer user_data) {
+  auto* service = static_cast<Service*>(user_data);
+  service->networkAvailable.store(available != FALSE);
+  GVariant* path = NetworkPathVariant(service);
+  EmitDictionarySignal(service, "NetworkPathChanged", path);
+  g_variant_unref(path);
+}
+
+// ---- workers ----
+
+bool ConnectCancelled(const Service* service, uint64_t generation) {
+  return service->stopping.load() || service->operationGeneration.load() != generation;
+}
+
+void ConnectWorker(ConnectRequest* request) {
+  std::unique_ptr<ConnectRequest> owned(request);
+  Service* service = request->service;
+  std::unique_lock<std::mutex> engineLock(service->engineMutex);
+
+  if (request->generation != service->operationGeneration.load()) {
+    // Overtaken before it began: whatever overtook it reports.
+    SecureClear(&request->rawConfig);
+  } else {
+    SetSnapshot(service, "connecting", request->id, "", 0);
+    const uint64_t generation = request->generation;
+    const std::function<bool()> cancelled = [service, generation] {
+      return ConnectCancelled(service, generation);
+    };
+    std::string message;
+    const bool started = service->runtime.Start(request->kind, request->protocol,
+                                                request->rawConfig, cancelled, &message);
+    const std::string engine = EngineName(request->kind);
+    if (started) {
+      service->cleanupHealthy.store(true);
+      if (request->generation == service->operationGeneration.load()) {
+        if (request->killSwitch) {
+          std::string leakMessage;
+          if (service->runtime.ApplyLeakProtection(request->rawConfig, &leakMessage)) {
+            EmitLog(service, "info", "Kill switch active for this tunnel.");
+          } else {
+            EmitLog(service, "warning", "Kill switch could not be applied: " + leakMessage);
+          }
+        }
+        SecureClear(&request->rawConfig);
+        SetSnapshot(service, "connected", request->id, "", NowEpochMillis());
+        EmitLog(service, "info", engine + " tunnel connected.");
+      } else {
+        SecureClear(&request->rawConfig);
+        service->cleanupHealthy.store(service->runtime.Stop(&message));
+      }
+    } else {
+      SecureClear(&request->rawConfig);
+      std::string recoverMessage;
+      const bool recovered = service->runtime.Recover(&recoverMessage);
+      service->cleanupHealthy.store(recovered);
+      if (!recovered) message += " The failed engine could not be fully cleaned up.";
+      if (request->generation == service->operationGeneration.load()) {
+        SetSnapshot(service, "error", request->id, message, 0);
+        EmitLog(service, "error", engine + " connection failed.");
+      }
+    }
+  }
+
+  FinishWorker(service);
+  engineLock.unlock();
+}
+
+void DisconnectWorker(Service* service) {
+  std::unique_lock<std::mutex> engineLock(service->engineMutex);
+  std::string message;
+  const bool stopped = service->runtime.Stop(&message);
+  service->cleanupHealthy.store(stopped);
+  if (stopped) {
+    SetSnapshot(service, "disconnected", "", "", 0);
+    EmitLog(service, "info", "VPN tunnel disconnected.");
+  } else {
+    SetSnapshot(service, "error", "", message, 0);
+    EmitLog(service, "error", "VPN disconnect cleanup failed.");
+  }
+  service->disconnectInProgress.store(false);
+  FinishWorker(service);
+  engineLock.unlock();
+}
+
+// ---- process ----
+
+void BusAcquired(GDBusConnection* connection, const gchar*, gpointer user_data) {
+  auto* service = static_cast<Service*>(user_data);
+  if (service->connection != nullptr) g_object_unref(service->connection);
+  service->connection = G_DBUS_CONNECTION(g_object_ref(connection));
+
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kIntrospectionXml, &error);
+  if (node == nullptr) g_error("Unable to parse D-Bus interface: %s", error->message);
+
+  static const GDBusInterfaceVTable vtable = {HandleMethodCall, nullptr, nullptr, {nullptr}};
+  service->registrationId = g_dbus_connection_register_object(
+      connection, kObjectPath, node->interfaces[0], &vtable, service, nullptr, &error);
+  if (service->registrationId == 0) {
+    g_error("Unable to register D-Bus object: %s", error->message);
+  }
+  EmitLog(service, "info", "TessaryVPN Linux service started.");
+}
+
+void NameLost(GDBusConnection*, const gchar*, gpointer user_data) {
+  auto* service = static_cast<Service*>(user_data);
+  service->exitFailure.store(true);
+  service->stopping.store(true);
+  service->operationGeneration.fetch_add(1);
+  g_warning("TessaryVPN Linux service lost its D-Bus name.");
+  g_main_loop_quit(service->loop);
+}
+
+gboolean ShutdownSignal(gpointer user_data) {
+  auto* service = static_cast<Service*>(user_data);
+  bool expected = false;
+  if (service->stopping.compare_exchange_strong(expected, true)) {
+    service->operationGeneration.fetch_add(1);
+    const Snapshot snapshot = ReadSnapshot(service);
+    SetSnapshot(service, "disconnecting", snapshot.activeProfileId, "", 0);
+    g_main_loop_quit(service->loop);
+  }
+  // The source stays: removing GLib's last source for a signal restores the
+  // default action, and a repeated SIGTERM would then kill the process in
+  // the middle of its final stop, leaving the tunnel and kill switch behind.
+  // `stopping` already makes every later delivery a no-op.
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean PollActiveEngine(gpointer user_data) {
+  auto* service = static_cast<Service*>(user_data);
+  if (service->activeWorkers.load() != 0) return G_SOURCE_CONTINUE;
+  std::unique_lock<std::mutex> engineLock(service->engineMutex, std::try_to_lock);
+  if (!engineLock.owns_lock()) return G_SOURCE_CONTINUE;
+  std::string message;
+  if (service->runtime.PollUnexpectedExit(&message)) {
+    service->cleanupHealthy.store(false);
+    const Snapshot snapshot = ReadSnapshot(service);
+    SetSnapshot(service, "error", snapshot.activeProfileId, message, 0);
+    EmitLog(service, "error", "The active VPN engine stopped unexpectedly.");
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+namespace {
+
+// Everything from the start-up recovery to the final stop; the Service and
+// its engine slot are destroyed before the instance lock is let go.
+int ServeUntilShutdown() {
+  Service service;
+  service.loop = g_main_loop_new(nullptr, FALSE);
+
+  {
+    std::lock_guard<std::mutex> engineLock(service.engineMutex);
+    std::string message;
+    service.cleanupHealthy.store(service.runtime.Recover(&message));
+    if (!message.empty()) SetSnapshot(&service, "error", "", message, 0);
+  }
+
+  GNetworkMonitor* monitor = g_network_monitor_get_default();
+  if (monitor != nullptr) {
+    service.networkMonitor = G_NETWORK_MONITOR(g_object_ref(monitor));
+    service.networkAvailable.store(g_network_monitor_get_network_available(monitor) != FALSE);
+    service.networkChangedHandler =
+        g_signal_connect(monitor, "network-changed", G_CALLBACK(NetworkChanged), &service);
+  }
+
+  const guint ownerId = g_bus_own_name(G_BUS_TYPE_SYSTEM, kBusName, G_BUS_NAME_OWNER_FLAGS_NONE,
+                                       BusAcquired, nullptr, NameLost, &service, nullptr);
+  g_unix_signal_add(SIGTERM, ShutdownSignal, &service);
+  g_unix_signal_add(SIGINT, ShutdownSignal, &service);
+  const guint pollId = g_timeout_add(1000, PollActiveEngine, &service);
+
+  g_main_loop_run(service.loop);
+
+  service.stopping.store(true);
+  service.operationGeneration.fetch_add(1);
+  WaitForWorkers(&service);
+
+  {
+    std::lock_guard<std::mutex> engineLock(service.engineMutex);
+    std::string message;
+    if (!service.runtime.Stop(&message)) {
+      service.exitFailure.store(true);
+      service.cleanupHealthy.store(false);
+    }
+    if (!message.empty()) {
+      SetSnapshot(&service, "error", "", message, 0);
+    } else {
+      SetSnapshot(&service, "disconnected", "", "", 0);
+    }
+  }
+
+  g_source_remove(pollId);
+  g_bus_unown_name(ownerId);
+  if (service.networkMonitor != nullptr) {
+    if (service.networkChangedHandler != 0) {
+      g_signal_handler_disconnect(service.networkMonitor, service.networkChangedHandler);
+    }
+    g_clear_object(&service.networkMonitor);
+  }
+  if (service.connection != nullptr) {
+    if (service.registrationId != 0) {
+      g_dbus_connection_unregister_object(service.connection, service.registrationId);
+    }
+    // The final snapshot must leave the process before it exits.
+    g_dbus_connection_flush_sync(service.connection, nullptr, nullptr);
+    g_clear_object(&service.connection);
+  }
+  g_main_loop_unref(service.loop);
+  return service.exitFailure.load() ? 1 : 0;
+}
+
+}  // namespace
+
+int RunService() {
+  int lockFd = -1;
+  switch (TakeInstanceLock(&lockFd)) {
+    case InstanceLock::kHeld:
+    case InstanceLock::kUnavailable:
+      break;
+    case InstanceLock::kHeldElsewhere:
+      // The running instance owns the bus name too; leave everything to it.
+      g_warning("Another TessaryVPN Linux service instance is running.");
+      g_warning("TessaryVPN Linux service lost its D-Bus name.");
+      return 1;
+  }
+
+  const int status = ServeUntilShutdown();
+  // Released only now, so that a successor started meanwhile cannot recover
+  // over a tunnel that is still being taken down.
+  if (lockFd >= 0) close(lockFd);
+  return status;
+}
+
+}  // namespace tessary::linux_service

@@ -1,6 +1,152 @@
-// PLACEHOLDER: replaced by the service core work.
+// The process of tessaryvpn-service: bus ownership, main loop, method
+// dispatch with polkit authorization, the connection snapshot and its signals,
+// and the connect and disconnect worker threads.
+//
+// Lock order: engineMutex before workerMutex or snapshotMutex. snapshotMutex
+// guards only the copying of the four snapshot fields and is never held while
+// a dictionary is built or a signal is emitted.
 #pragma once
 
+#include <gio/gio.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "service/config_validation.h"
+#include "service/engine_runtime.h"
+
 namespace tessary::linux_service {
+
+// The one record of the process, owned by RunService; every callback gets a
+// pointer to it.
+struct Service {
+  GMainLoop* loop = nullptr;              // quitting it starts shutdown
+  GDBusConnection* connection = nullptr;  // owned reference; null before the bus is acquired
+  guint registrationId = 0;
+  GNetworkMonitor* networkMonitor = nullptr;  // owned reference; may stay null
+  gulong networkChangedHandler = 0;
+  GMutex snapshotMutex;
+  std::mutex engineMutex;
+  EngineRuntime runtime;
+  std::string stage = "disconnected";
+  std::string activeProfileId;
+  std::string lastError;
+  int64_t connectedAtEpochMillis = 0;
+  std::atomic<uint64_t> operationGeneration{0};
+  std::atomic<int32_t> activeWorkers{0};
+  std::mutex workerMutex;
+  std::condition_variable workersIdle;
+  std::atomic<bool> disconnectInProgress{false};
+  std::atomic<bool> cleanupHealthy{true};
+  std::atomic<bool> networkAvailable{false};
+  std::atomic<bool> exitFailure{false};
+  std::atomic<bool> stopping{false};
+
+  Service() { g_mutex_init(&snapshotMutex); }
+  ~Service() { g_mutex_clear(&snapshotMutex); }
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+};
+
+// A copy of the snapshot fields, taken under snapshotMutex.
+struct Snapshot {
+  std::string stage;
+  std::string activeProfileId;
+  std::string lastError;
+  int64_t connectedAtEpochMillis = 0;
+};
+
+// Work item of one connect worker; created by the Connect handler and owned
+// and destroyed by the worker, which wipes rawConfig on every path.
+struct ConnectRequest {
+  Service* service = nullptr;  // not owned
+  uint64_t generation = 0;
+  EngineKind kind = kUnsupported;
+  std::string id;
+  std::string protocol;
+  std::string rawConfig;
+  bool killSwitch = false;
+};
+
+// Milliseconds since the Unix epoch from the real-time clock.
+int64_t NowEpochMillis();
+
+// ---- snapshot, log and network path (any thread) ----
+
+// Replaces the four snapshot fields at once, then emits SnapshotChanged.
+void SetSnapshot(Service* service, const std::string& stage, const std::string& activeProfileId,
+                 const std::string& lastError, int64_t connectedAtEpochMillis);
+Snapshot ReadSnapshot(Service* service);
+// Snapshot dictionary without empty keys; a non-floating reference the caller
+// releases.
+GVariant* SnapshotVariant(Service* service);
+// The six network-path keys in their fixed order; non-floating.
+GVariant* NetworkPathVariant(Service* service);
+// Emits LogEmitted and writes the message to the GLib log.
+void EmitLog(Service* service, const char* level, const std::string& message);
+// Emits `signalName` with the dictionary as the only argument; does nothing
+// before the bus is acquired. The caller keeps its reference.
+void EmitDictionarySignal(Service* service, const char* signalName, GVariant* dictionary);
+void NetworkChanged(GNetworkMonitor* monitor, gboolean available, gpointer user_data);
+
+// ---- dispatch and authorization (main thread) ----
+
+void HandleMethodCall(GDBusConnection* connection, const gchar* sender, const gchar* objectPath,
+                      const gchar* interfaceName, const gchar* methodName, GVariant* parameters,
+                      GDBusMethodInvocation* invocation, gpointer user_data);
+// True when the caller may manage the VPN; on false the invocation has been
+// answered with NotAuthorized.
+bool AuthorizeInvocation(GDBusMethodInvocation* invocation, bool allowInteraction);
+// The polkit check for a unique bus name; *error receives polkit's message
+// when polkit could not be asked.
+bool IsAuthorized(const char* busName, bool allowInteraction, std::string* error);
+
+// Typed reads from an a{sv} dictionary; a key of another type counts as absent.
+std::string LookupString(GVariant* dictionary, const char* key);
+bool LookupBoolean(GVariant* dictionary, const char* key, bool defaultValue);
+
+// Runs wg genkey and wg pubkey under /usr/bin/timeout. On false *error holds
+// the reason, which stays empty when the tools printed an empty key.
+bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, std::string* error);
+
+// Outcome of the checks a Connect makes before anything changes.
+struct ConnectAdmission {
+  bool accepted = false;
+  EngineKind kind = kUnsupported;
+  const char* errorName = "";  // full D-Bus error name when !accepted
+  std::string message;         // its message when !accepted
+};
+
+// Validation, then availability, then the 0-to-1 reservation of
+// activeWorkers. Every rejection wipes *rawConfig; on acceptance it is left
+// for the worker. Validation and availability are passed in so that the
+// rejection path can be exercised without a bus or an engine.
+ConnectAdmission AdmitConnect(
+    const std::string& id, const std::string& protocol, std::string* rawConfig,
+    const std::function<ProfileValidation(const std::string&, const std::string&,
+                                          const std::string&)>& validate,
+    const std::function<bool(EngineKind)>& isAvailable, std::atomic<int32_t>* activeWorkers);
+
+// ---- workers ----
+
+// True once the request's work is overtaken by a newer operation or shutdown.
+bool ConnectCancelled(const Service* service, uint64_t generation);
+// Both take ownership of what they are given and run on their own thread.
+void ConnectWorker(ConnectRequest* request);
+void DisconnectWorker(Service* service);
+
+// ---- process ----
+
+void BusAcquired(GDBusConnection* connection, const gchar* name, gpointer user_data);
+void NameLost(GDBusConnection* connection, const gchar* name, gpointer user_data);
+gboolean ShutdownSignal(gpointer user_data);
+gboolean PollActiveEngine(gpointer user_data);
+
+// The whole life of the service; returns the process exit status.
 int RunService();
-}
+
+}  // namespace tessary::linux_service

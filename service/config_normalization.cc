@@ -1,0 +1,383 @@
+#include "service/config_normalization.h"
+
+#include <glib.h>
+#include <json-glib/json-glib.h>
+
+#include <cstddef>
+
+#include "common/constants.h"
+#include "service/config_validation.h"
+
+namespace tessary::linux_service {
+namespace {
+
+constexpr char kInboundTag[] = "tessary-tun";
+
+// The sing-box TUN routes into this table; the route check lists the same one.
+constexpr gint64 kSingBoxRouteTable = 2022;
+constexpr gint64 kSingBoxRuleIndex = 9000;
+
+// Inbound members that would let traffic, users, applications or addresses
+// bypass the tunnel, or move the tunnel into another namespace.
+constexpr const char* kSingBoxRemovedInboundMembers[] = {
+    "route_address",
+    "inet4_route_address",
+    "inet6_route_address",
+    "route_exclude_address",
+    "inet4_route_exclude_address",
+    "inet6_route_exclude_address",
+    "route_address_set",
+    "route_exclude_address_set",
+    "include_interface",
+    "exclude_interface",
+    "include_uid",
+    "include_uid_range",
+    "exclude_uid",
+    "exclude_uid_range",
+    "include_package",
+    "exclude_package",
+    "include_android_user",
+    "include_mac_address",
+    "exclude_mac_address",
+    "netns",
+};
+
+// The deepest node validation admits sits at level 64 (the root is level 0).
+constexpr std::size_t kMaxNodeLevel = 64;
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Reads the four hex digits of a \u escape starting at text[i]; false when
+// they are not all there.
+bool ReadUnicodeUnits(const std::string& text, std::size_t i, unsigned* unit) {
+  if (i + 4 > text.size()) return false;
+  unsigned value = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const char c = text[i + k];
+    if (!IsHexDigit(c)) return false;
+    value = value * 16 + static_cast<unsigned>(g_ascii_xdigit_value(c));
+  }
+  *unit = value;
+  return true;
+}
+
+// Skips a double-quoted string whose opening quote is at text[*i]; on success
+// *i is the index of the closing quote. json-glib's scanner lets a malformed
+// \u escape or a lone surrogate swallow the characters after it, quotes
+// included, so such strings are refused rather than guessed at.
+bool SkipDoubleQuotedString(const std::string& text, std::size_t* i) {
+  std::size_t j = *i + 1;
+  while (j < text.size()) {
+    const char c = text[j];
+    if (c == '"') {
+      *i = j;
+      return true;
+    }
+    if (c != '\\') {
+      ++j;
+      continue;
+    }
+    if (j + 1 >= text.size()) return false;
+    if (text[j + 1] != 'u') {
+      j += 2;  // every other escape takes exactly one character after the backslash
+      continue;
+    }
+    unsigned unit = 0;
+    if (!ReadUnicodeUnits(text, j + 2, &unit)) return false;
+    j += 6;
+    if (unit >= 0xd800 && unit <= 0xdfff) {
+      // Only a high surrogate followed by an escaped low one is read predictably.
+      unsigned low = 0;
+      if (unit > 0xdbff || j + 1 >= text.size() || text[j] != '\\' || text[j + 1] != 'u' ||
+          !ReadUnicodeUnits(text, j + 2, &low) || low < 0xdc00 || low > 0xdfff) {
+        return false;
+      }
+      j += 6;
+    }
+  }
+  return false;
+}
+
+// json-glib's parser recurses once per nesting level and overflows the stack
+// on deeply nested input, so nesting is bounded before the text reaches it.
+// The scan follows json-glib's scanner: double-quoted strings with escapes,
+// single-quoted strings without, and comments running from one "/" to the
+// next. A container at level 64 must be empty, exactly as validation admits.
+// Anything the scan cannot follow (NUL bytes, unterminated strings or
+// comments, odd escapes) is refused: json-glib would refuse most of it anyway.
+bool NestingWithinLimit(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return false;
+  std::size_t depth = 0;  // open containers; the innermost one sits at level depth - 1
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    switch (c) {
+      case ' ':
+      case '\t':
+      case '\r':
+      case '\n':
+        continue;
+      case '/': {
+        const std::size_t end = text.find('/', i + 1);
+        if (end == std::string::npos) return false;
+        i = end;
+        continue;
+      }
+      case ']':
+      case '}':
+        if (depth == 0) return false;
+        --depth;
+        continue;
+      default:
+        break;
+    }
+    // Every other character begins a token, which is a node (or a member name)
+    // one level below the innermost open container.
+    if (depth > kMaxNodeLevel) return false;
+    if (c == '[' || c == '{') {
+      ++depth;
+    } else if (c == '"') {
+      if (!SkipDoubleQuotedString(text, &i)) return false;
+    } else if (c == '\'') {
+      const std::size_t end = text.find('\'', i + 1);
+      if (end == std::string::npos) return false;
+      i = end;
+    }
+  }
+  return true;
+}
+
+struct ParsedJson {
+  JsonParser* parser = nullptr;
+  ParsedJson() = default;
+  ~ParsedJson() {
+    if (parser != nullptr) g_object_unref(parser);
+  }
+  ParsedJson(const ParsedJson&) = delete;
+  ParsedJson& operator=(const ParsedJson&) = delete;
+};
+
+// Loads the text into a fresh parser; false on any parse failure (the
+// parser's own message is never shown).
+bool Parse(const std::string& config, ParsedJson* parsed) {
+  if (!NestingWithinLimit(config)) return false;
+  if (config.size() > static_cast<std::size_t>(G_MAXSSIZE)) return false;
+  parsed->parser = json_parser_new();
+  g_autoptr(GError) parseError = nullptr;
+  return json_parser_load_from_data(parsed->parser, config.data(),
+                                    static_cast<gssize>(config.size()), &parseError) != FALSE;
+}
+
+JsonObject* RootObject(const ParsedJson& parsed) {
+  JsonNode* root = json_parser_get_root(parsed.parser);
+  if (root == nullptr || !JSON_NODE_HOLDS_OBJECT(root)) return nullptr;
+  return json_node_get_object(root);
+}
+
+// The member as an object or array, or null when absent or of another type.
+JsonObject* ObjectMember(JsonObject* object, const char* name) {
+  JsonNode* node = json_object_get_member(object, name);
+  return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;
+}
+
+JsonArray* ArrayMember(JsonObject* object, const char* name) {
+  JsonNode* node = json_object_get_member(object, name);
+  return node != nullptr && JSON_NODE_HOLDS_ARRAY(node) ? json_node_get_array(node) : nullptr;
+}
+
+// The member's string, or null when absent or not a string.
+const char* StringMember(JsonObject* object, const char* name) {
+  JsonNode* node = json_object_get_member(object, name);
+  if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node) ||
+      json_node_get_value_type(node) != G_TYPE_STRING) {
+    return nullptr;
+  }
+  return json_node_get_string(node);
+}
+
+// The object held by `name`, replacing a member of any other type by an empty
+// object first.
+JsonObject* EnsureObjectMember(JsonObject* object, const char* name) {
+  JsonObject* existing = ObjectMember(object, name);
+  if (existing != nullptr) return existing;
+  json_object_set_object_member(object, name, json_object_new());
+  return ObjectMember(object, name);
+}
+
+std::string AsciiLower(const char* text) {
+  std::string lowered(text);
+  for (char& c : lowered) c = g_ascii_tolower(c);
+  return lowered;
+}
+
+JsonArray* StringArray(std::initializer_list<const char*> values) {
+  JsonArray* array = json_array_new();
+  for (const char* value : values) json_array_add_string_element(array, value);
+  return array;
+}
+
+// Walks the outbounds in order and returns the tag of the first object with a
+// non-empty string tag and a string type that `accept` takes (given the
+// lower-cased type); "" when none does.
+template <typename Accept>
+std::string SelectOutboundTag(JsonObject* root, const char* typeMember, Accept accept) {
+  JsonArray* outbounds = ArrayMember(root, "outbounds");
+  if (outbounds == nullptr) return "";
+  const guint count = json_array_get_length(outbounds);
+  for (guint i = 0; i < count; ++i) {
+    JsonNode* element = json_array_get_element(outbounds, i);
+    if (!JSON_NODE_HOLDS_OBJECT(element)) continue;
+    JsonObject* outbound = json_node_get_object(element);
+    const char* type = StringMember(outbound, typeMember);
+    const char* tag = StringMember(outbound, "tag");
+    if (type == nullptr || tag == nullptr || tag[0] == '\0') continue;
+    if (accept(AsciiLower(type))) return tag;
+  }
+  return "";
+}
+
+bool Serialize(const ParsedJson& parsed, std::string* text) {
+  g_autoptr(JsonGenerator) generator = json_generator_new();
+  json_generator_set_root(generator, json_parser_get_root(parsed.parser));
+  gsize length = 0;
+  g_autofree gchar* data = json_generator_to_data(generator, &length);
+  if (data == nullptr || length == 0) return false;
+  text->assign(data, length);
+  return true;
+}
+
+}  // namespace
+
+bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& config,
+                            std::string* normalized, std::string* error) {
+  ParsedJson parsed;
+  if (!Parse(config, &parsed)) {
+    *error = "Unable to normalize the Sing-box configuration.";
+    return false;
+  }
+  JsonObject* root = RootObject(parsed);
+  if (root == nullptr) {
+    *error = "The Sing-box configuration root is invalid.";
+    return false;
+  }
+  JsonArray* inbounds = ArrayMember(root, "inbounds");
+  if (inbounds == nullptr || json_array_get_length(inbounds) != 1 ||
+      !JSON_NODE_HOLDS_OBJECT(json_array_get_element(inbounds, 0))) {
+    *error = "The Sing-box TUN inbound is invalid.";
+    return false;
+  }
+
+  JsonObject* inbound = json_array_get_object_element(inbounds, 0);
+  json_object_set_string_member(inbound, "tag", kInboundTag);
+  json_object_set_string_member(inbound, "interface_name", kSingBoxInterface);
+  json_object_set_array_member(inbound, "address",
+                               StringArray({"172.19.0.1/30", "fdfe:dcba:9876::1/126"}));
+  json_object_set_boolean_member(inbound, "auto_route", TRUE);
+  json_object_set_boolean_member(inbound, "strict_route", TRUE);
+  json_object_set_boolean_member(inbound, "auto_redirect", TRUE);
+  json_object_set_int_member(inbound, "iproute2_table_index", kSingBoxRouteTable);
+  json_object_set_int_member(inbound, "iproute2_rule_index", kSingBoxRuleIndex);
+  for (const char* member : kSingBoxRemovedInboundMembers) {
+    if (json_object_has_member(inbound, member)) json_object_remove_member(inbound, member);
+  }
+
+  const std::string label = CanonicalSingBoxProtocol(protocol);
+  const bool anyProxy = label == "singbox" || label == "sing-box";
+  const std::string tag = SelectOutboundTag(root, "type", [&](const std::string& type) {
+    if (type == "dns" || type == "block" || type == "direct") return false;
+    return anyProxy || type == label;
+  });
+  if (tag.empty()) {
+    *error = "The selected Sing-box proxy outbound is unavailable.";
+    return false;
+  }
+
+  JsonObject* route = EnsureObjectMember(root, "route");
+  json_object_set_boolean_member(route, "auto_detect_interface", TRUE);
+  json_object_set_string_member(route, "final", tag.c_str());
+  JsonArray* rules = json_array_new();
+  JsonObject* sniff = json_object_new();
+  json_object_set_string_member(sniff, "action", "sniff");
+  json_array_add_object_element(rules, sniff);
+  JsonObject* hijack = json_object_new();
+  json_object_set_string_member(hijack, "protocol", "dns");
+  json_object_set_string_member(hijack, "action", "hijack-dns");
+  json_array_add_object_element(rules, hijack);
+  json_object_set_array_member(route, "rules", rules);
+
+  JsonObject* dns = ObjectMember(root, "dns");
+  JsonArray* servers = dns != nullptr ? ArrayMember(dns, "servers") : nullptr;
+  if (servers != nullptr) {
+    const guint count = json_array_get_length(servers);
+    for (guint i = 0; i < count; ++i) {
+      JsonNode* server = json_array_get_element(servers, i);
+      if (JSON_NODE_HOLDS_OBJECT(server)) {
+        json_object_set_string_member(json_node_get_object(server), "detour", tag.c_str());
+      }
+    }
+  }
+
+  if (!Serialize(parsed, normalized)) {
+    *error = "Unable to serialize the normalized Sing-box configuration.";
+    return false;
+  }
+  return true;
+}
+
+bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std::string* error) {
+  ParsedJson parsed;
+  if (!Parse(config, &parsed)) {
+    *error = "Unable to normalize the Xray configuration.";
+    return false;
+  }
+  JsonObject* root = RootObject(parsed);
+  if (root == nullptr) {
+    *error = "The Xray configuration root is invalid.";
+    return false;
+  }
+  JsonArray* inbounds = ArrayMember(root, "inbounds");
+  if (inbounds == nullptr || json_array_get_length(inbounds) != 1) {
+    *error = "The Xray TUN inbound is unavailable.";
+    return false;
+  }
+  if (!JSON_NODE_HOLDS_OBJECT(json_array_get_element(inbounds, 0))) {
+    *error = "The Xray TUN inbound is invalid.";
+    return false;
+  }
+
+  JsonObject* inbound = json_array_get_object_element(inbounds, 0);
+  json_object_set_string_member(inbound, "tag", kInboundTag);
+  JsonObject* settings = EnsureObjectMember(inbound, "settings");
+  json_object_set_string_member(settings, "name", kXrayInterface);
+  json_object_set_array_member(settings, "gateway",
+                               StringArray({"172.20.0.1/30", "fdfe:dcba:9877::1/126"}));
+  json_object_set_array_member(settings, "autoSystemRoutingTable",
+                               StringArray({"0.0.0.0/0", "::/0"}));
+  json_object_set_string_member(settings, "autoOutboundsInterface", "auto");
+
+  const std::string tag = SelectOutboundTag(root, "protocol", [](const std::string& type) {
+    return type != "freedom" && type != "blackhole" && type != "dns";
+  });
+  if (tag.empty()) {
+    *error = "The Xray proxy outbound is unavailable.";
+    return false;
+  }
+
+  JsonObject* routing = EnsureObjectMember(root, "routing");
+  JsonObject* rule = json_object_new();
+  json_object_set_string_member(rule, "type", "field");
+  json_object_set_array_member(rule, "inboundTag", StringArray({kInboundTag}));
+  json_object_set_string_member(rule, "outboundTag", tag.c_str());
+  JsonArray* rules = json_array_new();
+  json_array_add_object_element(rules, rule);
+  json_object_set_array_member(routing, "rules", rules);
+
+  if (!Serialize(parsed, normalized)) {
+    *error = "Unable to serialize the normalized Xray configuration.";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessary::linux_service

@@ -1,0 +1,388 @@
+// Method dispatch of tessaryvpn-service: every handler reads the same way,
+// refuse while stopping, authorize, read and validate into locals, reserve,
+// change state, reply.
+#include <polkit/polkit.h>
+
+#include <cstring>
+#include <memory>
+
+#include "common/constants.h"
+#include "service/service.h"
+
+namespace tessary::linux_service {
+namespace {
+
+constexpr char kErrorShuttingDown[] = "org.tessaryvpn.Error.ShuttingDown";
+constexpr char kErrorUnknownMethod[] = "org.tessaryvpn.Error.UnknownMethod";
+constexpr char kErrorNotAuthorized[] = "org.tessaryvpn.Error.NotAuthorized";
+constexpr char kErrorInvalidProfile[] = "org.tessaryvpn.Error.InvalidProfile";
+constexpr char kErrorRuntimeUnavailable[] = "org.tessaryvpn.Error.RuntimeUnavailable";
+constexpr char kErrorBusy[] = "org.tessaryvpn.Error.Busy";
+constexpr char kErrorWireGuardUnavailable[] = "org.tessaryvpn.Error.WireGuardUnavailable";
+
+constexpr char kShuttingDownMessage[] = "The TessaryVPN service is shutting down.";
+constexpr char kUnknownMethodMessage[] = "The requested method is not implemented.";
+constexpr char kNotAuthorizedMessage[] = "Authorization to manage the VPN was denied.";
+constexpr char kBusyMessage[] = "Another VPN engine operation is already in progress.";
+constexpr char kWireGuardToolsMissing[] =
+    "wireguard-tools is unavailable. Repair the TessaryVPN installation.";
+
+// Fixed by the interface, not derived from the protocol mapping.
+constexpr const char* kSupportedProtocols[] = {
+    "singBox",   "vless",     "vmess",   "trojan",       "shadowsocks",
+    "hysteria2", "tuic",      "quarn",   "xray-reality", "xray",
+    "wireGuard", "amneziawg", "openVpn", "openvpn-tcp",  "openvpn-udp",
+};
+
+// The four engines, in the order every report lists them.
+constexpr EngineKind kEngines[] = {kSingBox, kXray, kWireGuard, kOpenVpn};
+
+std::string Trimmed(const char* data, gsize size) {
+  gsize begin = 0;
+  while (begin < size && g_ascii_isspace(data[begin])) ++begin;
+  gsize end = size;
+  while (end > begin && g_ascii_isspace(data[end - 1])) --end;
+  return std::string(data + begin, end - begin);
+}
+
+bool IsExecutableFile(const char* path) {
+  return g_file_test(path, G_FILE_TEST_IS_REGULAR) && g_file_test(path, G_FILE_TEST_IS_EXECUTABLE);
+}
+
+void ReplyEmpty(GDBusMethodInvocation* invocation) {
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void ReplyDictionary(GDBusMethodInvocation* invocation, GVariant* dictionary) {
+  g_dbus_method_invocation_return_value(invocation, g_variant_new("(@a{sv})", dictionary));
+}
+
+void HandleInitialize(Service* service, GDBusMethodInvocation* invocation) {
+  GVariant* snapshot = SnapshotVariant(service);
+  EmitDictionarySignal(service, "SnapshotChanged", snapshot);
+  g_variant_unref(snapshot);
+  GVariant* path = NetworkPathVariant(service);
+  EmitDictionarySignal(service, "NetworkPathChanged", path);
+  g_variant_unref(path);
+  ReplyEmpty(invocation);
+}
+
+void HandleGetRuntimeInfo(Service* service, GDBusMethodInvocation* invocation) {
+  const EngineRuntime& runtime = service->runtime;
+  const bool healthy = service->cleanupHealthy.load();
+  bool ready = true;
+  for (EngineKind kind : kEngines) {
+    if (!runtime.IsAvailable(kind)) {
+      ready = false;
+      break;
+    }
+  }
+  ready = ready && healthy;
+  std::string summary = runtime.AvailabilitySummary();
+  if (!healthy) summary += "; cleanup repair required";
+
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "platformName", g_variant_new_string("linux"));
+  g_variant_builder_add(&builder, "{sv}", "summary", g_variant_new_string(summary.c_str()));
+  g_variant_builder_add(&builder, "{sv}", "nativeBridgeReady", g_variant_new_boolean(ready));
+  g_variant_builder_add(&builder, "{sv}", "singBoxRuntimeDetected",
+                        g_variant_new_boolean(runtime.IsAvailable(kSingBox)));
+  g_variant_builder_add(&builder, "{sv}", "xrayRuntimeDetected",
+                        g_variant_new_boolean(runtime.IsAvailable(kXray)));
+  g_variant_builder_add(&builder, "{sv}", "wireGuardRuntimeDetected",
+                        g_variant_new_boolean(runtime.IsAvailable(kWireGuard)));
+  g_variant_builder_add(&builder, "{sv}", "openVpnRuntimeDetected",
+                        g_variant_new_boolean(runtime.IsAvailable(kOpenVpn)));
+  ReplyDictionary(invocation, g_variant_builder_end(&builder));
+}
+
+void HandleGetCapabilities(GDBusMethodInvocation* invocation) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "supportsLifecycle", g_variant_new_boolean(TRUE));
+  g_variant_builder_add(&builder, "{sv}", "supportsTrafficStats", g_variant_new_boolean(FALSE));
+  g_variant_builder_add(&builder, "{sv}", "supportsSplitTunnel", g_variant_new_boolean(FALSE));
+  g_variant_builder_add(&builder, "{sv}", "supportedProtocols",
+                        g_variant_new_strv(kSupportedProtocols, G_N_ELEMENTS(kSupportedProtocols)));
+  ReplyDictionary(invocation, g_variant_builder_end(&builder));
+}
+
+void HandleRequestVpnPermission(GDBusMethodInvocation* invocation) {
+  const char* sender = g_dbus_method_invocation_get_sender(invocation);
+  bool granted = false;
+  if (sender != nullptr) {
+    std::string error;
+    granted = IsAuthorized(sender, true, &error);
+    if (!error.empty()) g_warning("Polkit permission request failed: %s", error.c_str());
+  }
+  g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", granted));
+}
+
+void HandleGenerateWireGuardKeyPair(GDBusMethodInvocation* invocation) {
+  if (!AuthorizeInvocation(invocation, true)) return;
+  std::string privateKey;
+  std::string publicKey;
+  std::string error;
+  if (!GenerateWireGuardKeyPair(&privateKey, &publicKey, &error)) {
+    g_dbus_method_invocation_return_dbus_error(invocation, kErrorWireGuardUnavailable,
+                                               error.c_str());
+    return;
+  }
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "privateKey", g_variant_new_string(privateKey.c_str()));
+  g_variant_builder_add(&builder, "{sv}", "publicKey", g_variant_new_string(publicKey.c_str()));
+  GVariant* keyPair = g_variant_builder_end(&builder);
+  SecureClear(&privateKey);
+  ReplyDictionary(invocation, keyPair);
+}
+
+void HandleConnect(Service* service, GVariant* parameters, GDBusMethodInvocation* invocation) {
+  if (!AuthorizeInvocation(invocation, true)) return;
+  g_autoptr(GVariant) profile = g_variant_get_child_value(parameters, 0);
+  // The configuration text is read straight into the worker's request so that
+  // no second copy of it is left behind in this handler.
+  auto request = std::make_unique<ConnectRequest>();
+  request->service = service;
+  request->id = LookupString(profile, "id");
+  request->protocol = LookupString(profile, "protocol");
+  request->rawConfig = LookupString(profile, "rawConfig");
+  request->killSwitch = LookupBoolean(profile, "killSwitch", false);
+
+  const EngineRuntime& runtime = service->runtime;
+  const ConnectAdmission admission = AdmitConnect(
+      request->id, request->protocol, &request->rawConfig, ValidateProfile,
+      [&runtime](EngineKind kind) { return runtime.IsAvailable(kind); }, &service->activeWorkers);
+  if (!admission.accepted) {
+    g_dbus_method_invocation_return_dbus_error(invocation, admission.errorName,
+                                               admission.message.c_str());
+    return;
+  }
+
+  request->generation = service->operationGeneration.fetch_add(1) + 1;
+  request->kind = admission.kind;
+  SetSnapshot(service, "preparing", request->id, "", 0);
+  EmitLog(service, "info", std::string("Preparing ") + EngineName(admission.kind) + " tunnel.");
+
+  GThread* thread = g_thread_new(
+      "tessary-engine-connect",
+      [](gpointer data) -> gpointer {
+        ConnectWorker(static_cast<ConnectRequest*>(data));
+        return nullptr;
+      },
+      request.release());
+  g_thread_unref(thread);
+  ReplyEmpty(invocation);
+}
+
+void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
+  if (!AuthorizeInvocation(invocation, true)) return;
+  service->operationGeneration.fetch_add(1);
+  bool expected = false;
+  if (!service->disconnectInProgress.compare_exchange_strong(expected, true)) {
+    ReplyEmpty(invocation);
+    return;
+  }
+  service->activeWorkers.fetch_add(1);
+  const Snapshot snapshot = ReadSnapshot(service);
+  SetSnapshot(service, "disconnecting", snapshot.activeProfileId, "", 0);
+
+  GThread* thread = g_thread_new(
+      "tessary-engine-disconnect",
+      [](gpointer data) -> gpointer {
+        DisconnectWorker(static_cast<Service*>(data));
+        return nullptr;
+      },
+      service);
+  g_thread_unref(thread);
+  ReplyEmpty(invocation);
+}
+
+// Runs one short-lived command under /usr/bin/timeout. `input` may be null.
+// On success *output holds its standard output, which the caller owns and
+// must release with g_bytes_unref.
+bool RunKeyCommand(const char* subcommand, GBytes* input, GBytes** output, std::string* error) {
+  const char* argv[] = {kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "5s", kWireGuardTool,
+                        subcommand,     nullptr};
+  const auto flags = static_cast<GSubprocessFlags>(
+      G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE |
+      (input != nullptr ? G_SUBPROCESS_FLAGS_STDIN_PIPE : G_SUBPROCESS_FLAGS_NONE));
+  g_autoptr(GError) gerror = nullptr;
+  g_autoptr(GSubprocess) process = g_subprocess_newv(argv, flags, &gerror);
+  GBytes* collected = nullptr;
+  if (process != nullptr &&
+      g_subprocess_communicate(process, input, nullptr, &collected, nullptr, &gerror) &&
+      g_subprocess_get_successful(process)) {
+    *output = collected;
+    return true;
+  }
+  if (collected != nullptr) {
+    gsize size = 0;
+    auto* data = static_cast<char*>(g_bytes_unref_to_data(collected, &size));
+    memset(data, 0, size);
+    g_free(data);
+  }
+  if (gerror != nullptr) *error = gerror->message;
+  return false;
+}
+
+}  // namespace
+
+std::string LookupString(GVariant* dictionary, const char* key) {
+  g_autoptr(GVariant) value = g_variant_lookup_value(dictionary, key, G_VARIANT_TYPE_STRING);
+  if (value == nullptr) return std::string();
+  gsize size = 0;
+  const char* text = g_variant_get_string(value, &size);
+  return std::string(text, size);
+}
+
+bool LookupBoolean(GVariant* dictionary, const char* key, bool defaultValue) {
+  g_autoptr(GVariant) value = g_variant_lookup_value(dictionary, key, G_VARIANT_TYPE_BOOLEAN);
+  if (value == nullptr) return defaultValue;
+  return g_variant_get_boolean(value) != FALSE;
+}
+
+bool IsAuthorized(const char* busName, bool allowInteraction, std::string* error) {
+  g_autoptr(GError) gerror = nullptr;
+  g_autoptr(PolkitAuthority) authority = polkit_authority_get_sync(nullptr, &gerror);
+  if (authority == nullptr) {
+    if (gerror != nullptr) *error = gerror->message;
+    return false;
+  }
+  g_autoptr(PolkitSubject) subject = polkit_system_bus_name_new(busName);
+  const auto flags = allowInteraction ? POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION
+                                      : POLKIT_CHECK_AUTHORIZATION_FLAGS_NONE;
+  g_autoptr(PolkitAuthorizationResult) result = polkit_authority_check_authorization_sync(
+      authority, subject, kPolkitAction, nullptr, flags, nullptr, &gerror);
+  if (result == nullptr) {
+    if (gerror != nullptr) *error = gerror->message;
+    return false;
+  }
+  return polkit_authorization_result_get_is_authorized(result) != FALSE;
+}
+
+bool AuthorizeInvocation(GDBusMethodInvocation* invocation, bool allowInteraction) {
+  const char* sender = g_dbus_method_invocation_get_sender(invocation);
+  if (sender != nullptr) {
+    std::string error;
+    if (IsAuthorized(sender, allowInteraction, &error)) return true;
+    if (!error.empty()) g_warning("Polkit authorization failed: %s", error.c_str());
+  }
+  g_dbus_method_invocation_return_dbus_error(invocation, kErrorNotAuthorized,
+                                             kNotAuthorizedMessage);
+  return false;
+}
+
+bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, std::string* error) {
+  if (!IsExecutableFile(kWireGuardTool) || !IsExecutableFile(kTimeoutBinary)) {
+    *error = kWireGuardToolsMissing;
+    return false;
+  }
+  GBytes* generated = nullptr;
+  std::string stepError;
+  if (!RunKeyCommand("genkey", nullptr, &generated, &stepError)) {
+    *error = stepError.empty() ? "WireGuard key generation failed." : stepError;
+    return false;
+  }
+  gsize size = 0;
+  auto* raw = static_cast<char*>(g_bytes_unref_to_data(generated, &size));
+  std::string secret = Trimmed(raw, size);
+  memset(raw, 0, size);
+  g_free(raw);
+
+  std::string input = secret + "\n";
+  GBytes* stdinBytes = g_bytes_new_static(input.data(), input.size());
+  GBytes* derived = nullptr;
+  const bool ok = RunKeyCommand("pubkey", stdinBytes, &derived, &stepError);
+  g_bytes_unref(stdinBytes);
+  SecureClear(&input);
+  if (!ok) {
+    SecureClear(&secret);
+    *error = stepError.empty() ? "Public-key derivation failed." : stepError;
+    return false;
+  }
+  const auto* data = static_cast<const char*>(g_bytes_get_data(derived, &size));
+  std::string derivedKey = Trimmed(data, size);
+  g_bytes_unref(derived);
+  if (secret.empty() || derivedKey.empty()) {
+    SecureClear(&secret);
+    return false;
+  }
+  *privateKey = std::move(secret);
+  *publicKey = std::move(derivedKey);
+  return true;
+}
+
+ConnectAdmission AdmitConnect(
+    const std::string& id, const std::string& protocol, std::string* rawConfig,
+    const std::function<ProfileValidation(const std::string&, const std::string&,
+                                          const std::string&)>& validate,
+    const std::function<bool(EngineKind)>& isAvailable, std::atomic<int32_t>* activeWorkers) {
+  ConnectAdmission admission;
+  const ProfileValidation validation = validate(id, protocol, *rawConfig);
+  if (!validation.valid) {
+    SecureClear(rawConfig);
+    admission.errorName = kErrorInvalidProfile;
+    admission.message = validation.message;
+    return admission;
+  }
+  const EngineKind kind = EngineForProtocol(protocol);
+  if (!isAvailable(kind)) {
+    SecureClear(rawConfig);
+    admission.errorName = kErrorRuntimeUnavailable;
+    admission.message =
+        std::string(EngineName(kind)) + " runtime is missing. Repair the TessaryVPN installation.";
+    return admission;
+  }
+  int32_t idle = 0;
+  if (!activeWorkers->compare_exchange_strong(idle, 1)) {
+    SecureClear(rawConfig);
+    admission.errorName = kErrorBusy;
+    admission.message = kBusyMessage;
+    return admission;
+  }
+  admission.accepted = true;
+  admission.kind = kind;
+  return admission;
+}
+
+void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                      const gchar* methodName, GVariant* parameters,
+                      GDBusMethodInvocation* invocation, gpointer user_data) {
+  auto* service = static_cast<Service*>(user_data);
+  if (service->stopping.load()) {
+    g_dbus_method_invocation_return_dbus_error(invocation, kErrorShuttingDown,
+                                               kShuttingDownMessage);
+    return;
+  }
+  const std::string method = methodName;
+  if (method == "Initialize") {
+    HandleInitialize(service, invocation);
+  } else if (method == "GetRuntimeInfo") {
+    HandleGetRuntimeInfo(service, invocation);
+  } else if (method == "GetCapabilities") {
+    HandleGetCapabilities(invocation);
+  } else if (method == "GetConnectionSnapshot") {
+    GVariant* snapshot = SnapshotVariant(service);
+    ReplyDictionary(invocation, snapshot);
+    g_variant_unref(snapshot);
+  } else if (method == "GetNetworkPath") {
+    GVariant* path = NetworkPathVariant(service);
+    ReplyDictionary(invocation, path);
+    g_variant_unref(path);
+  } else if (method == "RequestVpnPermission") {
+    HandleRequestVpnPermission(invocation);
+  } else if (method == "GenerateWireGuardKeyPair") {
+    HandleGenerateWireGuardKeyPair(invocation);
+  } else if (method == "Connect") {
+    HandleConnect(service, parameters, invocation);
+  } else if (method == "Disconnect") {
+    HandleDisconnect(service, invocation);
+  } else {
+    g_dbus_method_invocation_return_dbus_error(invocation, kErrorUnknownMethod,
+                                               kUnknownMethodMessage);
+  }
+}
+
+}  // namespace tessary::linux_service

@@ -1,0 +1,150 @@
+// The control tool's refusals that happen before any bus call: usage errors
+// and configuration files that must never be sent. The system bus address
+// points nowhere, so even a faulty tool cannot reach this machine's bus; a
+// file that passes every check therefore ends at "Unable to connect".
+#include <glib/gstdio.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/sandbox/sandbox_util.h"
+
+namespace tessary::test {
+namespace {
+
+constexpr char kUsage[] =
+    "Usage:\n"
+    "  tessaryvpnctl status|runtime|capabilities|network|permission\n"
+    "  tessaryvpnctl doctor\n"
+    "  tessaryvpnctl keygen\n"
+    "  tessaryvpnctl disconnect\n"
+    "  tessaryvpnctl connect --id ID --protocol PROTOCOL --config FILE\n";
+constexpr char kNoBus[] = "unix:path=/nonexistent/tessary-ctl-test-bus";
+constexpr char kReadRefusal[] = "Unable to read a valid VPN configuration: ";
+constexpr char kBusRefusal[] = "Unable to connect to the system D-Bus: ";
+
+class CtlCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", kNoBus, TRUE);
+    char* dir = g_dir_make_tmp("ctl-cli-XXXXXX", nullptr);
+    ASSERT_NE(dir, nullptr);
+    dir_ = dir;
+    g_free(dir);
+  }
+  void TearDown() override { Sh("rm -rf '" + dir_ + "'"); }
+
+  std::string WriteFile(const std::string& name, const std::string& contents) {
+    const std::string path = dir_ + "/" + name;
+    EXPECT_TRUE(g_file_set_contents(path.c_str(), contents.data(),
+                                    static_cast<gssize>(contents.size()), nullptr));
+    return path;
+  }
+
+  static CommandResult Ctl(std::vector<std::string> args) {
+    args.insert(args.begin(), TESSARY_CTL_BINARY);
+    return test::Run(args);
+  }
+
+  static CommandResult Connect(const std::string& path) {
+    return Ctl({"connect", "--id", "office", "--protocol", "wireGuard", "--config", path});
+  }
+
+  std::string dir_;
+};
+
+TEST_F(CtlCli, MalformedCommandLinesPrintTheUsageText) {
+  const std::string config = WriteFile("ok.conf", "[Interface]\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"bogus"},
+      {"Status"},
+      {"--help"},
+      {"doctor", "now"},
+      {"connect"},
+      {"connect", "--id", "a", "--protocol", "wireGuard"},
+      {"connect", "--id", "a", "--protocol", "wireGuard", "--config"},
+      {"connect", "--id", "a", "--config", config, "--protocol"},
+      {"connect", "--id", "", "--protocol", "wireGuard", "--config", config},
+      {"connect", "--id", "a", "--protocol", "wireGuard", "--config", config, "--mtu", "1400"},
+      {"connect", "--id", "a", "--protocol", "wireGuard", "--config", config, "--id"},
+      {"connect", "a", "--id", "b", "--protocol", "wireGuard", "--config", config},
+  };
+  for (const auto& args : cases) {
+    std::string shown;
+    for (const auto& a : args) shown += " '" + a + "'";
+    const CommandResult result = Ctl(args);
+    EXPECT_EQ(result.status, 1) << shown;
+    EXPECT_EQ(result.err, kUsage) << shown;
+    EXPECT_EQ(result.out, "") << shown;
+  }
+}
+
+TEST_F(CtlCli, ConfigurationsThatMustNotBeSentAreRefused) {
+  struct Case {
+    const char* what;
+    std::string contents;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"one byte over 2 MiB", std::string(2097153, 'a'), "empty or larger than 2 MiB"},
+      {"far over 2 MiB", std::string(5 * 1024 * 1024, 'a'), "empty or larger than 2 MiB"},
+      {"empty", "", "empty or larger than 2 MiB"},
+      {"a zero byte", std::string("[Interface]\n") + '\0' + "PrivateKey = x\n",
+       "empty or larger than 2 MiB"},
+      {"Latin-1 text", "# caf\xe9\n[Interface]\n", "the file is not valid UTF-8"},
+      {"a truncated UTF-8 sequence", "[Interface]\n# \xe2\x82", "the file is not valid UTF-8"},
+  };
+  for (const auto& c : cases) {
+    const CommandResult result = Connect(WriteFile("profile.conf", c.contents));
+    EXPECT_EQ(result.status, 1) << c.what;
+    EXPECT_EQ(result.err, std::string(kReadRefusal) + c.reason + "\n") << c.what;
+    EXPECT_EQ(result.out, "") << c.what;
+  }
+}
+
+TEST_F(CtlCli, UnreadableConfigurationsNameTheReadError) {
+  const std::string missing = dir_ + "/absent.conf";
+  CommandResult result = Connect(missing);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, std::string(kReadRefusal) + "Failed to open file “" + missing +
+                            "”: No such file or directory\n");
+
+  result = Connect(dir_);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, std::string(kReadRefusal) + "Failed to read from file “" + dir_ +
+                            "”: Is a directory\n");
+
+  // An endless source is refused after reading just past the limit.
+  result = Connect("/dev/zero");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, std::string(kReadRefusal) + "empty or larger than 2 MiB\n");
+}
+
+TEST_F(CtlCli, AcceptableConfigurationsGoOnToTheBus) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"exactly 2 MiB", std::string(2097152, 'a')},
+      {"one byte", "a"},
+      {"UTF-8 text", "# café ✓\n[Interface]\n"},
+  };
+  for (const auto& [what, contents] : cases) {
+    const CommandResult result = Connect(WriteFile("profile.conf", contents));
+    EXPECT_EQ(result.status, 1) << what;
+    EXPECT_EQ(result.err.rfind(kBusRefusal, 0), 0u) << what << ": " << result.err;
+    EXPECT_EQ(result.out, "") << what;
+  }
+}
+
+TEST_F(CtlCli, SimpleCommandsIgnoreSurplusArgumentsAndNeedTheBus) {
+  for (const char* command :
+       {"status", "runtime", "capabilities", "network", "permission", "keygen", "disconnect"}) {
+    const CommandResult result = Ctl({command, "extra", "--id"});
+    EXPECT_EQ(result.status, 1) << command;
+    EXPECT_EQ(result.err.rfind(kBusRefusal, 0), 0u) << command << ": " << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << command << ": one line";
+  }
+}
+
+}  // namespace
+}  // namespace tessary::test

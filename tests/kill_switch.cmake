@@ -1,0 +1,16 @@
+# Leak protection: endpoint collection and ruleset text on the host; nftables
+# and real packets inside the sandbox. kill_switch.cc defines a member of
+# EngineRuntime, so tests that start from the kill switch also link the
+# engine runtime after it.
+tessary_unit_test(kill_switch_test SOURCES kill_switch_test.cc LIBS tessary_engine_runtime)
+target_compile_definitions(kill_switch_test PRIVATE
+                           TESSARY_ENDPOINT_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/endpoints")
+
+tessary_sandbox_test(kill_switch_nft_test SOURCES kill_switch_nft_test.cc LIBS tessary_kill_switch tessary_engine_runtime
+                     TIMEOUT 120)
+
+# Real packets through the applied table; see the scenario list in the source.
+tessary_sandbox_test(kill_switch_leak_test SOURCES kill_switch_leak_test.cc
+                     LIBS tessary_kill_switch tessary_engine_runtime TIMEOUT 180)
+target_compile_definitions(kill_switch_leak_test PRIVATE
+                           TESSARY_PEERS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sandbox/peers")

@@ -1,0 +1,299 @@
+// The kill switch against the real nft inside the sandbox: every ruleset the
+// service can build is accepted, the applied table lists back, and removal,
+// missing and misbehaving nft programs end the way the service relies on.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/constants.h"
+#include "service/kill_switch.h"
+#include "tests/sandbox/sandbox_util.h"
+
+namespace tessary::linux_service {
+namespace {
+
+using test::CommandResult;
+using test::Sh;
+using Addresses = std::vector<std::string>;
+
+const char kUnavailable[] = "nftables is unavailable. Repair the TessaryVPN installation.";
+const char kFailed[] = "The nftables leak-protection command failed.";
+const char kSavedNft[] = "/run/sandbox/nft.real";
+
+// Replaces /usr/sbin/nft (in the sandbox's /usr overlay) for one test and
+// puts the real program back afterwards.
+struct NftStandIn {
+  explicit NftStandIn(const std::string& script) {
+    test::RequireSandbox();
+    Install(script);
+  }
+  static void Install(const std::string& script) {
+    CommandResult saved =
+        Sh(std::string("test -e ") + kSavedNft + " || cp -p " + kNftBinary + " " + kSavedNft);
+    EXPECT_EQ(saved.status, 0) << saved.err;
+    if (script.empty()) {
+      EXPECT_EQ(Sh(std::string("rm -f ") + kNftBinary).status, 0);
+      return;
+    }
+    FILE* file = fopen(kNftBinary, "w");
+    ASSERT_NE(file, nullptr);
+    fputs(script.c_str(), file);
+    fclose(file);
+    EXPECT_EQ(Sh(std::string("chmod 0755 ") + kNftBinary).status, 0);
+  }
+  ~NftStandIn() {
+    CommandResult restored =
+        Sh(std::string("rm -f ") + kNftBinary + " && cp -p " + kSavedNft + " " + kNftBinary);
+    EXPECT_EQ(restored.status, 0) << restored.err;
+  }
+  NftStandIn(const NftStandIn&) = delete;
+  NftStandIn& operator=(const NftStandIn&) = delete;
+};
+
+std::string ListTable() {
+  CommandResult listed = Sh("nft list table inet tessaryvpn");
+  return listed.status == 0 ? listed.out : "(no table: " + listed.err + ")";
+}
+
+int CountTables() {
+  CommandResult tables = Sh("nft list tables | grep -c '^table inet tessaryvpn$'");
+  return std::stoi(tables.out.empty() ? "0" : tables.out);
+}
+
+// Every address nft holds in the table's "ip daddr"/"ip6 daddr" rules, in
+// GIO's text form, however nft chooses to wrap and order them.
+std::set<std::string> AddressesInTable() {
+  CommandResult listed =
+      Sh("nft list table inet tessaryvpn | tr '\\n\\t{},' '     ' | "
+         "grep -oE 'ip6? daddr( +[0-9a-fA-F.:]+)+' | tr ' ' '\\n' | grep -E '[.:]'");
+  std::set<std::string> found;
+  size_t start = 0;
+  while (start < listed.out.size()) {
+    size_t end = listed.out.find('\n', start);
+    if (end == std::string::npos) end = listed.out.size();
+    if (end > start) found.insert(listed.out.substr(start, end - start));
+    start = end + 1;
+  }
+  return found;
+}
+
+std::set<std::string> Canonical(const Addresses& addresses) {
+  std::set<std::string> canonical;
+  for (const std::string& address : addresses) {
+    g_autoptr(GInetAddress) parsed = g_inet_address_new_from_string(address.c_str());
+    if (parsed != nullptr) canonical.insert(g_inet_address_to_string(parsed));
+  }
+  return canonical;
+}
+
+Addresses ManyAddresses(int ipv6Count) {
+  Addresses addresses;
+  for (const char* prefix : {"192.0.2.", "198.51.100.", "203.0.113."}) {
+    for (int i = 1; i <= 254; ++i) addresses.push_back(prefix + std::to_string(i));
+  }
+  char text[64];
+  for (int i = 1; i <= ipv6Count; ++i) {
+    snprintf(text, sizeof(text), "2001:db8:%x::%x", i / 4096 + 1, i % 4096 + 1);
+    addresses.push_back(text);
+  }
+  return addresses;
+}
+
+void ExpectRemoved() {
+  std::string error = "untouched";
+  EXPECT_TRUE(RemoveKillSwitch(&error)) << error;
+  EXPECT_FALSE(KillSwitchInstalled());
+}
+
+TEST(KillSwitchNft, EveryRulesetPassesTheRealCheck) {
+  test::RequireSandbox();
+  const struct {
+    const char* name;
+    std::string interfaceName;
+    Addresses addresses;
+  } cases[] = {
+      {"IPv4 only", kWireGuardInterface, {"203.0.113.7"}},
+      {"IPv6 only", kOpenVpnInterface, {"2001:db8::7", "2001:DB8:0:0::8"}},
+      {"mixed",
+       kSingBoxInterface,
+       {"192.0.2.1", "2001:db8::1", "198.51.100.1", "::ffff:192.0.2.9"}},
+      {"many addresses", kXrayInterface, ManyAddresses(3000)},
+      {"the longest usable interface name", "aZ0-._bcdefghij", {"192.0.2.1"}},
+  };
+  for (const auto& c : cases) {
+    std::string ruleset;
+    std::string error;
+    ASSERT_TRUE(BuildKillSwitchRuleset(c.interfaceName, c.addresses, &ruleset, &error)) << c.name;
+    CommandResult check = test::Run({kNftBinary, "-c", "-f", "-"}, ruleset);
+    EXPECT_EQ(check.status, 0) << c.name << ": " << check.err;
+  }
+  // Check mode changed nothing.
+  EXPECT_EQ(CountTables(), 0);
+}
+
+TEST(KillSwitchNft, AppliedTableListsBack) {
+  test::RequireSandbox();
+  std::string error = "untouched";
+  ASSERT_TRUE(
+      ApplyKillSwitch("tessaryvpn", {"203.0.113.7", "2001:DB8:0:0::7", "192.0.2.1"}, &error))
+      << error;
+  EXPECT_EQ(error, "untouched");
+  EXPECT_TRUE(KillSwitchInstalled());
+  // nft's own listing: tabs, "priority filter" for 0, sorted set elements and
+  // a lone element without braces.
+  EXPECT_EQ(ListTable(),
+            "table inet tessaryvpn {\n"
+            "\tchain output {\n"
+            "\t\ttype filter hook output priority filter; policy drop;\n"
+            "\t\toifname \"lo\" accept\n"
+            "\t\toifname \"tessaryvpn\" accept\n"
+            "\t\tmeta l4proto ipv6-icmp accept\n"
+            "\t\tudp dport { 67, 68, 546, 547 } accept\n"
+            "\t\tip daddr { 192.0.2.1, 203.0.113.7 } accept\n"
+            "\t\tip6 daddr 2001:db8::7 accept\n"
+            "\t}\n"
+            "}\n");
+  ExpectRemoved();
+}
+
+TEST(KillSwitchNft, ManyAddressesAreAllInstalled) {
+  test::RequireSandbox();
+  const Addresses addresses = ManyAddresses(2000);
+  std::string error;
+  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;
+  EXPECT_EQ(AddressesInTable(), Canonical(addresses));
+  ExpectRemoved();
+}
+
+TEST(KillSwitchNft, ReapplyingLeavesOneTableWithOnlyTheNewAddresses) {
+  test::RequireSandbox();
+  std::string error;
+  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &error))
+      << error;
+  ASSERT_TRUE(ApplyKillSwitch(kOpenVpnInterface, {"198.51.100.9"}, &error)) << error;
+  EXPECT_EQ(CountTables(), 1);
+  EXPECT_EQ(AddressesInTable(), (std::set<std::string>{"198.51.100.9"}));
+  const std::string listing = ListTable();
+  EXPECT_NE(listing.find("oifname \"tun-tessaryvpn\" accept"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("oifname \"tessaryvpn\""), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("ip6 daddr"), std::string::npos) << listing;
+  ExpectRemoved();
+}
+
+TEST(KillSwitchNft, RefusedRulesetsRunNothingAndKeepTheEarlierTable) {
+  test::RequireSandbox();
+  std::string error;
+  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << error;
+  const std::string before = ListTable();
+  const struct {
+    const char* name;
+    std::string interfaceName;
+    Addresses addresses;
+    std::string expected;
+  } cases[] = {
+      {"16-byte name",
+       "abcdefghijklmnop",
+       {"192.0.2.1"},
+       "The tunnel interface name is not usable."},
+      {"blank in the name",
+       "tessary vpn",
+       {"192.0.2.1"},
+       "The tunnel interface name is not usable."},
+      {"double quote in the name, before any address",
+       "tessary\"",
+       {},
+       "The tunnel interface name is not usable."},
+      {"no usable address",
+       kWireGuardInterface,
+       {"vpn.example", "192.0.2.1/32"},
+       "No server address was available for the leak-protection ruleset."},
+  };
+  for (const auto& c : cases) {
+    error = "untouched";
+    EXPECT_FALSE(ApplyKillSwitch(c.interfaceName, c.addresses, &error)) << c.name;
+    EXPECT_EQ(error, c.expected) << c.name;
+    EXPECT_EQ(ListTable(), before) << c.name;
+  }
+  ExpectRemoved();
+}
+
+TEST(KillSwitchNft, RemovalSucceedsTwiceAndWithoutATable) {
+  test::RequireSandbox();
+  ASSERT_FALSE(KillSwitchInstalled());
+  ExpectRemoved();  // nothing installed
+  std::string error;
+  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << error;
+  ASSERT_TRUE(KillSwitchInstalled());
+  ExpectRemoved();
+  ExpectRemoved();
+  EXPECT_EQ(CountTables(), 0);
+}
+
+TEST(KillSwitchNft, WithoutNftRemovalSucceedsAndApplyAsksForRepair) {
+  test::RequireSandbox();
+  for (const char* how : {"removed", "not executable"}) {
+    NftStandIn standIn(std::string(how) == "removed" ? "" : "#!/bin/sh\nexit 0\n");
+    if (std::string(how) == "not executable") {
+      ASSERT_EQ(Sh(std::string("chmod 0644 ") + kNftBinary).status, 0);
+    }
+    std::string error = "untouched";
+    EXPECT_TRUE(RemoveKillSwitch(&error)) << how;
+    EXPECT_EQ(error, "untouched") << how;
+    EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << how;
+    EXPECT_EQ(error, kUnavailable) << how;
+    EXPECT_FALSE(KillSwitchInstalled()) << how;
+  }
+}
+
+TEST(KillSwitchNft, NftThatFailsIsReported) {
+  test::RequireSandbox();
+  // Exits without reading its input: with more input than a pipe holds, the
+  // write fails with EPIPE, which must not end this process by SIGPIPE.
+  NftStandIn standIn("#!/bin/sh\nexec 0<&-\nexit 3\n");
+  for (const Addresses& addresses : {Addresses{"203.0.113.7"}, ManyAddresses(6000)}) {
+    std::string error = "untouched";
+    EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << addresses.size();
+    EXPECT_EQ(error, kFailed) << addresses.size();
+  }
+  std::string error;
+  EXPECT_FALSE(RemoveKillSwitch(&error));
+  EXPECT_EQ(error, kFailed);
+  EXPECT_FALSE(KillSwitchInstalled());
+}
+
+TEST(KillSwitchNft, WithoutTheTimeoutWrapperNothingRuns) {
+  test::RequireSandbox();
+  ASSERT_EQ(Sh(std::string("cp -p ") + kTimeoutBinary + " /run/sandbox/timeout.real && rm " +
+               kTimeoutBinary)
+                .status,
+            0);
+  std::string error;
+  EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error));
+  EXPECT_EQ(error, "Unable to run the nftables leak-protection command.");
+  EXPECT_EQ(Sh(std::string("cp -p /run/sandbox/timeout.real ") + kTimeoutBinary).status, 0);
+  EXPECT_FALSE(KillSwitchInstalled());
+}
+
+TEST(KillSwitchNft, HungNftIsKilledAfterAboutSixSeconds) {
+  test::RequireSandbox();
+  // Ignores SIGTERM, so only the SIGKILL one second after the limit ends it.
+  NftStandIn standIn("#!/bin/sh\ntrap '' TERM\nexec sleep 1000\n");
+  std::string error;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started)
+                        .count();
+  EXPECT_EQ(error, kFailed);
+  EXPECT_GE(took, 5800);
+  EXPECT_LE(took, 8000);
+  // The whole process group went with it.
+  EXPECT_NE(Sh("pgrep -x sleep").status, 0);
+}
+
+}  // namespace
+}  // namespace tessary::linux_service

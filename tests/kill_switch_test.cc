@@ -1,0 +1,387 @@
+// Endpoint collection and the kill-switch ruleset text: pure logic, run on
+// the host. Nothing here resolves a name or runs nft; those paths are proven
+// inside the sandbox (kill_switch_nft_test, kill_switch_leak_test).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "service/engine_runtime.h"
+#include "service/kill_switch.h"
+
+namespace tessary::linux_service {
+namespace {
+
+using Hosts = std::vector<std::string>;
+
+std::string ReadFixture(const std::string& name) {
+  std::ifstream in(std::string(TESSARY_ENDPOINT_DATA) + "/" + name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct HostCase {
+  const char* name;
+  EngineKind kind;
+  std::string config;
+  Hosts expected;
+};
+
+void ExpectHosts(const std::vector<HostCase>& cases) {
+  for (const HostCase& c : cases) {
+    EXPECT_EQ(CollectEndpointHosts(c.kind, c.config), c.expected) << c.name;
+  }
+}
+
+TEST(CollectEndpointHosts, SingBoxOutbounds) {
+  ExpectHosts({
+      {"direct outbound and two proxies on one server give one host",
+       kSingBox,
+       R"({"outbounds":[{"type":"direct","tag":"direct"},
+           {"type":"vless","server":"203.0.113.5","server_port":443},
+           {"type":"trojan","server":"203.0.113.5","server_port":8443}]})",
+       {"203.0.113.5"}},
+      {"servers of other types are skipped",
+       kSingBox,
+       R"({"outbounds":[{"server":443},{"server":null},{"server":{"a":"b"}},
+           {"server":["198.51.100.1"]},{"server":true},{"server":"vpn.example"}]})",
+       {"vpn.example"}},
+      {"elements that are not objects are skipped",
+       kSingBox,
+       R"({"outbounds":["198.51.100.1",7,null,[{"server":"x.example"}],{"server":"y.example"}]})",
+       {"y.example"}},
+      {"order of first appearance",
+       kSingBox,
+       R"({"outbounds":[{"server":"b.example"},{"server":"a.example"},{"server":"b.example"}]})",
+       {"b.example", "a.example"}},
+      {"hosts are trimmed of blank, tab, CR and LF only",
+       kSingBox,
+       "{\"outbounds\":[{\"server\":\" \\t203.0.113.9\\r\\n\"},{\"server\":\"\\u000bv.example\"}]}",
+       {"203.0.113.9", "\vv.example"}},
+      {"blank and empty servers are skipped",
+       kSingBox,
+       R"({"outbounds":[{"server":""},{"server":" \t "}]})",
+       {}},
+      {"dns servers and endpoints outside outbounds do not count",
+       kSingBox,
+       R"({"dns":{"servers":[{"server":"192.0.2.53"}]},"outbounds":[{"type":"direct"}]})",
+       {}},
+      {"outbounds that are not an array", kSingBox, R"({"outbounds":{"server":"x.example"}})", {}},
+      {"root that is not an object", kSingBox, R"([{"outbounds":[{"server":"x.example"}]}])", {}},
+      {"text that is not JSON", kSingBox, "outbounds: [server: x.example]", {}},
+      {"empty text", kSingBox, "", {}},
+  });
+}
+
+TEST(CollectEndpointHosts, XrayVnextBeforeServers) {
+  ExpectHosts({
+      {"vnext addresses come before servers addresses of the same outbound",
+       kXray,
+       R"({"outbounds":[{"protocol":"mixed","settings":{
+           "servers":[{"address":"s1.example"},{"address":"s2.example"}],
+           "vnext":[{"address":"v1.example"},{"address":"v2.example"}]}}]})",
+       {"v1.example", "v2.example", "s1.example", "s2.example"}},
+      {"outbounds in order, duplicates once",
+       kXray,
+       R"({"outbounds":[{"settings":{"servers":[{"address":"198.51.100.4"}]}},
+           {"settings":{"vnext":[{"address":"203.0.113.4"},{"address":"198.51.100.4"}]}}]})",
+       {"198.51.100.4", "203.0.113.4"}},
+      {"wrong shapes are skipped",
+       kXray,
+       R"({"outbounds":[{"settings":"x"},{"settings":{"vnext":{"address":"a.example"}}},
+           {"settings":{"vnext":[{"address":5},"b.example",{"address":null},{"addr":"c"}]}},
+           {"server":"d.example"},{"settings":{"servers":[{"address":"e.example"}]}}]})",
+       {"e.example"}},
+      {"text that is not JSON", kXray, R"({"outbounds":[{"settings":)", {}},
+  });
+}
+
+TEST(CollectEndpointHosts, WireGuardEndpointForms) {
+  ExpectHosts({
+      {"IPv4 with port", kWireGuard, "[Peer]\nEndpoint = 203.0.113.7:51820\n", {"203.0.113.7"}},
+      {"bracketed IPv6 with port", kWireGuard, "Endpoint = [2001:db8::7]:51820", {"2001:db8::7"}},
+      {"bare IPv6 is taken whole", kWireGuard, "Endpoint = 2001:db8::8", {"2001:db8::8"}},
+      {"name with port", kWireGuard, "Endpoint = vpn.example:51820", {"vpn.example"}},
+      {"name without port", kWireGuard, "Endpoint = vpn.example", {"vpn.example"}},
+      {"opening bracket without a closing one", kWireGuard, "Endpoint = [2001:db8::9:51820", {}},
+      {"empty brackets", kWireGuard, "Endpoint = []:51820", {}},
+      {"empty value", kWireGuard, "Endpoint =\nEndpoint = \t\n", {}},
+      {"no equals sign", kWireGuard, "Endpoint 203.0.113.7:51820", {}},
+      {"key in any case, no blanks around =",
+       kWireGuard,
+       "ENDPOINT=192.0.2.1:1\neNdPoInT\t=\t192.0.2.2:2\n",
+       {"192.0.2.1", "192.0.2.2"}},
+      {"commented lines do not count",
+       kWireGuard,
+       "# Endpoint = 192.0.2.1:1\n  ;Endpoint = 192.0.2.2:2\n\t#Endpoint=192.0.2.3:3\n",
+       {}},
+      {"other keys and sections are ignored, sections are not tracked",
+       kWireGuard,
+       "[Interface]\nAddress = 10.0.0.2/32\nEndpoint = 192.0.2.4:4\n[Peer]\n"
+       "PublicKey = abc=\nAllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = 192.0.2.5:5",
+       {"192.0.2.4", "192.0.2.5"}},
+      {"CRLF line ends", kWireGuard, "[Peer]\r\nEndpoint = 192.0.2.6:6\r\n", {"192.0.2.6"}},
+      {"a comment after the port stays out of the host",
+       kWireGuard,
+       "Endpoint = 192.0.2.7:51820 # gateway",
+       {"192.0.2.7"}},
+      {"two peers on one server give one host",
+       kWireGuard,
+       "Endpoint = 192.0.2.8:1\nEndpoint = 192.0.2.8:2\n",
+       {"192.0.2.8"}},
+  });
+}
+
+TEST(CollectEndpointHosts, OpenVpnRemotes) {
+  ExpectHosts({
+      {"remote alone contributes nothing", kOpenVpn, "client\nremote\nremote   \n", {}},
+      {"upper-case REMOTE counts; port and protocol are ignored",
+       kOpenVpn,
+       "REMOTE vpn.example 1194 udp\nRemote 198.51.100.3\n",
+       {"vpn.example", "198.51.100.3"}},
+      {"words split at tabs", kOpenVpn, "remote\t203.0.113.8\t443", {"203.0.113.8"}},
+      {"indented remote lines in connection blocks",
+       kOpenVpn,
+       "<connection>\n    remote a.example 1194 udp\n</connection>\n"
+       "<connection>\n\tremote a.example 443 tcp\n</connection>\n",
+       {"a.example"}},
+      {"lines inside inline blocks are read the same way",
+       kOpenVpn,
+       "<ca>\n-----BEGIN CERTIFICATE-----\nremote inline.example 1\n"
+       "-----END CERTIFICATE-----\n</ca>\n",
+       {"inline.example"}},
+      {"comments and look-alike directives",
+       kOpenVpn,
+       "#remote a.example\n;remote b.example\nremote-random\nremote-cert-tls server\n"
+       "tls-remote c.example\n",
+       {}},
+      {"CRLF line ends and a last line without one",
+       kOpenVpn,
+       "remote 192.0.2.10 1194\r\nremote 192.0.2.11",
+       {"192.0.2.10", "192.0.2.11"}},
+  });
+}
+
+TEST(CollectEndpointHosts, HostLengthLimit) {
+  const std::string name255 = std::string(251, 'a') + ".com";
+  const std::string name256 = std::string(252, 'b') + ".com";
+  ASSERT_EQ(name255.size(), 255u);
+  ASSERT_EQ(name256.size(), 256u);
+  ExpectHosts({
+      {"255 bytes are added", kOpenVpn, "remote " + name255 + " 1194\n", {name255}},
+      {"256 bytes are dropped", kOpenVpn, "remote " + name256 + " 1194\n", {}},
+      {"the limit applies after trimming",
+       kSingBox,
+       "{\"outbounds\":[{\"server\":\"  " + name255 + "\\t\"}]}",
+       {name255}},
+      {"the limit applies to every engine", kWireGuard, "Endpoint = " + name256 + ":1", {}},
+  });
+}
+
+TEST(CollectEndpointHosts, UnsupportedKindsGiveNothing) {
+  const std::string config = "remote 192.0.2.1\nEndpoint = 192.0.2.1:1\n";
+  EXPECT_EQ(CollectEndpointHosts(kUnsupported, config), Hosts{});
+  EXPECT_EQ(CollectEndpointHosts(static_cast<EngineKind>(5), config), Hosts{});
+  EXPECT_EQ(CollectEndpointHosts(static_cast<EngineKind>(-1), config), Hosts{});
+}
+
+// Published profiles; each expectation follows from reading the file against
+// the rules (which members and directives name servers).
+TEST(CollectEndpointHosts, PublishedProfiles) {
+  const struct {
+    const char* file;
+    EngineKind kind;
+    Hosts expected;
+  } cases[] = {
+      // The dns servers "1.1.1.1" and "223.5.5.5" are not outbounds.
+      {"singbox/box-for-magisk-1.12-tun-auto-redirect-log-file-clash-api.json",
+       kSingBox,
+       {"queen.sing-box.id"}},
+      {"singbox/chika-tun-fakeip-rule-actions-local-rule-set-cache-file.json",
+       kSingBox,
+       {"127.0.0.1"}},
+      {"singbox/chika-vless-vision-reality-client-empty-server.json", kSingBox, {}},
+      {"singbox/box-for-magisk-HEAD-placeholder-not-json.json", kSingBox, {}},
+      {"xray/box-for-magisk-xray-tproxy-dokodemo-dns-hosts-vmess-ws.json",
+       kXray,
+       {"u.taamarin.com"}},
+      {"xray/xtls-examples-trojan-tcp-tls-minimal-client-no-final-newline.jsonc",
+       kXray,
+       {"example.com"}},
+      // A template placeholder is a host like any other; it just will not resolve.
+      {"xray/xtls-examples-shadowsocks-tcp-client.jsonc", kXray, {"{{ host }}"}},
+      {"wireguard/nm-test-three-peers-ipv6-bracket-endpoint.conf",
+       kWireGuard,
+       {"192.95.5.67", "2607:5300:60:6b0::c05f:543", "test.wireguard.com"}},
+      {"wireguard/homelab-cgnat-client-inline-comments-PostDOwn.conf", kWireGuard, {"1.2.3.4"}},
+      {"wireguard/warp-dual-stack-no-final-newline.conf", kWireGuard, {"162.159.192.1"}},
+      {"wireguard/wg-android-test-INVALID-empty-endpoint.conf", kWireGuard, {}},
+      {"wireguard/amneziawg-client-template-placeholders.conf", kWireGuard, {"$SERVER_IP_ADDRESS"}},
+      {"openvpn/provider-protonvpn-tcp-tls-crypt-multi-remote.ovpn", kOpenVpn, {"79.135.105.1"}},
+      {"openvpn/provider-torguard-crlf-ca-file-and-inline.ovpn",
+       kOpenVpn,
+       {"au.torguardvpnaccess.com", "137.59.253.200"}},
+      {"openvpn/provider-smartvpn-connection-blocks.ovpn", kOpenVpn, {"de001.smartvpn.com"}},
+      {"openvpn/nm-test-inline-blocks-crl-verify-comments-inside.ovpn",
+       kOpenVpn,
+       {"173.8.149.245"}},
+      {"openvpn/upstream-sample-client.conf", kOpenVpn, {"my-server-1"}},
+  };
+  for (const auto& c : cases) {
+    const std::string config = ReadFixture(c.file);
+    ASSERT_FALSE(config.empty()) << c.file;
+    EXPECT_EQ(CollectEndpointHosts(c.kind, config), c.expected) << c.file;
+  }
+}
+
+// Only literal addresses here: a name would be looked up in the host's DNS.
+TEST(CollectEndpointAddresses, LiteralsAreKeptAsWritten) {
+  EXPECT_EQ(CollectEndpointAddresses(kWireGuard,
+                                     "Endpoint = [2001:DB8:0:0::7]:51820\n"
+                                     "Endpoint = [2001:db8::7]:51820\n"
+                                     "Endpoint = 203.0.113.7:51820\n"),
+            (Hosts{"2001:DB8:0:0::7", "2001:db8::7", "203.0.113.7"}));
+  EXPECT_EQ(CollectEndpointAddresses(
+                kXray, R"({"outbounds":[{"settings":{"vnext":[{"address":"192.0.2.1"}],
+                         "servers":[{"address":"2001:db8::1"},{"address":"192.0.2.1"}]}}]})"),
+            (Hosts{"192.0.2.1", "2001:db8::1"}));
+  EXPECT_EQ(CollectEndpointAddresses(kUnsupported, "remote 192.0.2.1"), Hosts{});
+  EXPECT_EQ(CollectEndpointAddresses(kSingBox, "not json"), Hosts{});
+}
+
+TEST(CollectEndpointAddresses, HostWithNulByteIsNeverAnAddress) {
+  // C parsers would read "192.0.2.9" while the whole text reached nft.
+  const std::string config("remote 192.0.2.9\0} accept\n", 26);
+  ASSERT_EQ(CollectEndpointHosts(kOpenVpn, config).size(), 1u);
+  EXPECT_EQ(CollectEndpointAddresses(kOpenVpn, config), Hosts{});
+}
+
+const char kDualStackRuleset[] =
+    "table inet tessaryvpn\n"
+    "delete table inet tessaryvpn\n"
+    "table inet tessaryvpn {\n"
+    "  chain output {\n"
+    "    type filter hook output priority 0; policy drop;\n"
+    "    oifname \"lo\" accept\n"
+    "    oifname \"tessaryvpn\" accept\n"
+    "    meta l4proto ipv6-icmp accept\n"
+    "    udp dport { 67, 68, 546, 547 } accept\n"
+    "    ip daddr { 203.0.113.7 } accept\n"
+    "    ip6 daddr { 2001:db8::7 } accept\n"
+    "  }\n"
+    "}\n";
+
+const char kIpv4OnlyRuleset[] =
+    "table inet tessaryvpn\n"
+    "delete table inet tessaryvpn\n"
+    "table inet tessaryvpn {\n"
+    "  chain output {\n"
+    "    type filter hook output priority 0; policy drop;\n"
+    "    oifname \"lo\" accept\n"
+    "    oifname \"tun-tessaryvpn\" accept\n"
+    "    meta l4proto ipv6-icmp accept\n"
+    "    udp dport { 67, 68, 546, 547 } accept\n"
+    "    ip daddr { 192.0.2.1, 198.51.100.2, 203.0.113.3 } accept\n"
+    "  }\n"
+    "}\n";
+
+const char kIpv6OnlyRuleset[] =
+    "table inet tessaryvpn\n"
+    "delete table inet tessaryvpn\n"
+    "table inet tessaryvpn {\n"
+    "  chain output {\n"
+    "    type filter hook output priority 0; policy drop;\n"
+    "    oifname \"lo\" accept\n"
+    "    oifname \"tessary-sbox0\" accept\n"
+    "    meta l4proto ipv6-icmp accept\n"
+    "    udp dport { 67, 68, 546, 547 } accept\n"
+    "    ip6 daddr { 2001:DB8::1, 2001:db8:0:0::2 } accept\n"
+    "  }\n"
+    "}\n";
+
+TEST(BuildKillSwitchRuleset, TextIsExact) {
+  const struct {
+    const char* name;
+    std::string interfaceName;
+    Hosts addresses;
+    std::string expected;
+  } cases[] = {
+      {"both families", "tessaryvpn", {"203.0.113.7", "2001:db8::7"}, kDualStackRuleset},
+      {"families split in list order",
+       "tessaryvpn",
+       {"2001:db8::7", "203.0.113.7"},
+       kDualStackRuleset},
+      {"three IPv4 servers on one line, no ip6 line",
+       "tun-tessaryvpn",
+       {"192.0.2.1", "198.51.100.2", "203.0.113.3"},
+       kIpv4OnlyRuleset},
+      {"IPv6 only, written as the list holds them",
+       "tessary-sbox0",
+       {"2001:DB8::1", "2001:db8:0:0::2"},
+       kIpv6OnlyRuleset},
+      {"entries that do not parse are skipped",
+       "tessaryvpn",
+       {"vpn.example", "", " 203.0.113.7", "203.0.113.7", "192.0.2.0/24", "fe80::1%lo",
+        "2001:db8::7", "203.0.113.7 } accept", "1.2.3", std::string("192.0.2.1\0x", 11)},
+       kDualStackRuleset},
+  };
+  for (const auto& c : cases) {
+    std::string ruleset = "stale";
+    std::string error = "untouched";
+    EXPECT_TRUE(BuildKillSwitchRuleset(c.interfaceName, c.addresses, &ruleset, &error)) << c.name;
+    EXPECT_EQ(ruleset, c.expected) << c.name;
+    EXPECT_EQ(error, "untouched") << c.name;
+  }
+}
+
+TEST(BuildKillSwitchRuleset, RefusesWhatNftCannotBeGiven) {
+  const std::string kNotUsable = "The tunnel interface name is not usable.";
+  const std::string kNoAddress = "No server address was available for the leak-protection ruleset.";
+  const Hosts good = {"203.0.113.7"};
+  const struct {
+    const char* name;
+    std::string interfaceName;
+    Hosts addresses;
+    std::string expected;  // "" for success
+  } cases[] = {
+      {"15 bytes with every allowed kind of byte", "aZ0-._bcdefghij", good, ""},
+      {"16 bytes", "abcdefghijklmnop", good, kNotUsable},
+      {"empty", "", good, kNotUsable},
+      {"blank", "tessary vpn", good, kNotUsable},
+      {"double quote", "tess\"ary", good, kNotUsable},
+      {"line feed", "tessary\n", good, kNotUsable},
+      {"semicolon", "a;b", good, kNotUsable},
+      {"slash", "a/b", good, kNotUsable},
+      {"non-ASCII letter", "tessary\xc3\xa9", good, kNotUsable},
+      {"embedded NUL", std::string("tess\0ary", 8), good, kNotUsable},
+      {"the name is judged before any address", "bad name", {}, kNotUsable},
+      {"no address at all", "tessaryvpn", {}, kNoAddress},
+      {"no entry parses", "tessaryvpn", {"vpn.example", "", "203.0.113.300", "::g"}, kNoAddress},
+  };
+  for (const auto& c : cases) {
+    std::string ruleset = "untouched";
+    std::string error = "untouched";
+    const bool built = BuildKillSwitchRuleset(c.interfaceName, c.addresses, &ruleset, &error);
+    if (c.expected.empty()) {
+      EXPECT_TRUE(built) << c.name;
+      EXPECT_EQ(error, "untouched") << c.name;
+      continue;
+    }
+    EXPECT_FALSE(built) << c.name;
+    EXPECT_EQ(error, c.expected) << c.name;
+    EXPECT_EQ(ruleset, "untouched") << c.name;
+  }
+}
+
+TEST(ApplyLeakProtection, IdleRuntimeHasNoTunnel) {
+  EngineRuntime runtime;
+  std::string error = "earlier text";
+  EXPECT_FALSE(runtime.ApplyLeakProtection("remote 203.0.113.7 1194\n", &error));
+  EXPECT_EQ(error, "No tunnel interface is active.");
+}
+
+}  // namespace
+}  // namespace tessary::linux_service

@@ -1,0 +1,15 @@
+# The desktop plug-in's tests. They run the plug-in inside the embedder
+# stand-in, which plays the application: it links the stand-in so that the
+# plug-in's undefined embedder symbols resolve, as they would in the real one.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/flutter_embedder ${CMAKE_BINARY_DIR}/tests/flutter_embedder)
+
+# Conversions and the client's service-less path: pure, on the host.
+tessary_unit_test(plugin_conversion_test SOURCES plugin_conversion_test.cc
+                  ${CMAKE_SOURCE_DIR}/plugin/linux_service_client.cc
+                  LIBS flutter_linux_standin PkgConfig::GIO)
+
+# Channels against the real service on the sandbox's private bus.
+tessary_sandbox_test(plugin_channel_test SOURCES plugin_channel_test.cc
+                     LIBS tunnel_bridge_plugin flutter_linux_standin TIMEOUT 600)
+tessary_sandbox_test(plugin_launch_test SOURCES plugin_launch_test.cc
+                     LIBS tunnel_bridge_plugin flutter_linux_standin TIMEOUT 300)
