@@ -76,11 +76,6 @@ class EngineRuntimeWireGuard : public ::testing::Test {
         "ip netns exec peer wg set wgpeer private-key /run/wgtest/server.key listen-port 51820 "
         "peer $(cat /run/wgtest/client.pub) allowed-ips 198.51.100.2/32 && "
         "ip -n peer addr add 198.51.100.1/24 dev wgpeer && ip -n peer link set wgpeer up");
-    // Until the DNS helper is in the tree, its test stand-in does the apply.
-    if (Sh("/usr/libexec/tessaryvpn-dns revert-wireguard").status != 0) {
-      MustSh("cp " + SourcePath("tests/engine_runtime_standins/tessaryvpn-dns") +
-             " /usr/libexec/tessaryvpn-dns");
-    }
   }
   void TearDown() override {
     Sh("cp -a /run/saved/wg-quick /usr/bin/wg-quick; "
