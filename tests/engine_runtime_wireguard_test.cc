@@ -239,5 +239,43 @@ TEST_F(EngineRuntimeWireGuard, LeftoverTunnelIsRecovered) {
   ExpectNothingLeft("after recovery");
 }
 
+// A server that needs AmneziaWG: the stand-in tools put in the engine
+// directory must be the ones that run, with their environment.
+TEST_F(EngineRuntimeWireGuard, AmneziaProfilesUseTheAmneziaTools) {
+  std::string profile = ClientProfile();
+  profile.insert(profile.find("Address"), "Jc = 4\nJmin = 40\nJmax = 70\n");
+  ASSERT_TRUE(WireGuardConfigRequiresAmnezia(profile));
+  EngineRuntime runtime;
+  std::string error;
+  EXPECT_FALSE(runtime.Start(kWireGuard, "wireguard", profile, kNeverCancelled, &error));
+  EXPECT_EQ(error,
+            "This server needs the AmneziaWG tools, which are missing. Repair the TessaryVPN "
+            "installation.");
+  ExpectNothingLeft("without the AmneziaWG tools");
+
+  MustSh(
+      "mkdir -p /usr/libexec/tessaryvpn /run/standin && rm -f /run/standin/* 2>/dev/null; "
+      "cd " +
+      SourcePath("tests/engine_runtime_standins") +
+      " && cp awg-quick awg amneziawg-go /usr/libexec/tessaryvpn/");
+  error.clear();
+  ASSERT_TRUE(runtime.Start(kWireGuard, "wireguard", profile, kNeverCancelled, &error)) << error;
+  EXPECT_EQ(ReadFile("/run/standin/awg-quick.env"),
+            "PATH=/usr/libexec/tessaryvpn:/usr/sbin:/usr/bin\n"
+            "WG_QUICK_USERSPACE_IMPLEMENTATION=/usr/libexec/tessaryvpn/amneziawg-go\n");
+  EXPECT_TRUE(Exists("/run/standin/amneziawg-go.ran"));
+  EXPECT_TRUE(HasFullRoute(kWireGuard));
+  CommandResult ping = Sh("ping -c 1 -W 2 198.51.100.1 || ping -c 1 -W 3 198.51.100.1");
+  EXPECT_EQ(ping.status, 0) << ping.out << ping.err;
+  EXPECT_TRUE(DnsOnLink());
+  // The private file keeps the obfuscation keys for awg-quick.
+  EXPECT_NE(ReadFile(kWireGuardConfig).find("Jc = 4"), std::string::npos);
+  ASSERT_TRUE(runtime.Stop(&error)) << error;
+  // Taken down with the same tools it was brought up with.
+  EXPECT_EQ(ReadFile("/run/standin/awg-quick.calls"), "up\ndown\n");
+  ExpectNothingLeft("after an AmneziaWG tunnel");
+  MustSh("rm -rf /run/standin");
+}
+
 }  // namespace
 }  // namespace tessary::linux_service
