@@ -20,3 +20,9 @@ set_tests_properties(engine_runtime_sandbox_test PROPERTIES LABELS "sandbox;thre
 tessary_sandbox_test(engine_runtime_wireguard_test SOURCES engine_runtime_wireguard_test.cc ${engine_runtime_normalization}
                      LIBS ${engine_runtime_test_libs} RESOLVED TIMEOUT 300)
 
+
+# The real OpenVPN client against a server in a peer namespace.
+tessary_sandbox_test(engine_runtime_openvpn_test SOURCES engine_runtime_openvpn_test.cc
+                     ${engine_runtime_normalization} LIBS ${engine_runtime_test_libs} RESOLVED
+                     TIMEOUT 300)
+set_tests_properties(engine_runtime_openvpn_test PROPERTIES LABELS "sandbox;threaded")
