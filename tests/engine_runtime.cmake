@@ -1,28 +1,27 @@
 # The engine runtime's tests include service/engine_runtime.cc to reach its
-# file-private helpers, so they link the units it depends on and compile its
-# library's other source, but never link its library.
-set(engine_runtime_test_libs tessary_kill_switch tessary_config_validation PkgConfig::GIO
+# file-private helpers, so they link the units it depends on but not its own
+# library.
+set(engine_runtime_test_libs tessary_kill_switch tessary_config_normalization
+    tessary_config_validation PkgConfig::GIO
     PkgConfig::JSONGLIB Threads::Threads)
-set(engine_runtime_normalization ${CMAKE_SOURCE_DIR}/service/config_normalization.cc)
 
-tessary_unit_test(engine_runtime_test SOURCES engine_runtime_test.cc ${engine_runtime_normalization} LIBS ${engine_runtime_test_libs})
+tessary_unit_test(engine_runtime_test SOURCES engine_runtime_test.cc LIBS ${engine_runtime_test_libs})
 target_compile_definitions(engine_runtime_test PRIVATE
                            TESSARY_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/engine_runtime")
 set_tests_properties(engine_runtime_test PROPERTIES LABELS "unit;threaded")
 
 # Real files, links, routes and a supervised stand-in engine; systemd-resolved
 # runs because the OpenVPN clean-up reverts the link's DNS through it.
-tessary_sandbox_test(engine_runtime_sandbox_test SOURCES engine_runtime_sandbox_test.cc ${engine_runtime_normalization}
+tessary_sandbox_test(engine_runtime_sandbox_test SOURCES engine_runtime_sandbox_test.cc
                      LIBS ${engine_runtime_test_libs} RESOLVED TIMEOUT 300)
 set_tests_properties(engine_runtime_sandbox_test PROPERTIES LABELS "sandbox;threaded")
 
 # A real WireGuard tunnel to a server in a peer namespace.
-tessary_sandbox_test(engine_runtime_wireguard_test SOURCES engine_runtime_wireguard_test.cc ${engine_runtime_normalization}
+tessary_sandbox_test(engine_runtime_wireguard_test SOURCES engine_runtime_wireguard_test.cc
                      LIBS ${engine_runtime_test_libs} RESOLVED TIMEOUT 300)
-
 
 # The real OpenVPN client against a server in a peer namespace.
 tessary_sandbox_test(engine_runtime_openvpn_test SOURCES engine_runtime_openvpn_test.cc
-                     ${engine_runtime_normalization} LIBS ${engine_runtime_test_libs} RESOLVED
+                     LIBS ${engine_runtime_test_libs} RESOLVED
                      TIMEOUT 300)
 set_tests_properties(engine_runtime_openvpn_test PROPERTIES LABELS "sandbox;threaded")
