@@ -2,7 +2,8 @@
 # and real packets inside the sandbox. kill_switch.cc defines a member of
 # EngineRuntime, so tests that start from the kill switch also link the
 # engine runtime after it.
-tessary_unit_test(kill_switch_test SOURCES kill_switch_test.cc LIBS tessary_engine_runtime)
+tessary_unit_test(kill_switch_test SOURCES kill_switch_test.cc LIBS tessary_kill_switch
+                  tessary_engine_runtime)
 target_compile_definitions(kill_switch_test PRIVATE
                            TESSARY_ENDPOINT_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/endpoints")
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "service/engine_runtime.h"
 #include "service/kill_switch.h"
 #include "tests/sandbox/sandbox_util.h"
 
@@ -293,6 +294,80 @@ TEST(KillSwitchNft, HungNftIsKilledAfterAboutSixSeconds) {
   EXPECT_LE(took, 8000);
   // The whole process group went with it.
   EXPECT_NE(Sh("pgrep -x sleep").status, 0);
+}
+
+// The runtime's engine decides the tunnel interface; its profile decides the
+// servers. The runtime here never started anything: only `kind` is set, and it
+// is put back before the destructor stops the slot.
+TEST(ApplyLeakProtection, EachEngineGetsItsInterfaceAndItsServers) {
+  test::RequireSandbox();
+  ASSERT_EQ(Sh("echo '203.0.113.44 vpn.nfttest.example' >>/etc/hosts").status, 0);
+  // AI_ADDRCONFIG: names resolve only once some link has a non-loopback address.
+  ASSERT_EQ(Sh("ip tuntap add dev nfttest0 mode tun && ip addr add 192.0.2.200/24 dev nfttest0 && "
+               "ip -6 addr add 2001:db8:200::1/64 dev nfttest0 nodad")
+                .status,
+            0);
+  const struct {
+    EngineKind kind;
+    std::string profile;
+    const char* interfaceName;
+    std::set<std::string> servers;
+  } cases[] = {
+      {kSingBox,
+       R"({"outbounds":[{"type":"vless","server":"203.0.113.5"},{"type":"direct"}]})",
+       "tessary-sbox0",
+       {"203.0.113.5"}},
+      {kXray,
+       R"({"outbounds":[{"settings":{"vnext":[{"address":"2001:db8::5"}]}}]})",
+       "tessary-xray0",
+       {"2001:db8::5"}},
+      {kWireGuard,
+       "[Peer]\nEndpoint = vpn.nfttest.example:51820\n",
+       "tessaryvpn",
+       {"203.0.113.44"}},
+      {kOpenVpn,
+       "client\nremote 198.51.100.5 1194\nremote [2001:db8::6]\nremote 2001:db8::6\n",
+       "tun-tessaryvpn",
+       {"198.51.100.5", "2001:db8::6"}},
+  };
+  for (const auto& c : cases) {
+    EngineRuntime runtime;
+    runtime.kind = c.kind;
+    std::string error = "untouched";
+    EXPECT_TRUE(runtime.ApplyLeakProtection(c.profile, &error)) << c.interfaceName << ": " << error;
+    runtime.kind = kUnsupported;
+    EXPECT_EQ(error, "untouched");
+    EXPECT_NE(ListTable().find(std::string("oifname \"") + c.interfaceName + "\" accept"),
+              std::string::npos)
+        << ListTable();
+    EXPECT_EQ(AddressesInTable(), c.servers) << c.interfaceName;
+  }
+  ExpectRemoved();
+
+  const struct {
+    const char* name;
+    EngineKind kind;
+    std::string profile;
+    std::string expected;
+  } failures[] = {
+      {"no engine running", kUnsupported, "remote 198.51.100.5 1194\n",
+       "No tunnel interface is active."},
+      {"a profile whose server does not resolve", kWireGuard,
+       "Endpoint = missing.nfttest.example:51820\n",
+       "No server address was available for the leak-protection ruleset."},
+      {"a profile that is not JSON", kSingBox, "outbounds = server",
+       "No server address was available for the leak-protection ruleset."},
+  };
+  for (const auto& f : failures) {
+    EngineRuntime runtime;
+    runtime.kind = f.kind;
+    std::string error;
+    EXPECT_FALSE(runtime.ApplyLeakProtection(f.profile, &error)) << f.name;
+    runtime.kind = kUnsupported;
+    EXPECT_EQ(error, f.expected) << f.name;
+    EXPECT_FALSE(KillSwitchInstalled()) << f.name;
+  }
+  Sh("ip link del nfttest0");
 }
 
 }  // namespace
