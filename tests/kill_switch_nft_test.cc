@@ -86,7 +86,9 @@ std::set<std::string> Canonical(const Addresses& addresses) {
   std::set<std::string> canonical;
   for (const std::string& address : addresses) {
     g_autoptr(GInetAddress) parsed = g_inet_address_new_from_string(address.c_str());
-    if (parsed != nullptr) canonical.insert(g_inet_address_to_string(parsed));
+    if (parsed == nullptr) continue;
+    g_autofree gchar* text = g_inet_address_to_string(parsed);
+    canonical.insert(text);
   }
   return canonical;
 }
