@@ -281,6 +281,47 @@ TEST(KillSwitchNft, WithoutTheTimeoutWrapperNothingRuns) {
   EXPECT_FALSE(KillSwitchInstalled());
 }
 
+// What reaches nft, and how: the timeout wrapper's arguments, nft's
+// arguments and its standard input, recorded by stand-ins for both programs.
+TEST(KillSwitchNft, CommandLinesAndInputAreExactly) {
+  test::RequireSandbox();
+  ASSERT_EQ(Sh(std::string("cp -p ") + kTimeoutBinary + " /run/sandbox/timeout.real").status, 0);
+  FILE* wrapper = fopen(kTimeoutBinary, "w");
+  ASSERT_NE(wrapper, nullptr);
+  fputs(
+      "#!/bin/sh\nprintf '%s\\n' \"$@\" >/run/sandbox/timeout.args\n"
+      "exec /run/sandbox/timeout.real \"$@\"\n",
+      wrapper);
+  fclose(wrapper);
+  NftStandIn standIn(
+      "#!/bin/sh\nprintf '%s\\n' \"$@\" >/run/sandbox/nft.args\n"
+      "cat >/run/sandbox/nft.input\n");
+  const auto recorded = [](const char* what) { return Sh(std::string("cat ") + what).out; };
+
+  std::string ruleset;
+  std::string error;
+  ASSERT_TRUE(BuildKillSwitchRuleset(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &ruleset,
+                                     &error));
+  EXPECT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &error))
+      << error;
+  EXPECT_EQ(recorded("/run/sandbox/timeout.args"),
+            "--signal=TERM\n--kill-after=1s\n5s\n/usr/sbin/nft\n-f\n-\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.args"), "-f\n-\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.input"), ruleset);
+
+  EXPECT_TRUE(RemoveKillSwitch(&error)) << error;
+  EXPECT_EQ(recorded("/run/sandbox/nft.args"), "-f\n-\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.input"),
+            "table inet tessaryvpn\ndelete table inet tessaryvpn\n");
+
+  EXPECT_TRUE(KillSwitchInstalled());  // the stand-in answers 0
+  EXPECT_EQ(recorded("/run/sandbox/timeout.args"),
+            "--signal=TERM\n--kill-after=1s\n5s\n/usr/sbin/nft\nlist\ntable\ninet\ntessaryvpn\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.input"), "");
+
+  EXPECT_EQ(Sh(std::string("cp -p /run/sandbox/timeout.real ") + kTimeoutBinary).status, 0);
+}
+
 TEST(KillSwitchNft, HungNftIsKilledAfterAboutSixSeconds) {
   test::RequireSandbox();
   // Ignores SIGTERM, so only the SIGKILL one second after the limit ends it.
