@@ -15,4 +15,6 @@ tessary_sandbox_test(engine_runtime_sandbox_test SOURCES engine_runtime_sandbox_
                      LIBS ${engine_runtime_test_libs} RESOLVED TIMEOUT 300)
 set_tests_properties(engine_runtime_sandbox_test PROPERTIES LABELS "sandbox;threaded")
 
-set(engine_runtime_tests engine_runtime_test engine_runtime_sandbox_test)
+# A real WireGuard tunnel to a server in a peer namespace.
+tessary_sandbox_test(engine_runtime_wireguard_test SOURCES engine_runtime_wireguard_test.cc
+                     LIBS ${engine_runtime_test_libs} RESOLVED TIMEOUT 300)
