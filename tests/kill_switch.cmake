@@ -15,3 +15,12 @@ tessary_sandbox_test(kill_switch_leak_test SOURCES kill_switch_leak_test.cc
                      LIBS tessary_kill_switch tessary_engine_runtime TIMEOUT 180)
 target_compile_definitions(kill_switch_leak_test PRIVATE
                            TESSARY_PEERS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sandbox/peers")
+
+# libFuzzer target over endpoint collection and the ruleset builder; seeds in
+# tests/fuzz/corpus/fuzz_endpoints (first byte: engine kind).
+if(TESSARY_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  add_executable(fuzz_endpoints fuzz/fuzz_endpoints.cc)
+  target_link_libraries(fuzz_endpoints PRIVATE tessary_kill_switch tessary_engine_runtime)
+  target_compile_options(fuzz_endpoints PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(fuzz_endpoints PRIVATE -fsanitize=fuzzer,address,undefined)
+endif()
