@@ -153,8 +153,9 @@ std::string SendDatagrams(const char* address, int port) {
   return refusal.empty() ? sent : sent + " (" + refusal + ")";
 }
 
-// Connects with a two-second limit and exchanges one line with the echo
-// listener; describes how far it got.
+// Connects with a two-second limit (the peer's kernel answers at once, a
+// dropped SYN never) and exchanges one line with the echo listener, which may
+// take longer on a busy machine; describes how far it got.
 std::string TcpExchange(const char* address, int port) {
   sockaddr_storage to;
   const socklen_t length = MakeAddress(address, port, &to);
@@ -177,7 +178,7 @@ std::string TcpExchange(const char* address, int port) {
       size_t got = 0;
       if (send(fd, line, sizeof(line) - 1, MSG_NOSIGNAL) == sizeof(line) - 1) {
         pollfd readable = {fd, POLLIN, 0};
-        while (got < sizeof(line) - 1 && poll(&readable, 1, 2000) == 1) {
+        while (got < sizeof(line) - 1 && poll(&readable, 1, 5000) == 1) {
           const ssize_t n = recv(fd, echo + got, sizeof(line) - 1 - got, 0);
           if (n <= 0) break;
           got += static_cast<size_t>(n);
