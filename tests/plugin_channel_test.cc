@@ -138,10 +138,42 @@ struct ServiceCallMonitor {
   }
 };
 
+// Match rules the bus holds for this process's shared system bus
+// connection, the one the plug-in's proxy lives on. A proxy subscribes to
+// the name's owner changes and to the service's signals, and unsubscribes
+// when it is finalized, so the count shows whether the proxy was released.
+int MatchRules() {
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  if (bus == nullptr) return -1;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Debug.Stats",
+      "GetConnectionStats", g_variant_new("(s)", g_dbus_connection_get_unique_name(bus)),
+      G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+  if (reply == nullptr) return -1;
+  g_autoptr(GVariant) stats = g_variant_get_child_value(reply, 0);
+  guint32 rules = 0;
+  if (!g_variant_lookup(stats, "MatchRules", "u", &rules)) return -1;
+  return static_cast<int>(rules);
+}
+
+// Everything the plug-in made or took is gone once the engine has shut down
+// and the last completions have run: its channels (which only its dispose
+// lets go, so the plug-in itself is gone too), every method call and
+// response, and its proxy.
+void ExpectNothingLeftAlive(int rulesBefore) {
+  EXPECT_EQ(standin::HostLiveObjects(), 0);
+  // The bus shows connection statistics to root only.
+  if (getuid() == 0) {
+    EXPECT_EQ(MatchRules(), rulesBefore) << "the proxy is still subscribed";
+  }
+}
+
 class PluginChannels : public ::testing::Test {
  protected:
   void SetUp() override {
     RequireSandbox();
+    rulesBefore_ = MatchRules();
+    ASSERT_GE(rulesBefore_, 0);
     host_ = standin::HostNew();
     tunnel_bridge_plugin_register_with_registrar(standin::HostRegistrar(host_));
   }
@@ -150,6 +182,7 @@ class PluginChannels : public ::testing::Test {
     standin::HostFree(host_);
     // Completions still on their way release what they hold.
     Settle(200);
+    ExpectNothingLeftAlive(rulesBefore_);
     SetActivatable(true);
   }
 
@@ -217,6 +250,7 @@ class PluginChannels : public ::testing::Test {
 
   standin::Host* host_ = nullptr;
   int service_ = -1;
+  int rulesBefore_ = -1;
 };
 
 FlValue* ProfileArgs(FlValue* profile, FlValue* killSwitch) {
@@ -574,6 +608,7 @@ TEST(PluginUnprivileged, KeyPairRefusedByPolkit) {
     return;
   }
   ASSERT_EQ(getuid(), 65534u);
+  int rulesBefore = MatchRules();
   standin::Host* host = standin::HostNew();
   tunnel_bridge_plugin_register_with_registrar(standin::HostRegistrar(host));
   auto call = [host](const char* method, FlValue* args) -> FlMethodResponse* {
@@ -599,6 +634,7 @@ TEST(PluginUnprivileged, KeyPairRefusedByPolkit) {
   EXPECT_FALSE(fl_value_get_bool(granted));
   standin::HostFree(host);
   Settle(200);
+  ExpectNothingLeftAlive(rulesBefore);
 }
 
 }  // namespace
