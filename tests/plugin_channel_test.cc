@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "plugin/linux_service_client.h"
 #include "plugin/tunnel_bridge_plugin.h"
 #include "standin_host.h"
 #include "tests/sandbox/sandbox_util.h"
@@ -587,6 +588,50 @@ TEST_F(PluginChannels, CancelDuringInitialFetchWithService) {
   tunnel_bridge_plugin_register_with_registrar(standin::HostRegistrar(host_));
   CancelDuringInitialFetch(host_);
   EXPECT_EQ(Keys(Event(kNetworkPath, 0)).size(), 6u);
+}
+
+// The service layer itself against the real service: proxy, owner test,
+// both kinds of call, and the capabilities' protocol list.
+TEST(ServiceClient, TalksToTheInstalledService) {
+  RequireSandbox();
+  int service = StartService();
+  ASSERT_GT(service, 0);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusProxy) proxy = linux_service::CreateProxy(&error);
+  ASSERT_NE(proxy, nullptr) << error->message;
+  EXPECT_TRUE(linux_service::HasOwner(proxy));
+
+  g_autoptr(GVariant) reply = linux_service::Call(proxy, "GetCapabilities", nullptr, &error);
+  ASSERT_NE(reply, nullptr) << error->message;
+  g_autoptr(GVariant) dict = g_variant_get_child_value(reply, 0);
+  g_autoptr(FlValue) capabilities = linux_service::DictToFlValue(dict);
+  EXPECT_EQ(Text(capabilities),
+            "{supportsLifecycle: true, supportsTrafficStats: false, supportsSplitTunnel: false, "
+            "supportedProtocols: [singBox, vless, vmess, trojan, shadowsocks, hysteria2, tuic, "
+            "quarn, xray-reality, xray, wireGuard, amneziawg, openVpn, openvpn-tcp, openvpn-udp]}");
+
+  struct Done {
+    GDBusProxy* proxy;
+    GVariant* reply = nullptr;
+    bool finished = false;
+  } done{proxy};
+  linux_service::CallAsync(
+      proxy, "GetConnectionSnapshot", nullptr,
+      [](GObject*, GAsyncResult* result, gpointer data) {
+        auto* d = static_cast<Done*>(data);
+        d->reply = linux_service::CallFinish(d->proxy, result, nullptr);
+        d->finished = true;
+      },
+      &done);
+  ASSERT_TRUE(standin::HostRunUntil([&] { return done.finished; }, kWaitMs));
+  ASSERT_NE(done.reply, nullptr);
+  g_autoptr(GVariant) snapshot = g_variant_get_child_value(done.reply, 0);
+  EXPECT_EQ(DictString(snapshot, "stage"), "disconnected");
+  g_variant_unref(done.reply);
+
+  // The proxy notices the service leaving.
+  EXPECT_EQ(StopService(service), 0);
+  EXPECT_TRUE(standin::HostRunUntil([&] { return !linux_service::HasOwner(proxy); }, kWaitMs));
 }
 
 // polkit refuses an unprivileged caller. The checks run in a copy of this
