@@ -310,7 +310,11 @@ gboolean ShutdownSignal(gpointer user_data) {
     SetSnapshot(service, "disconnecting", snapshot.activeProfileId, "", 0);
     g_main_loop_quit(service->loop);
   }
-  return G_SOURCE_REMOVE;
+  // The source stays: removing GLib's last source for a signal restores the
+  // default action, and a repeated SIGTERM would then kill the process in
+  // the middle of its final stop, leaving the tunnel and kill switch behind.
+  // `stopping` already makes every later delivery a no-op.
+  return G_SOURCE_CONTINUE;
 }
 
 gboolean PollActiveEngine(gpointer user_data) {

@@ -66,7 +66,8 @@ class EngineRuntimeSandbox : public ::testing::Test {
   void TearDown() override {
     Sh("for l in tessaryvpn tun-tessaryvpn tessary-xray0 tessary-sbox0 uplink0; do "
        "/run/saved/ip link del $l 2>/dev/null; done; true");
-    Sh("cp -a /run/saved/timeout /usr/bin/timeout; cp -a /run/saved/ip /usr/sbin/ip; "
+    Sh("cp -a /run/saved/timeout /usr/bin/timeout; rm -f /usr/sbin/ip; cp -a /run/saved/ip "
+       "/usr/sbin/ip; "
        "cp -a /run/saved/openvpn /usr/sbin/openvpn; cp -a /run/saved/wg /usr/bin/wg; "
        "rm -rf /usr/libexec/tessaryvpn /run/tessaryvpn /run/standin");
   }
@@ -299,6 +300,8 @@ TEST_F(EngineRuntimeSandbox, FullRouteChecksReadTheRealTables) {
   }
   EXPECT_FALSE(HasFullRoute(kUnsupported));
 
+  // /usr/sbin/ip is a link to /bin/ip: stand-ins replace the link, never
+  // write through it.
   // With every route in place, an ip that fails, one that prints the routes
   // but fails, a hanging one and a missing timeout all read as no route.
   MustSh(
@@ -307,9 +310,11 @@ TEST_F(EngineRuntimeSandbox, FullRouteChecksReadTheRealTables) {
       "ip route add default dev tun-tessaryvpn table 7");
   ASSERT_EQ(found(), "0011");
   const char* brokenIp[] = {
-      "printf '#!/bin/sh\\nexit 1\\n' > /usr/sbin/ip",
-      "printf '#!/bin/sh\\n/run/saved/ip \"$@\"\\nexit 2\\n' > /usr/sbin/ip",
-      "printf '#!/bin/sh\\nexec sleep 30\\n' > /usr/sbin/ip",
+      "rm /usr/sbin/ip && printf '#!/bin/sh\\nexit 1\\n' > /usr/sbin/ip && chmod +x /usr/sbin/ip",
+      "rm /usr/sbin/ip && printf '#!/bin/sh\\n/run/saved/ip \"$@\"\\nexit 2\\n' > /usr/sbin/ip && "
+      "chmod +x /usr/sbin/ip",
+      "rm /usr/sbin/ip && printf '#!/bin/sh\\nexec sleep 30\\n' > /usr/sbin/ip && chmod +x "
+      "/usr/sbin/ip",
       "rm /usr/bin/timeout",
   };
   for (const char* change : brokenIp) {
@@ -317,7 +322,9 @@ TEST_F(EngineRuntimeSandbox, FullRouteChecksReadTheRealTables) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(HasFullRoute(kWireGuard)) << change;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << change;
-    MustSh("cp -a /run/saved/ip /usr/sbin/ip && cp -a /run/saved/timeout /usr/bin/timeout");
+    MustSh(
+        "rm -f /usr/sbin/ip && cp -a /run/saved/ip /usr/sbin/ip && cp -a /run/saved/timeout "
+        "/usr/bin/timeout");
   }
   EXPECT_EQ(found(), "0011");
 }

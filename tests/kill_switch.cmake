@@ -12,3 +12,5 @@ tessary_sandbox_test(kill_switch_nft_test SOURCES kill_switch_nft_test.cc LIBS t
 # Real packets through the applied table; see the scenario list in the source.
 tessary_sandbox_test(kill_switch_leak_test SOURCES kill_switch_leak_test.cc
                      LIBS tessary_kill_switch tessary_engine_runtime TIMEOUT 180)
+target_compile_definitions(kill_switch_leak_test PRIVATE
+                           TESSARY_PEERS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sandbox/peers")

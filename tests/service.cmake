@@ -4,3 +4,6 @@ tessary_unit_test(service_unit_test SOURCES service_unit_test.cc LIBS tessary_se
 
 tessary_sandbox_test(service_bus_test SOURCES service_bus_test.cc TIMEOUT 300)
 tessary_sandbox_test(service_lifecycle_test SOURCES service_lifecycle_test.cc TIMEOUT 300)
+
+tessary_sandbox_test(service_workers_test SOURCES service_workers_test.cc RESOLVED TIMEOUT 600)
+set_tests_properties(service_workers_test PROPERTIES LABELS "sandbox;threaded")

@@ -1,0 +1,367 @@
+// The service's connect and disconnect workers, seen from a client on the
+// sandbox bus: what the snapshots and log entries say, how a newer operation
+// or a shutdown overtakes a connect that is still starting, and that the main
+// loop keeps answering while a worker runs.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "common/constants.h"
+#include "tests/sandbox/sandbox_util.h"
+
+namespace tessary::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Pending {
+  bool done = false;
+  GVariant* reply = nullptr;
+  std::string errorName;
+  ~Pending() {
+    if (reply) g_variant_unref(reply);
+  }
+};
+
+void OnReply(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* pending = static_cast<Pending*>(data);
+  GError* error = nullptr;
+  pending->reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+  if (pending->reply == nullptr) {
+    gchar* remote = g_dbus_error_get_remote_error(error);
+    pending->errorName = remote ? remote : error->message;
+    g_free(remote);
+    g_error_free(error);
+  }
+  pending->done = true;
+}
+
+std::string Key(const char* subcommand, const std::string& input = "") {
+  CommandResult result = tessary::test::Run({"/usr/bin/wg", subcommand}, input);
+  while (!result.out.empty() && result.out.back() == '\n') result.out.pop_back();
+  return result.out;
+}
+
+// A full-tunnel WireGuard client profile that validation accepts.
+std::string WireGuardProfileText() {
+  const std::string privateKey = Key("genkey");
+  const std::string peerKey = Key("pubkey", Key("genkey") + "\n");
+  return "[Interface]\nPrivateKey = " + privateKey +
+         "\nAddress = 198.51.100.2/32\nDNS = 198.51.100.1\n\n[Peer]\nPublicKey = " + peerKey +
+         "\nEndpoint = 192.0.2.2:51820\nAllowedIPs = 0.0.0.0/0, ::/0\n";
+}
+
+GVariant* Profile(const std::string& id, const std::string& protocol, const std::string& config,
+                  bool killSwitch = false) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "id", g_variant_new_string(id.c_str()));
+  g_variant_builder_add(&builder, "{sv}", "protocol", g_variant_new_string(protocol.c_str()));
+  g_variant_builder_add(&builder, "{sv}", "rawConfig", g_variant_new_string(config.c_str()));
+  g_variant_builder_add(&builder, "{sv}", "killSwitch", g_variant_new_boolean(killSwitch));
+  return g_variant_new("(a{sv})", &builder);
+}
+
+// wg-quick replaced by one that takes `seconds` and then fails, so that a
+// connect worker is busy for a known time.
+void InstallSlowWireGuardQuick(int seconds) {
+  Sh("test -e /run/sandbox/wg-quick.real || cp -a /usr/bin/wg-quick /run/sandbox/wg-quick.real");
+  ASSERT_EQ(Sh("printf '#!/bin/sh\\nsleep " + std::to_string(seconds) +
+               "\\nexit 1\\n' >/usr/bin/wg-quick && chmod 755 /usr/bin/wg-quick")
+                .status,
+            0);
+}
+
+void RestoreWireGuardQuick() {
+  Sh("test -e /run/sandbox/wg-quick.real && cp -a /run/sandbox/wg-quick.real /usr/bin/wg-quick");
+}
+
+class ServiceWorkers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RequireSandbox();
+    bus_ = NewSystemBus();
+    ASSERT_NE(bus_, nullptr);
+    recorder_ = new SignalRecorder(bus_);
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      EXPECT_EQ(StopService(pid_), 0);
+    }
+    RestoreWireGuardQuick();
+    delete recorder_;
+    if (bus_) g_object_unref(bus_);
+  }
+  void Start() {
+    pid_ = StartService();
+    ASSERT_GT(pid_, 0) << Sh("cat /run/sandbox/service.log").out;
+    ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
+    recorder_->entries.clear();
+  }
+  GVariant* Call(const char* method, GVariant* parameters = nullptr, std::string* name = nullptr,
+                 std::string* message = nullptr) {
+    return CallService(bus_, method, parameters, name, message);
+  }
+  bool CallOk(const char* method, GVariant* parameters = nullptr) {
+    std::string name;
+    std::string message;
+    GVariant* reply = Call(method, parameters, &name, &message);
+    EXPECT_NE(reply, nullptr) << method << ": " << name << ": " << message;
+    if (reply == nullptr) return false;
+    g_variant_unref(reply);
+    return true;
+  }
+  std::string CallError(const char* method, GVariant* parameters = nullptr) {
+    std::string name;
+    GVariant* reply = Call(method, parameters, &name);
+    if (reply) g_variant_unref(reply);
+    return name;
+  }
+  Strings Stages() const { return recorder_->Strings("SnapshotChanged", "stage"); }
+  Strings Logs() const { return recorder_->Strings("LogEmitted", "message"); }
+  bool WaitForStage(const std::string& stage, int seconds = 20) {
+    return recorder_->WaitFor(
+        [&] {
+          const Strings stages = Stages();
+          return !stages.empty() && stages.back() == stage;
+        },
+        std::chrono::seconds(seconds));
+  }
+  GVariant* Dict(const char* method) {
+    GVariant* reply = Call(method);
+    if (reply == nullptr) return nullptr;
+    GVariant* dict = g_variant_get_child_value(reply, 0);
+    g_variant_unref(reply);
+    return dict;
+  }
+
+  GDBusConnection* bus_ = nullptr;
+  SignalRecorder* recorder_ = nullptr;
+  int pid_ = -1;
+};
+
+TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive) {
+  InstallSlowWireGuardQuick(6);
+  Start();
+  ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
+  ASSERT_TRUE(WaitForStage("connecting", 10));
+
+  // While the worker runs: the checks keep their order.
+  EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", WireGuardProfileText())),
+            "org.tessaryvpn.Error.InvalidProfile");
+  EXPECT_EQ(CallError("Connect", Profile("second", "wireGuard", WireGuardProfileText())),
+            "org.tessaryvpn.Error.Busy");
+  const std::string another = WireGuardProfileText();
+  ASSERT_EQ(Sh("mv /usr/bin/wg /run/sandbox/wg.moved").status, 0);
+  EXPECT_EQ(CallError("Connect", Profile("second", "wireGuard", another)),
+            "org.tessaryvpn.Error.RuntimeUnavailable");
+  ASSERT_EQ(Sh("mv /run/sandbox/wg.moved /usr/bin/wg").status, 0);
+
+  // A burst from several clients at once, all answered while still connecting.
+  // The system bus lets one connection wait for at most 128 replies.
+  constexpr int kClients = 10;
+  constexpr int kCallsPerClient = 100;
+  std::vector<GDBusConnection*> clients;
+  std::vector<Pending> pending(kClients * kCallsPerClient);
+  for (int c = 0; c < kClients; ++c) {
+    clients.push_back(NewSystemBus());
+    ASSERT_NE(clients.back(), nullptr);
+  }
+  for (int i = 0; i < kClients * kCallsPerClient; ++i) {
+    g_dbus_connection_call(clients[i % kClients], linux_service::kBusName,
+                           linux_service::kObjectPath, linux_service::kInterfaceName,
+                           "GetConnectionSnapshot", nullptr, G_VARIANT_TYPE("(a{sv})"),
+                           G_DBUS_CALL_FLAGS_NONE, 20000, nullptr, OnReply, &pending[i]);
+  }
+  EXPECT_TRUE(recorder_->WaitFor(
+      [&] {
+        for (const auto& p : pending) {
+          if (!p.done) return false;
+        }
+        return true;
+      },
+      std::chrono::seconds(30)));
+  int answered = 0;
+  int connecting = 0;
+  for (const auto& p : pending) {
+    EXPECT_EQ(p.errorName, "");
+    if (p.reply == nullptr) continue;
+    ++answered;
+    GVariant* dict = g_variant_get_child_value(p.reply, 0);
+    connecting += DictString(dict, "stage") == "connecting";
+    g_variant_unref(dict);
+  }
+  EXPECT_EQ(answered, kClients * kCallsPerClient);
+  EXPECT_EQ(connecting, kClients * kCallsPerClient);
+  for (GDBusConnection* client : clients) g_object_unref(client);
+
+  ASSERT_TRUE(WaitForStage("error"));
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "error"}));
+  EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "WireGuard connection failed."}));
+  EXPECT_EQ(recorder_->Strings("LogEmitted", "level"), (Strings{"info", "error"}));
+  GVariant* snapshot = Dict("GetConnectionSnapshot");
+  ASSERT_NE(snapshot, nullptr);
+  EXPECT_EQ(DictString(snapshot, "activeProfileId"), "home");
+  EXPECT_FALSE(DictString(snapshot, "lastError").empty());
+  EXPECT_FALSE(g_variant_lookup(snapshot, "connectedAtEpochMillis", "x", nullptr));
+  g_variant_unref(snapshot);
+  // Nothing of the profile is left behind.
+  EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");
+}
+
+TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
+  InstallSlowWireGuardQuick(2);
+  Start();
+  ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
+  ASSERT_TRUE(WaitForStage("connecting", 10));
+  // Twice in quick succession: both succeed, one disconnect worker runs.
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(WaitForStage("disconnected"));
+  // Give a second worker, if there were one, time to report too.
+  recorder_->WaitFor([] { return false; }, std::chrono::seconds(2));
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "disconnecting", "disconnected"}));
+  // The overtaken connect worker reports nothing.
+  EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "VPN tunnel disconnected."}));
+  // The disconnecting snapshot kept the profile; the final one has none.
+  ASSERT_EQ(recorder_->entries.size(), 6u);
+  int seen = 0;
+  for (const auto& entry : recorder_->entries) {
+    if (entry.signal != "SnapshotChanged") continue;
+    const std::string id = DictString(entry.value, "activeProfileId");
+    EXPECT_EQ(id, seen < 3 ? "home" : "") << seen;
+    ++seen;
+  }
+  // The slot is free again.
+  EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", "x")),
+            "org.tessaryvpn.Error.InvalidProfile");
+}
+
+TEST_F(ServiceWorkers, SigtermDuringConnectingWaitsForTheWorkerAndExitsCleanly) {
+  InstallSlowWireGuardQuick(2);
+  Start();
+  ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
+  ASSERT_TRUE(WaitForStage("connecting", 10));
+  const gint64 begin = g_get_monotonic_time();
+  kill(pid_, SIGTERM);
+  // Repeated signals while it drains are no-ops, never a kill.
+  recorder_->WaitFor([] { return false; }, std::chrono::milliseconds(300));
+  kill(pid_, SIGINT);
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(StopService(pid_, SIGTERM), 0);
+  pid_ = -1;
+  EXPECT_LT(g_get_monotonic_time() - begin, 15 * G_USEC_PER_SEC);
+  ASSERT_TRUE(WaitForStage("disconnected", 5));
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "disconnecting", "disconnected"}));
+  EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel."}));
+  EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");
+}
+
+TEST_F(ServiceWorkers, StaleStateThatCannotBeCleanedIsReportedUntilRepaired) {
+  // Every engine present: stand-ins where the engines are not packaged.
+  ASSERT_EQ(Sh("mkdir -p /usr/libexec/tessaryvpn && cd /usr/libexec/tessaryvpn && "
+               "printf '#!/bin/sh\\nexit 0\\n' >sing-box && cp sing-box xray && "
+               "chmod 755 sing-box xray && : >geoip.dat && : >geosite.dat")
+                .status,
+            0);
+  // A WireGuard interface without its private configuration: nothing the
+  // service can take down safely.
+  ASSERT_EQ(Sh("ip tuntap add dev tessaryvpn mode tun").status, 0);
+  Start();
+
+  GVariant* snapshot = Dict("GetConnectionSnapshot");
+  ASSERT_NE(snapshot, nullptr);
+  EXPECT_EQ(DictString(snapshot, "stage"), "error");
+  EXPECT_FALSE(DictString(snapshot, "lastError").empty());
+  EXPECT_FALSE(g_variant_lookup(snapshot, "activeProfileId", "s", nullptr));
+  g_variant_unref(snapshot);
+
+  auto runtimeInfo = [&](bool* ready) {
+    GVariant* info = Dict("GetRuntimeInfo");
+    EXPECT_NE(info, nullptr);
+    if (info == nullptr) return std::string();
+    gboolean value = FALSE;
+    g_variant_lookup(info, "nativeBridgeReady", "b", &value);
+    *ready = value;
+    for (const char* key : {"singBoxRuntimeDetected", "xrayRuntimeDetected",
+                            "wireGuardRuntimeDetected", "openVpnRuntimeDetected"}) {
+      gboolean present = FALSE;
+      g_variant_lookup(info, key, "b", &present);
+      EXPECT_TRUE(present) << key;
+    }
+    std::string summary = DictString(info, "summary");
+    g_variant_unref(info);
+    return summary;
+  };
+  const std::string suffix = "; cleanup repair required";
+  bool ready = true;
+  std::string summary = runtimeInfo(&ready);
+  EXPECT_FALSE(ready);
+  ASSERT_GE(summary.size(), suffix.size());
+  EXPECT_EQ(summary.substr(summary.size() - suffix.size()), suffix);
+
+  // A disconnect cannot clean it either.
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(Stages(), (Strings{"disconnecting", "error"}));
+  EXPECT_EQ(Logs(), (Strings{"VPN disconnect cleanup failed."}));
+  EXPECT_EQ(recorder_->Strings("LogEmitted", "level"), (Strings{"error"}));
+
+  // Once the administrator removed it, a disconnect ends clean.
+  ASSERT_EQ(Sh("ip link del tessaryvpn").status, 0);
+  recorder_->entries.clear();
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
+  EXPECT_EQ(Logs(), (Strings{"VPN tunnel disconnected."}));
+  summary = runtimeInfo(&ready);
+  EXPECT_TRUE(ready);
+  EXPECT_EQ(summary.find("cleanup"), std::string::npos) << summary;
+  Sh("rm -rf /usr/libexec/tessaryvpn/sing-box /usr/libexec/tessaryvpn/xray "
+     "/usr/libexec/tessaryvpn/geoip.dat /usr/libexec/tessaryvpn/geosite.dat");
+}
+
+// The whole road with the real engine: wg-quick through wireguard-go to a
+// peer in its own namespace, DNS through the real systemd-resolved.
+TEST_F(ServiceWorkers, WireGuardConnectsAndDisconnectsThroughTheWorkers) {
+  const char* peers = "$TESSARY_SOURCE_DIR/tests/sandbox/peers";
+  ASSERT_EQ(Sh(std::string(peers) + " wireguard /run/sandbox >/run/sandbox/peers.log 2>&1").status,
+            0)
+      << Sh("cat /run/sandbox/peers.log").out;
+  const std::string config = Sh("cat /run/sandbox/wireguard.conf").out;
+  ASSERT_FALSE(config.empty());
+  Start();
+
+  const gint64 before = g_get_real_time() / 1000;
+  ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", config)));
+  ASSERT_TRUE(recorder_->WaitFor(
+      [&] {
+        const Strings stages = Stages();
+        return !stages.empty() && (stages.back() == "connected" || stages.back() == "error");
+      },
+      std::chrono::seconds(30)));
+  GVariant* snapshot = Dict("GetConnectionSnapshot");
+  ASSERT_NE(snapshot, nullptr);
+  EXPECT_EQ(DictString(snapshot, "stage"), "connected") << DictString(snapshot, "lastError");
+  gint64 connectedAt = 0;
+  EXPECT_TRUE(g_variant_lookup(snapshot, "connectedAtEpochMillis", "x", &connectedAt));
+  EXPECT_GE(connectedAt, before);
+  EXPECT_LE(connectedAt, g_get_real_time() / 1000);
+  g_variant_unref(snapshot);
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "connected"}));
+  EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "WireGuard tunnel connected."}));
+  EXPECT_EQ(Sh("test -d /sys/class/net/tessaryvpn").status, 0);
+
+  recorder_->entries.clear();
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(WaitForStage("disconnected", 30));
+  EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
+  EXPECT_EQ(Logs(), (Strings{"VPN tunnel disconnected."}));
+  EXPECT_NE(Sh("test -d /sys/class/net/tessaryvpn").status, 0);
+  EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");
+}
+
+}  // namespace
+}  // namespace tessary::test
