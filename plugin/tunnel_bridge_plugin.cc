@@ -493,11 +493,9 @@ void owner_changed_cb(GObject*, GParamSpec*, gpointer user_data) {
 }
 
 void ensure_service_proxy(TunnelBridgePlugin* self) {
-  if (self->proxy != nullptr) {
-    // The proxy follows the name's owner by itself; nothing to renew.
-    (void)HasOwner(self->proxy);
-    return;
-  }
+  // Once made, the proxy follows the name's owner across service restarts
+  // by itself; only a failed creation is retried.
+  if (self->proxy != nullptr) return;
   g_autoptr(GError) error = nullptr;
   self->proxy = CreateProxy(&error);
   if (self->proxy == nullptr) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "plugin/linux_service_client.h"
 #include "plugin/tunnel_bridge_plugin.h"
 #include "standin_host.h"
 #include "tests/sandbox/sandbox_util.h"
@@ -138,10 +139,42 @@ struct ServiceCallMonitor {
   }
 };
 
+// Match rules the bus holds for this process's shared system bus
+// connection, the one the plug-in's proxy lives on. A proxy subscribes to
+// the name's owner changes and to the service's signals, and unsubscribes
+// when it is finalized, so the count shows whether the proxy was released.
+int MatchRules() {
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  if (bus == nullptr) return -1;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Debug.Stats",
+      "GetConnectionStats", g_variant_new("(s)", g_dbus_connection_get_unique_name(bus)),
+      G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+  if (reply == nullptr) return -1;
+  g_autoptr(GVariant) stats = g_variant_get_child_value(reply, 0);
+  guint32 rules = 0;
+  if (!g_variant_lookup(stats, "MatchRules", "u", &rules)) return -1;
+  return static_cast<int>(rules);
+}
+
+// Everything the plug-in made or took is gone once the engine has shut down
+// and the last completions have run: its channels (which only its dispose
+// lets go, so the plug-in itself is gone too), every method call and
+// response, and its proxy.
+void ExpectNothingLeftAlive(int rulesBefore) {
+  EXPECT_EQ(standin::HostLiveObjects(), 0);
+  // The bus shows connection statistics to root only.
+  if (getuid() == 0) {
+    EXPECT_EQ(MatchRules(), rulesBefore) << "the proxy is still subscribed";
+  }
+}
+
 class PluginChannels : public ::testing::Test {
  protected:
   void SetUp() override {
     RequireSandbox();
+    rulesBefore_ = MatchRules();
+    ASSERT_GE(rulesBefore_, 0);
     host_ = standin::HostNew();
     tunnel_bridge_plugin_register_with_registrar(standin::HostRegistrar(host_));
   }
@@ -150,6 +183,7 @@ class PluginChannels : public ::testing::Test {
     standin::HostFree(host_);
     // Completions still on their way release what they hold.
     Settle(200);
+    ExpectNothingLeftAlive(rulesBefore_);
     SetActivatable(true);
   }
 
@@ -217,6 +251,7 @@ class PluginChannels : public ::testing::Test {
 
   standin::Host* host_ = nullptr;
   int service_ = -1;
+  int rulesBefore_ = -1;
 };
 
 FlValue* ProfileArgs(FlValue* profile, FlValue* killSwitch) {
@@ -555,6 +590,50 @@ TEST_F(PluginChannels, CancelDuringInitialFetchWithService) {
   EXPECT_EQ(Keys(Event(kNetworkPath, 0)).size(), 6u);
 }
 
+// The service layer itself against the real service: proxy, owner test,
+// both kinds of call, and the capabilities' protocol list.
+TEST(ServiceClient, TalksToTheInstalledService) {
+  RequireSandbox();
+  int service = StartService();
+  ASSERT_GT(service, 0);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusProxy) proxy = linux_service::CreateProxy(&error);
+  ASSERT_NE(proxy, nullptr) << error->message;
+  EXPECT_TRUE(linux_service::HasOwner(proxy));
+
+  g_autoptr(GVariant) reply = linux_service::Call(proxy, "GetCapabilities", nullptr, &error);
+  ASSERT_NE(reply, nullptr) << error->message;
+  g_autoptr(GVariant) dict = g_variant_get_child_value(reply, 0);
+  g_autoptr(FlValue) capabilities = linux_service::DictToFlValue(dict);
+  EXPECT_EQ(Text(capabilities),
+            "{supportsLifecycle: true, supportsTrafficStats: false, supportsSplitTunnel: false, "
+            "supportedProtocols: [singBox, vless, vmess, trojan, shadowsocks, hysteria2, tuic, "
+            "quarn, xray-reality, xray, wireGuard, amneziawg, openVpn, openvpn-tcp, openvpn-udp]}");
+
+  struct Done {
+    GDBusProxy* proxy;
+    GVariant* reply = nullptr;
+    bool finished = false;
+  } done{proxy};
+  linux_service::CallAsync(
+      proxy, "GetConnectionSnapshot", nullptr,
+      [](GObject*, GAsyncResult* result, gpointer data) {
+        auto* d = static_cast<Done*>(data);
+        d->reply = linux_service::CallFinish(d->proxy, result, nullptr);
+        d->finished = true;
+      },
+      &done);
+  ASSERT_TRUE(standin::HostRunUntil([&] { return done.finished; }, kWaitMs));
+  ASSERT_NE(done.reply, nullptr);
+  g_autoptr(GVariant) snapshot = g_variant_get_child_value(done.reply, 0);
+  EXPECT_EQ(DictString(snapshot, "stage"), "disconnected");
+  g_variant_unref(done.reply);
+
+  // The proxy notices the service leaving.
+  EXPECT_EQ(StopService(service), 0);
+  EXPECT_TRUE(standin::HostRunUntil([&] { return !linux_service::HasOwner(proxy); }, kWaitMs));
+}
+
 // polkit refuses an unprivileged caller. The checks run in a copy of this
 // test re-executed as uid 65534; the parent owns the service.
 TEST(PluginUnprivileged, KeyPairRefusedByPolkit) {
@@ -574,6 +653,7 @@ TEST(PluginUnprivileged, KeyPairRefusedByPolkit) {
     return;
   }
   ASSERT_EQ(getuid(), 65534u);
+  int rulesBefore = MatchRules();
   standin::Host* host = standin::HostNew();
   tunnel_bridge_plugin_register_with_registrar(standin::HostRegistrar(host));
   auto call = [host](const char* method, FlValue* args) -> FlMethodResponse* {
@@ -599,6 +679,7 @@ TEST(PluginUnprivileged, KeyPairRefusedByPolkit) {
   EXPECT_FALSE(fl_value_get_bool(granted));
   standin::HostFree(host);
   Settle(200);
+  ExpectNothingLeftAlive(rulesBefore);
 }
 
 }  // namespace

@@ -66,6 +66,9 @@ class LaunchAtStartup : public ::testing::Test {
   }
   void TearDown() override {
     standin::HostFree(host_);
+    // The engine's shutdown released the plug-in, which alone lets its
+    // event channels go, and every call and response.
+    EXPECT_EQ(standin::HostLiveObjects(), 0);
     unsetenv("XDG_CONFIG_HOME");
     Sh("rm -rf '" + scratch_ + "' '" + kHome + "/.config'");
   }
