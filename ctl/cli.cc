@@ -59,11 +59,10 @@ bool ParseConnect(int argc, char** argv, std::string* id, std::string* protocol,
   return true;
 }
 
-// The configuration text, in a buffer this program owns so that it can be
-// overwritten with zeros once the call is done, on every path.
+// The configuration text, NUL-terminated, in a buffer this program owns so
+// that it can be overwritten with zeros once the call is done, on every path.
 struct ConfigBuffer {
   std::vector<char> bytes;
-  size_t length = 0;
 
   ConfigBuffer() = default;
   ConfigBuffer(const ConfigBuffer&) = delete;
@@ -71,7 +70,6 @@ struct ConfigBuffer {
   ~ConfigBuffer() { Wipe(); }
   void Wipe() {
     if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
-    length = 0;
   }
 };
 
@@ -124,7 +122,6 @@ bool ReadConfiguration(const std::string& path, ConfigBuffer* buffer, std::strin
     *error = "the file is not valid UTF-8";
     return false;
   }
-  buffer->length = total;
   return true;
 }
 

@@ -26,6 +26,12 @@ constexpr char kJsonMalformed[] = "The JSON VPN configuration is malformed.";
 constexpr char kJsonNotObject[] = "The JSON VPN configuration must be an object.";
 constexpr char kJsonTooComplex[] = "The JSON VPN configuration exceeds complexity limits.";
 
+// What the JSON engines' rules refuse wherever it occurs in a document.
+struct JsonFindings {
+  bool fileMember = false;        // a certificate or key file path on the host
+  bool externalResource = false;  // external geodata or a local-file resource
+};
+
 // ---------------------------------------------------------------------------
 // Shared helpers
 
@@ -176,56 +182,25 @@ bool JsonNestingWithinLimits(const std::string& text) {
   return JsonBracketDepth(text, kMaxJsonDepth + 1) <= kMaxJsonDepth + 1;
 }
 
-bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count) {
-  if (node == nullptr || depth > kMaxJsonDepth) return false;
-  if (++*count > kMaxJsonNodes) return false;
-  switch (json_node_get_node_type(node)) {
-    case JSON_NODE_ARRAY: {
-      JsonArray* array = json_node_get_array(node);
-      const guint length = json_array_get_length(array);
-      for (guint i = 0; i < length; ++i) {
-        if (!JsonWithinLimits(json_array_get_element(array, i), depth + 1, count)) return false;
-      }
-      return true;
-    }
-    case JSON_NODE_OBJECT: {
-      g_autoptr(GList) members = json_object_get_members(json_node_get_object(node));
-      JsonObject* object = json_node_get_object(node);
-      for (GList* m = members; m != nullptr; m = m->next) {
-        JsonNode* child = json_object_get_member(object, static_cast<const char*>(m->data));
-        if (!JsonWithinLimits(child, depth + 1, count)) return false;
-      }
-      return true;
-    }
-    case JSON_NODE_VALUE:
-    case JSON_NODE_NULL:
-      return true;
+// Calls |visit| with each member's name and value in member order until it
+// returns true; true when it did. Iterates without copying the member list.
+template <typename Visit>
+bool AnyMember(JsonObject* object, Visit visit) {
+  JsonObjectIter iter;
+  json_object_iter_init_ordered(&iter, object);
+  const char* name = nullptr;
+  JsonNode* value = nullptr;
+  while (json_object_iter_next_ordered(&iter, &name, &value)) {
+    if (visit(name, value)) return true;
   }
   return false;
 }
 
-ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser,
-                                  JsonObject** root) {
-  if (!JsonNestingWithinLimits(config)) return Invalid(kJsonTooComplex);
-  g_autoptr(JsonParser) loaded = json_parser_new();
-  if (!json_parser_load_from_data(loaded, config.data(), static_cast<gssize>(config.size()),
-                                  nullptr)) {
-    return Invalid(kJsonMalformed);
-  }
-  JsonNode* rootNode = json_parser_get_root(loaded);
-  if (rootNode == nullptr || !JSON_NODE_HOLDS_OBJECT(rootNode)) return Invalid(kJsonNotObject);
-  unsigned long count = 0;
-  if (!JsonWithinLimits(rootNode, 0, &count)) return Invalid(kJsonTooComplex);
-  *root = json_node_get_object(rootNode);
-  *parser = static_cast<JsonParser*>(g_steal_pointer(&loaded));
-  return {true, ""};
-}
-
 // The member as a string value, or nullptr when it is absent or not a string.
 const char* JsonMemberString(JsonObject* object, const char* name) {
-  if (object == nullptr || !json_object_has_member(object, name)) return nullptr;
-  JsonNode* node = json_object_get_member(object, name);
-  if (!JSON_NODE_HOLDS_VALUE(node) || json_node_get_value_type(node) != G_TYPE_STRING) {
+  JsonNode* node = object != nullptr ? json_object_get_member(object, name) : nullptr;
+  if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node) ||
+      json_node_get_value_type(node) != G_TYPE_STRING) {
     return nullptr;
   }
   return json_node_get_string(node);
@@ -237,8 +212,9 @@ bool JsonMemberHasNonEmptyString(JsonObject* object, const char* name) {
 }
 
 bool JsonStringEquals(JsonObject* object, const char* name, const char* expected) {
+  // g_ascii_strcasecmp folds exactly the letters Lowercase folds.
   const char* value = JsonMemberString(object, name);
-  return value != nullptr && Lowercase(value) == Lowercase(expected);
+  return value != nullptr && g_ascii_strcasecmp(value, expected) == 0;
 }
 
 bool JsonBooleanIsTrue(JsonObject* object, const char* name) {
@@ -270,12 +246,19 @@ JsonObject* ElementObject(JsonArray* array, guint index) {
   return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;
 }
 
-bool IsForbiddenFileMemberName(const std::string& lowered) {
-  return lowered == "certificate_path" || lowered == "certificatefile" || lowered == "key_path" ||
-         lowered == "keyfile";
+// Compared without allocating: ASCII case folding is what Lowercase does.
+bool IsForbiddenFileMemberName(const char* name) {
+  for (const char* forbidden : {"certificate_path", "certificatefile", "key_path", "keyfile"}) {
+    if (g_ascii_strcasecmp(name, forbidden) == 0) return true;
+  }
+  return false;
 }
 
-bool NamesFile(JsonNode* value) {
+// A certificate or key file named on the host: a forbidden member name whose
+// value is a non-empty string or a non-empty array. Any other value is not a
+// hit by itself (an object value is searched like any other).
+bool IsForbiddenFileMember(const char* name, JsonNode* value) {
+  if (!IsForbiddenFileMemberName(name)) return false;
   if (JSON_NODE_HOLDS_VALUE(value) && json_node_get_value_type(value) == G_TYPE_STRING) {
     const char* text = json_node_get_string(value);
     return text != nullptr && text[0] != '\0';
@@ -283,61 +266,80 @@ bool NamesFile(JsonNode* value) {
   return JSON_NODE_HOLDS_ARRAY(value) && json_array_get_length(json_node_get_array(value)) > 0;
 }
 
-bool ContainsForbiddenFileMember(JsonNode* node) {
-  if (node == nullptr) return false;
-  if (JSON_NODE_HOLDS_ARRAY(node)) {
-    JsonArray* array = json_node_get_array(node);
-    const guint length = json_array_get_length(array);
-    for (guint i = 0; i < length; ++i) {
-      if (ContainsForbiddenFileMember(json_array_get_element(array, i))) return true;
-    }
-    return false;
-  }
-  if (!JSON_NODE_HOLDS_OBJECT(node)) return false;
-  JsonObject* object = json_node_get_object(node);
-  g_autoptr(GList) members = json_object_get_members(object);
-  for (GList* m = members; m != nullptr; m = m->next) {
-    const char* name = static_cast<const char*>(m->data);
-    JsonNode* value = json_object_get_member(object, name);
-    if (IsForbiddenFileMemberName(Lowercase(name)) && NamesFile(value)) return true;
-    if (ContainsForbiddenFileMember(value)) return true;
-  }
-  return false;
+// Xray's external geodata references ("ext:" and "ext-ip:"), in any case.
+bool IsExternalReference(JsonNode* value) {
+  if (json_node_get_value_type(value) != G_TYPE_STRING) return false;
+  const char* text = json_node_get_string(value);
+  return text != nullptr && (g_ascii_strncasecmp(text, "ext:", 4) == 0 ||
+                             g_ascii_strncasecmp(text, "ext-ip:", 7) == 0);
 }
 
-bool ContainsForbiddenExternalResource(JsonNode* node) {
-  if (node == nullptr) return false;
+// A rule set or other resource loaded from a local file.
+bool IsLocalFileResource(JsonObject* object) {
+  return JsonStringEquals(object, "type", "local") && JsonMemberHasNonEmptyString(object, "path");
+}
+
+// Depth-first walk that bounds depth and node count and, in the same pass,
+// looks for the content the engine rules refuse anywhere in a document. One
+// traversal instead of three keeps validation close to the cost of parsing;
+// both searches are "anywhere in the document" tests, so gathering them here
+// answers exactly what separate searches would. Stops at the first limit
+// failure; |findings| is complete only when it returns true.
+bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count,
+                      JsonFindings* findings) {
+  if (node == nullptr || depth > kMaxJsonDepth) return false;
+  if (++*count > kMaxJsonNodes) return false;
   switch (json_node_get_node_type(node)) {
-    case JSON_NODE_VALUE: {
-      if (json_node_get_value_type(node) != G_TYPE_STRING) return false;
-      const std::string value = Lowercase(json_node_get_string(node));
-      return value.compare(0, 4, "ext:") == 0 || value.compare(0, 7, "ext-ip:") == 0;
-    }
     case JSON_NODE_ARRAY: {
       JsonArray* array = json_node_get_array(node);
       const guint length = json_array_get_length(array);
       for (guint i = 0; i < length; ++i) {
-        if (ContainsForbiddenExternalResource(json_array_get_element(array, i))) return true;
+        if (!JsonWithinLimits(json_array_get_element(array, i), depth + 1, count, findings)) {
+          return false;
+        }
       }
-      return false;
+      return true;
     }
     case JSON_NODE_OBJECT: {
       JsonObject* object = json_node_get_object(node);
-      if (JsonStringEquals(object, "type", "local") &&
-          JsonMemberHasNonEmptyString(object, "path")) {
-        return true;
-      }
-      g_autoptr(GList) members = json_object_get_members(object);
-      for (GList* m = members; m != nullptr; m = m->next) {
-        JsonNode* value = json_object_get_member(object, static_cast<const char*>(m->data));
-        if (ContainsForbiddenExternalResource(value)) return true;
-      }
-      return false;
+      if (IsLocalFileResource(object)) findings->externalResource = true;
+      return !AnyMember(object, [&](const char* name, JsonNode* child) {
+        if (IsForbiddenFileMember(name, child)) findings->fileMember = true;
+        return !JsonWithinLimits(child, depth + 1, count, findings);
+      });
     }
+    case JSON_NODE_VALUE:
+      if (IsExternalReference(node)) findings->externalResource = true;
+      return true;
     case JSON_NODE_NULL:
-      return false;
+      return true;
   }
   return false;
+}
+
+// Parses |config| once. On success hands the caller one reference to the
+// parser (*parser, released with g_object_unref), its root object (*root,
+// borrowed from the parser) and what the limits walk found (*findings); on
+// failure leaves all three as they were and releases everything it took.
+// The nesting bound runs first, so a document nested deeper than the limit
+// reads as too complex even when it is malformed as well.
+ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
+                                  JsonFindings* findings) {
+  if (!JsonNestingWithinLimits(config)) return Invalid(kJsonTooComplex);
+  g_autoptr(JsonParser) loaded = json_parser_new();
+  if (!json_parser_load_from_data(loaded, config.data(), static_cast<gssize>(config.size()),
+                                  nullptr)) {
+    return Invalid(kJsonMalformed);
+  }
+  JsonNode* rootNode = json_parser_get_root(loaded);
+  if (rootNode == nullptr || !JSON_NODE_HOLDS_OBJECT(rootNode)) return Invalid(kJsonNotObject);
+  unsigned long count = 0;
+  JsonFindings found;
+  if (!JsonWithinLimits(rootNode, 0, &count, &found)) return Invalid(kJsonTooComplex);
+  *findings = found;
+  *root = json_node_get_object(rootNode);
+  *parser = static_cast<JsonParser*>(g_steal_pointer(&loaded));
+  return {true, ""};
 }
 
 // ---------------------------------------------------------------------------
@@ -385,9 +387,9 @@ ProfileValidation CheckSingBoxInbound(JsonObject* root) {
 ProfileValidation ValidateSingBox(const std::string& config, const std::string& protocol) {
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
-  ProfileValidation parsed = ParseJsonObject(config, &parser, &root);
+  JsonFindings findings;
+  ProfileValidation parsed = ParseJsonObject(config, &parser, &root, &findings);
   if (!parsed.valid) return parsed;
-  JsonNode* rootNode = json_parser_get_root(parser);
 
   if (json_object_has_member(root, "experimental")) {
     return Invalid("Sing-box experimental services are not permitted in VPN profiles.");
@@ -395,10 +397,10 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
   if (JsonMemberHasNonEmptyString(MemberObject(root, "log"), "output")) {
     return Invalid("Sing-box profiles may not write logs to files.");
   }
-  if (ContainsForbiddenFileMember(rootNode)) {
+  if (findings.fileMember) {
     return Invalid("Sing-box profiles may not reference privileged certificate files.");
   }
-  if (ContainsForbiddenExternalResource(rootNode)) {
+  if (findings.externalResource) {
     return Invalid("Sing-box profiles may not load external resources as root.");
   }
   ProfileValidation dns = CheckSingBoxDns(root);
@@ -434,9 +436,9 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
 ProfileValidation ValidateXray(const std::string& config) {
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
-  ProfileValidation parsed = ParseJsonObject(config, &parser, &root);
+  JsonFindings findings;
+  ProfileValidation parsed = ParseJsonObject(config, &parser, &root, &findings);
   if (!parsed.valid) return parsed;
-  JsonNode* rootNode = json_parser_get_root(parser);
 
   if (json_object_has_member(root, "api")) {
     return Invalid("Xray API listeners are not permitted in VPN profiles.");
@@ -445,10 +447,10 @@ ProfileValidation ValidateXray(const std::string& config) {
   if (JsonMemberHasNonEmptyString(log, "access") || JsonMemberHasNonEmptyString(log, "error")) {
     return Invalid("Xray profiles may not write logs to files.");
   }
-  if (ContainsForbiddenFileMember(rootNode)) {
+  if (findings.fileMember) {
     return Invalid("Xray profiles may not reference privileged certificate files.");
   }
-  if (ContainsForbiddenExternalResource(rootNode)) {
+  if (findings.externalResource) {
     return Invalid("Xray profiles may not load external resources as root.");
   }
 

@@ -126,6 +126,15 @@ void ExpectCleared(const std::string& link) {
   EXPECT_EQ(status.find("+DefaultRoute"), std::string::npos) << status;
 }
 
+struct Case {
+  std::string name;
+  Words arguments;
+  Words environment;
+  int status;
+  std::string message;  // the whole of standard error
+  Words calls;          // resolvectl's words, one entry per command
+};
+
 class DnsHelperTest : public ::testing::Test {
  protected:
   // Every test starts with the genuine tools, both tunnel links up and no
@@ -140,7 +149,7 @@ class DnsHelperTest : public ::testing::Test {
         " && cp /run/sandbox/resolvectl.real /usr/bin/resolvectl"
         " && cp /run/sandbox/timeout.real /usr/bin/timeout"
         " && rm -f /run/sandbox/resolvectl.calls /run/sandbox/resolvectl.control"
-        " /run/sandbox/timeout.calls");
+        " /run/sandbox/timeout.calls /run/sandbox/resolvectl.context");
     for (const char* link : {kWireGuardInterface, kOpenVpnInterface}) {
       const std::string name = link;
       MustSh("test -d /sys/class/net/" + name + " || ip tuntap add dev " + name + " mode tun");
@@ -157,6 +166,24 @@ class DnsHelperTest : public ::testing::Test {
     Words calls = Lines(ReadText(kCalls));
     MustSh(std::string("rm -f ") + kCalls);
     return calls;
+  }
+
+  // Runs one case with the recorder in place.
+  static void Check(const Case& c) {
+    SCOPED_TRACE(c.name);
+    CommandResult result = RunHelper(c.arguments, c.environment);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.message);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(TakeCalls(), c.calls);
+  }
+
+  // Leaves the links that exist without a DNS setting, for the next case.
+  static void RevertLinks() {
+    MustSh(
+        "for link in tessaryvpn tun-tessaryvpn; do"
+        " ! test -d /sys/class/net/$link || /run/sandbox/resolvectl.real revert $link || exit 1;"
+        " done");
   }
 };
 
@@ -207,15 +234,6 @@ TEST_F(DnsHelperTest, OpenVpnPushedServersReachResolvedAndAreTakenBack) {
   EXPECT_EQ(revert.out + revert.err, "");
   ExpectCleared(kOpenVpnInterface);
 }
-
-struct Case {
-  std::string name;
-  Words arguments;
-  Words environment;
-  int status;
-  std::string message;  // the whole of standard error
-  Words calls;          // resolvectl's words, one entry per command
-};
 
 Words ApplyCalls(const std::string& link, const std::string& servers) {
   return {"dns " + link + " " + servers, "domain " + link + " ~.",
@@ -367,14 +385,8 @@ std::vector<Case> ModeCases() {
 TEST_F(DnsHelperTest, EveryModeAnswersWithItsMessageStatusAndCommands) {
   RecordResolveCtl();
   for (const Case& c : ModeCases()) {
-    SCOPED_TRACE(c.name);
-    CommandResult result = RunHelper(c.arguments, c.environment);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.err, c.message);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(TakeCalls(), c.calls);
-    MustSh(std::string(kRealResolveCtl) + " revert tessaryvpn && " + kRealResolveCtl +
-           " revert tun-tessaryvpn");
+    Check(c);
+    RevertLinks();
   }
 }
 
@@ -393,13 +405,7 @@ TEST_F(DnsHelperTest, AbsentLinksRunNothing) {
        kApplyFailed,
        {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CommandResult result = RunHelper(c.arguments, c.environment);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.err, c.message);
-    EXPECT_EQ(TakeCalls(), c.calls);
-  }
+  for (const Case& c : cases) Check(c);
 }
 
 TEST_F(DnsHelperTest, FailedStepStopsTheApplyAndRevertsTheLink) {
@@ -448,22 +454,15 @@ TEST_F(DnsHelperTest, FailedStepStopsTheApplyAndRevertsTheLink) {
        {"down", kOpenVpnArguments, OpenVpnEnvironment("down"), 1, "", {"revert " + ovpn}}},
   };
   for (const FailureCase& failure : cases) {
-    const Case& c = failure.expected;
-    SCOPED_TRACE(c.name);
     RecordResolveCtl(failure.control);
-    CommandResult result = RunHelper(c.arguments, c.environment);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.err, c.message);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(TakeCalls(), c.calls);
+    Check(failure.expected);
     // The steps that were handed on reached resolved and were taken back,
     // unless the rollback itself was made to fail.
     if (failure.control.find("revert") == std::string::npos) {
       ExpectCleared(wg);
       ExpectCleared(ovpn);
     }
-    MustSh(std::string(kRealResolveCtl) + " revert tessaryvpn && " + kRealResolveCtl +
-           " revert tun-tessaryvpn");
+    RevertLinks();
   }
 }
 
@@ -499,13 +498,7 @@ TEST_F(DnsHelperTest, MissingTimeoutCountsAsFailureAndStartsNothing) {
       {"revert-wireguard", {"revert-wireguard"}, {}, 1, "", {}},
       {"down", kOpenVpnArguments, OpenVpnEnvironment("down"), 1, "", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CommandResult result = RunHelper(c.arguments, c.environment);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.err, c.message);
-    EXPECT_EQ(TakeCalls(), c.calls);
-  }
+  for (const Case& c : cases) Check(c);
 }
 
 TEST_F(DnsHelperTest, HungResolveCtlIsEndedByTheTimeLimitAndRolledBack) {
@@ -522,12 +515,12 @@ TEST_F(DnsHelperTest, HungResolveCtlIsEndedByTheTimeLimitAndRolledBack) {
   };
   const std::vector<HangCase> cases = {
       // Ended by SIGTERM after ten seconds.
-      {"hang domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 9.5, 12.5},
+      {"hang domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 9.5, 13.0},
       // Deaf to SIGTERM: ended by SIGKILL a second later.
-      {"hang-ignoring-term domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 10.5, 13.5},
+      {"hang-ignoring-term domain\n", {"apply-wireguard", "192.0.2.53"}, {}, wg, "", 10.5, 14.0},
       {"hang domain\n", kOpenVpnArguments,
        OpenVpnEnvironment("up", {"foreign_option_1=dhcp-option DNS 192.0.2.53"}), ovpn,
-       kApplyFailed, 9.5, 12.5},
+       kApplyFailed, 9.5, 13.0},
   };
   for (const HangCase& c : cases) {
     SCOPED_TRACE(c.control + c.link);

@@ -45,6 +45,10 @@ size_t HostEventCount(Host* host, const char* channel);
 // error event or the end of the stream.
 FlValue* HostEvent(Host* host, const char* channel, size_t index);
 
+// Method calls, responses, method channels and event channels alive in the
+// process; zero once everything a plug-in took has been released.
+int HostLiveObjects();
+
 // Iterates the default main context until `condition` holds or `timeout_ms`
 // passes. Returns whether the condition held.
 template <typename Condition>

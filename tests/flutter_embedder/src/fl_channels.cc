@@ -24,10 +24,15 @@ static void method_call_dispose(GObject* object) {
   g_clear_object(&self->response_handle);
   G_OBJECT_CLASS(fl_method_call_parent_class)->dispose(object);
 }
+static void fl_method_call_finalize(GObject* object) {
+  standin::CountObject(-1);
+  G_OBJECT_CLASS(fl_method_call_parent_class)->finalize(object);
+}
 static void fl_method_call_class_init(FlMethodCallClass* klass) {
   G_OBJECT_CLASS(klass)->dispose = method_call_dispose;
+  G_OBJECT_CLASS(klass)->finalize = fl_method_call_finalize;
 }
-static void fl_method_call_init(FlMethodCall*) {}
+static void fl_method_call_init(FlMethodCall*) { standin::CountObject(1); }
 
 FlMethodCall* fl_method_call_new(const gchar* name, FlValue* args, FlMethodChannel* channel,
                                  FlBinaryMessengerResponseHandle* response_handle) {
@@ -131,10 +136,15 @@ static void method_channel_dispose(GObject* object) {
   g_clear_object(&self->codec);
   G_OBJECT_CLASS(fl_method_channel_parent_class)->dispose(object);
 }
+static void fl_method_channel_finalize(GObject* object) {
+  standin::CountObject(-1);
+  G_OBJECT_CLASS(fl_method_channel_parent_class)->finalize(object);
+}
 static void fl_method_channel_class_init(FlMethodChannelClass* klass) {
   G_OBJECT_CLASS(klass)->dispose = method_channel_dispose;
+  G_OBJECT_CLASS(klass)->finalize = fl_method_channel_finalize;
 }
-static void fl_method_channel_init(FlMethodChannel*) {}
+static void fl_method_channel_init(FlMethodChannel*) { standin::CountObject(1); }
 
 FlMethodChannel* fl_method_channel_new(FlBinaryMessenger* messenger, const gchar* name,
                                        FlMethodCodec* codec) {
@@ -292,10 +302,15 @@ static void event_channel_dispose(GObject* object) {
   g_clear_object(&self->codec);
   G_OBJECT_CLASS(fl_event_channel_parent_class)->dispose(object);
 }
+static void fl_event_channel_finalize(GObject* object) {
+  standin::CountObject(-1);
+  G_OBJECT_CLASS(fl_event_channel_parent_class)->finalize(object);
+}
 static void fl_event_channel_class_init(FlEventChannelClass* klass) {
   G_OBJECT_CLASS(klass)->dispose = event_channel_dispose;
+  G_OBJECT_CLASS(klass)->finalize = fl_event_channel_finalize;
 }
-static void fl_event_channel_init(FlEventChannel*) {}
+static void fl_event_channel_init(FlEventChannel*) { standin::CountObject(1); }
 
 FlEventChannel* fl_event_channel_new(FlBinaryMessenger* messenger, const gchar* name,
                                      FlMethodCodec* codec) {

@@ -4,8 +4,14 @@
 G_DEFINE_QUARK(fl_method_response_error_quark, fl_method_response_error)
 
 G_DEFINE_ABSTRACT_TYPE(FlMethodResponse, fl_method_response, G_TYPE_OBJECT)
-static void fl_method_response_class_init(FlMethodResponseClass*) {}
-static void fl_method_response_init(FlMethodResponse*) {}
+static void fl_method_response_finalize(GObject* object) {
+  standin::CountObject(-1);
+  G_OBJECT_CLASS(fl_method_response_parent_class)->finalize(object);
+}
+static void fl_method_response_class_init(FlMethodResponseClass* klass) {
+  G_OBJECT_CLASS(klass)->finalize = fl_method_response_finalize;
+}
+static void fl_method_response_init(FlMethodResponse*) { standin::CountObject(1); }
 
 struct _FlMethodSuccessResponse {
   FlMethodResponse parent_instance;

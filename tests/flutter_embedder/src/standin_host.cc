@@ -1,6 +1,7 @@
 // The messenger, registrar and application side of the embedder stand-in.
 #include "standin_host.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -290,6 +291,14 @@ static void standin_registrar_iface_init(FlPluginRegistrarInterface* iface) {
 // ---- test-side API ---------------------------------------------------------
 
 namespace standin {
+
+namespace {
+std::atomic<int> live_objects{0};
+}  // namespace
+
+void CountObject(int delta) { live_objects += delta; }
+
+int HostLiveObjects() { return live_objects.load(); }
 
 struct Host {
   StandinMessenger* messenger;

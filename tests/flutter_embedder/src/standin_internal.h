@@ -23,3 +23,8 @@ FlMethodCall* fl_method_call_new(const gchar* name, FlValue* args, FlMethodChann
 gboolean fl_method_channel_respond(FlMethodChannel* channel,
                                    FlBinaryMessengerResponseHandle* response_handle,
                                    FlMethodResponse* response, GError** error);
+
+// Count of live method calls, responses and channels (see HostLiveObjects).
+namespace standin {
+void CountObject(int delta);
+}

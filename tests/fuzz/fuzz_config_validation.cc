@@ -1,0 +1,67 @@
+// libFuzzer target over profile validation. The first input byte picks the
+// protocol label, the rest is the configuration text. Beyond "no crash", it
+// checks that the nesting bound never counts fewer brackets than json-glib
+// actually nests: a document json-glib accepts may not be deeper than the
+// bound said.
+#include "service/config_validation.cc"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using namespace tessary::linux_service;
+
+constexpr const char* kLabels[] = {"vless", "singbox",   "Xray-Reality", "trojan",
+                                   "xray",  "wireguard", "AmneziaWG",    "openvpn"};
+
+unsigned long ContainerHeight(JsonNode* node) {
+  unsigned long below = 0;
+  if (JSON_NODE_HOLDS_ARRAY(node)) {
+    JsonArray* array = json_node_get_array(node);
+    for (guint i = 0; i < json_array_get_length(array); ++i) {
+      const unsigned long height = ContainerHeight(json_array_get_element(array, i));
+      if (height > below) below = height;
+    }
+    return below + 1;
+  }
+  if (JSON_NODE_HOLDS_OBJECT(node)) {
+    g_autoptr(GList) values = json_object_get_values(json_node_get_object(node));
+    for (GList* v = values; v != nullptr; v = v->next) {
+      const unsigned long height = ContainerHeight(static_cast<JsonNode*>(v->data));
+      if (height > below) below = height;
+    }
+    return below + 1;
+  }
+  return 0;
+}
+
+void CheckNestingBound(const std::string& text) {
+  const unsigned long counted = JsonBracketDepth(text, 1000);
+  if (counted > 200) return;  // refused before parsing; json-glib must not see it
+  g_autoptr(JsonParser) parser = json_parser_new();
+  if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()), nullptr)) {
+    return;
+  }
+  JsonNode* root = json_parser_get_root(parser);
+  if (root != nullptr && ContainerHeight(root) > counted) abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const char* label = kLabels[data[0] % (sizeof(kLabels) / sizeof(kLabels[0]))];
+  const std::string config(reinterpret_cast<const char*>(data + 1), size - 1);
+  const ProfileValidation result = ValidateProfile("fuzz", label, config);
+  if (result.valid != result.message.empty()) abort();
+  if (EngineForProtocol(label) == kWireGuard) {
+    const bool amnezia = WireGuardConfigRequiresAmnezia(config);
+    (void)amnezia;
+  }
+  if (EngineForProtocol(label) == kSingBox || EngineForProtocol(label) == kXray) {
+    CheckNestingBound(config);
+  }
+  return 0;
+}
