@@ -8,11 +8,3 @@ tessary_sandbox_test(service_lifecycle_test SOURCES service_lifecycle_test.cc TI
 tessary_sandbox_test(service_workers_test SOURCES service_workers_test.cc RESOLVED TIMEOUT 600)
 set_tests_properties(service_workers_test service_bus_test PROPERTIES LABELS "sandbox;threaded")
 
-# In ThreadSanitizer builds the tests and the service they start share one
-# suppression list for GLib's own, uninstrumented locking.
-if(TESSARY_SANITIZE STREQUAL "thread")
-  foreach(test service_bus_test service_lifecycle_test service_workers_test)
-    set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT
-                 "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/service_tsan.supp:halt_on_error=1:second_deadlock_stack=1")
-  endforeach()
-endif()
