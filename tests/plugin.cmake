@@ -16,3 +16,9 @@ tessary_sandbox_test(plugin_channel_test
                      LIBS tunnel_bridge_plugin flutter_linux_standin TIMEOUT 600)
 tessary_sandbox_test(plugin_launch_test SOURCES plugin_launch_test.cc
                      LIBS tunnel_bridge_plugin flutter_linux_standin TIMEOUT 300)
+
+# The built library's exported and undefined symbols.
+tessary_unit_test(plugin_library_test SOURCES plugin_library_test.cc)
+add_dependencies(plugin_library_test tunnel_bridge_plugin)
+target_compile_definitions(plugin_library_test
+                           PRIVATE TESSARY_PLUGIN_LIBRARY="$<TARGET_FILE:tunnel_bridge_plugin>")
