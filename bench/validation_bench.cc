@@ -2,7 +2,7 @@
 // the same text alone, in the same run. Validation must parse exactly once, so
 // everything it adds (nesting bound, limits walk, searches, rules) shows up in
 // the ratio. Prints one line per figure for bench/run:
-//   NAME  FIGURE  BASELINE  RATIO  TARGET
+//   NAME FIGURE BASELINE RATIO TARGET UNIT
 #include <glib.h>
 #include <json-glib/json-glib.h>
 
@@ -122,11 +122,12 @@ int main(int argc, char** argv) {
   const double validateMs = Median(validate);
   const double parseMs = Median(parse);
   const double megabytes = static_cast<double>(profile.size()) / 1e6;
-  std::printf("validation_2mib_singbox  %.2fms  %.2fms  %.2f  target<=1.5\n", validateMs, parseMs,
+  std::printf("validation_2mib_singbox %.2f %.2f %.2f target<=1.5 ms\n", validateMs, parseMs,
               validateMs / parseMs);
-  std::printf("validation_2mib_singbox_throughput  %.1fMB/s  %.1fMB/s  %.2f  target>=0.67\n",
+  std::printf("validation_2mib_singbox_throughput %.2f %.2f %.2f target>=0.67 MB/s\n",
               megabytes / (validateMs / 1000.0), megabytes / (parseMs / 1000.0),
               parseMs / validateMs);
-  std::printf("# profile: %zu bytes, median of %d rounds each\n", profile.size(), kRounds);
+  std::fprintf(stderr, "validation_bench: profile of %zu bytes, median of %d rounds each\n",
+               profile.size(), kRounds);
   return 0;
 }

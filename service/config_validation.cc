@@ -317,6 +317,12 @@ bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count,
   return false;
 }
 
+// Parses |config| once. On success hands the caller one reference to the
+// parser (*parser, released with g_object_unref), its root object (*root,
+// borrowed from the parser) and what the limits walk found (*findings); on
+// failure leaves all three as they were and releases everything it took.
+// The nesting bound runs first, so a document nested deeper than the limit
+// reads as too complex even when it is malformed as well.
 ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
                                   JsonFindings* findings) {
   if (!JsonNestingWithinLimits(config)) return Invalid(kJsonTooComplex);

@@ -3,6 +3,8 @@
 tessary_unit_test(config_validation_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/config_validation_test.cc
   LIBS tessary_common PkgConfig::GIO PkgConfig::JSONGLIB)
+target_compile_definitions(config_validation_test PRIVATE
+  TESSARY_PROFILE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data/profiles")
 
 # libFuzzer target, built only in the fuzz tree (clang); scripts/fuzz runs
 # every fuzz_* executable of that tree on its seed corpus in tests/fuzz/corpus.

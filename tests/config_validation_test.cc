@@ -284,6 +284,127 @@ TEST(JsonNesting, LexerQuirksCannotHideDeepNesting) {
   }
 }
 
+// Random documents in json-glib's lenient dialect whose strings and comments
+// are full of brackets, quotes and the escapes json-glib reads oddly.
+class LenientJsonGenerator {
+ public:
+  explicit LenientJsonGenerator(guint32 seed) : rand_(g_rand_new_with_seed(seed)) {}
+  ~LenientJsonGenerator() { g_rand_free(rand_); }
+
+  std::string Document() {
+    std::string text;
+    Object(&text, 0);
+    Gap(&text);
+    return text;
+  }
+
+ private:
+  int Pick(int n) { return g_rand_int_range(rand_, 0, n); }
+
+  void Gap(std::string* out) {
+    switch (Pick(4)) {
+      case 0:
+        *out += " ";
+        break;
+      case 1:
+        *out += "/ c[\"'{ /";  // a comment runs from one slash to the next
+        break;
+      default:
+        break;
+    }
+  }
+
+  // |prefix| starts a double-quoted string; member names get a unique one, as
+  // json-glib keeps only the last of duplicate members.
+  void String(std::string* out, const std::string& prefix = "") {
+    static const char* const kPieces[] = {"a",
+                                          "[",
+                                          "{",
+                                          "]",
+                                          "}",
+                                          "\\\"",
+                                          "\\\\",
+                                          "'",
+                                          "\\u0041",
+                                          "\\u0\"",
+                                          "\\ud800\"",
+                                          "\\ud8\"\"",
+                                          "/",
+                                          "\\ud83d\\ude00",
+                                          "\\n",
+                                          "[[[",
+                                          "\\/",
+                                          "\\u",
+                                          "x\\ud800\\\"y"};
+    if (Pick(5) == 0) {  // single-quoted: no escapes at all
+      *out += "'" + prefix;
+      for (int i = Pick(6); i > 0; --i) *out += "a[{\"\\"[Pick(5)];
+      *out += "'";
+      return;
+    }
+    *out += "\"" + prefix;
+    for (int i = Pick(6); i > 0; --i) *out += kPieces[Pick(G_N_ELEMENTS(kPieces))];
+    *out += "\"";
+  }
+
+  void Value(std::string* out, int depth) {
+    Gap(out);
+    const int kind = depth > 12 ? Pick(3) : Pick(5);
+    if (kind == 0) {
+      *out += std::to_string(Pick(1000));
+    } else if (kind == 1 || kind == 2) {
+      String(out);
+    } else if (kind == 3) {
+      *out += "[";
+      for (int i = Pick(4); i > 0; --i) {
+        Value(out, depth + 1);
+        if (i > 1) *out += ",";
+      }
+      Gap(out);
+      *out += "]";
+    } else {
+      Object(out, depth + 1);
+    }
+    Gap(out);
+  }
+
+  void Object(std::string* out, int depth) {
+    Gap(out);
+    *out += "{";
+    for (int i = Pick(4); i > 0; --i) {
+      Gap(out);
+      String(out, "k" + std::to_string(++members_));
+      Gap(out);
+      *out += ":";
+      Value(out, depth + 1);
+      if (i > 1) *out += ",";
+    }
+    Gap(out);
+    *out += "}";
+  }
+
+  GRand* rand_;
+  int members_ = 0;
+};
+
+TEST(JsonNesting, AgreesWithJsonGlibOnLenientDocuments) {
+  LenientJsonGenerator generator(20261208);
+  int accepted = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const std::string text = generator.Document();
+    g_autoptr(JsonParser) parser = json_parser_new();
+    if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()),
+                                    nullptr)) {
+      continue;
+    }
+    ++accepted;
+    // Exactly as deep as json-glib built it: never less (a hidden bracket
+    // could crash it), never more (a harmless document would be refused).
+    ASSERT_EQ(JsonBracketDepth(text, 1000), ContainerHeight(json_parser_get_root(parser))) << text;
+  }
+  EXPECT_GT(accepted, 1000);  // the comparison ran on a real share of them
+}
+
 TEST(JsonNesting, HostileAndHarmlessBracketsInText) {
   const std::string brackets(kMaxConfigBytes, '[');
   const gint64 start = g_get_monotonic_time();
@@ -671,7 +792,7 @@ TEST(ValidateWireGuard, RulesInLineOrder) {
            "DNS = 192.0.2.1,192.0.2.2,192.0.2.3,192.0.2.4\nDNS = 192.0.2.5,192.0.2.6,192.0.2.7\n" +
            peer,
        nullptr},
-      {"nine DNS servers over two directives",
+      {"ninth server refused before a later bad entry",
        iface +
            "DNS = 192.0.2.1,192.0.2.2,192.0.2.3,192.0.2.4\n"
            "DNS = 192.0.2.5,192.0.2.6,192.0.2.7,192.0.2.8,example\n" +
@@ -796,6 +917,192 @@ TEST(ValidateOpenVpn, RulesInOrder) {
   }
   EXPECT_EQ(ForbiddenDirectives().size(), 53u);
   EXPECT_EQ(InlineFileDirectives().size(), 12u);
+}
+
+// ---------------------------------------------------------------------------
+// Public profiles (tests/data/profiles, sources in SOURCES.md). Each verdict is
+// the first rule the file breaks, read off the file by hand.
+
+std::string ReadProfile(const std::string& relative) {
+  g_autofree char* contents = nullptr;
+  gsize length = 0;
+  const std::string path = std::string(TESSARY_PROFILE_DIR) + "/" + relative;
+  if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) {
+    ADD_FAILURE() << "cannot read " << path;
+    return "";
+  }
+  return std::string(contents, length);
+}
+
+TEST(CorpusProfiles, VerdictsFollowFromTheRules) {
+  const char* kExperimental = "Sing-box experimental services are not permitted in VPN profiles.";
+  const char* kSingBoxDns = "Sing-box profiles require app-owned remote DNS configuration.";
+  const char* kSingBoxAutoRoute = "Sing-box profiles require an auto-route TUN inbound.";
+  const char* kXrayApi = "Xray API listeners are not permitted in VPN profiles.";
+  const char* kXrayLog = "Xray profiles may not write logs to files.";
+  const char* kXrayFiles = "Xray profiles may not reference privileged certificate files.";
+  const char* kXrayOneTun = "Xray profiles must contain exactly one app-owned TUN inbound.";
+  const char* kXrayTunProtocol = "The Xray inbound must use the TUN protocol.";
+  const char* kWgEmpty = "WireGuard directive values may not be empty.";
+  const char* kWgDns = "WireGuard DNS entries must be literal IPv4 or IPv6 addresses.";
+  const char* kWgHook = "WireGuard hook and SaveConfig directives are not permitted.";
+  const char* kWgInvalidLine = "The WireGuard configuration contains an invalid line.";
+  const char* kWgPeer = "Every WireGuard peer requires PublicKey, Endpoint, and AllowedIPs.";
+  const char* kWgEnd =
+      "WireGuard profiles require Interface PrivateKey, Address, DNS, a complete Peer, and a "
+      "default AllowedIPs route.";
+  const char* kOvpnForbidden =
+      "The OpenVPN profile contains a privileged or external-control directive that is not "
+      "permitted.";
+  const char* kOvpnBlock = "The OpenVPN profile contains an unsupported inline block.";
+  const char* kOvpnShape =
+      "OpenVPN profiles require client mode, a remote, and TUN\xE2\x80\x94not TAP.";
+  const char* kOvpnEmbed =
+      "OpenVPN profiles must embed credentials and certificates instead of referencing external "
+      "files.";
+
+  const struct {
+    const char* file;
+    const char* protocol;
+    const char* message;  // nullptr: valid
+  } cases[] = {
+      // json-glib reads "//" as an empty comment, so the words after it are
+      // stray tokens: every file with a line comment is malformed to it.
+      {"singbox/box-for-magisk-1.11-tproxy-fakeip-rule-sets-clash-api-trailing-comment.jsonc",
+       "singbox", kMalformed},  // "// https://gist..." after the root object
+      {"singbox/box-for-magisk-1.12-tun-auto-redirect-log-file-clash-api.json", "singbox",
+       kExperimental},  // root "experimental" comes before its log file
+      {"singbox/box-for-magisk-HEAD-placeholder-not-json.json", "singbox", kMalformed},  // '#'
+      // Outbound-only client snippets: no experimental, log file, file member or
+      // external resource, and no "dns" at all.
+      {"singbox/chika-hysteria2-client.json", "hysteria2", kSingBoxDns},
+      {"singbox/chika-shadowsocks-2022-multiplex-client.json", "shadowsocks", kSingBoxDns},
+      {"singbox/chika-shadowtls-v3-detour-shadowsocks-client.json", "singbox", kSingBoxDns},
+      {"singbox/chika-trojan-client.json", "trojan", kSingBoxDns},
+      {"singbox/chika-tuic-client.json", "tuic", kSingBoxDns},
+      {"singbox/chika-vless-vision-reality-client-empty-server.json", "xray-reality", kSingBoxDns},
+      {"singbox/chika-vmess-ws-tls-client.json", "vmess", kSingBoxDns},  // "path": "" is no file
+      {"singbox/chika-tun-fakeip-rule-actions-local-rule-set-cache-file.json", "singbox",
+       kExperimental},  // before its local rule sets
+      {"singbox/chika-tun-legacy-inet4-remote-rule-set-dns-out-PLACEHOLDER-outbound.jsonc",
+       "singbox", kMalformed},
+      {"singbox/docs-manual-client-dns-rules-with-leaks.json", "singbox", kExperimental},
+      {"singbox/docs-manual-client-route-rules-remote-rule-set-dangling-ref.json", "singbox",
+       kSingBoxDns},  // remote rule sets only, no "dns"
+      {"singbox/docs-manual-client-tun-fakeip-new-dns-with-comments.jsonc", "singbox", kMalformed},
+      {"singbox/template-1.12-selector-urltest-all-placeholders-clash-api.json", "singbox",
+       kExperimental},
+      {"singbox/template-tun-crlf-vn.json", "singbox", kExperimental},
+      {"singbox/upstream-release-default-config-SERVER-ss2022-new-dns.json", "singbox",
+       kSingBoxAutoRoute},  // tls DNS server passes; the one inbound is shadowsocks
+
+      {"xray/3x-ui-panel-base-template-api-stats-policy-metrics-tunnel.json", "xray", kXrayApi},
+      {"xray/box-for-magisk-xray-tproxy-dokodemo-dns-hosts-vmess-ws.json", "xray",
+       kXrayLog},  // "access": "none" is a non-empty string
+      {"xray/chika-singbox-repo-xray-vless-reality-mux-xudp-client.json", "xray",
+       kXrayTunProtocol},  // one socks inbound
+      {"xray/chika-v2rayn-custom-template-PLACEHOLDER-proxy-outbound.jsonc", "xray", kMalformed},
+      {"xray/singbox-testsuite-xray-vless-tls-client-certificatefile.json", "xray", kXrayFiles},
+      {"xray/xray-docs-level0-SERVER-log-paths-certificatefile.jsonc", "xray", kMalformed},
+      {"xray/xray-docs-level0-client-commented-dns-routing-geosite.jsonc", "xray", kMalformed},
+      {"xray/xray-docs-tun-inbound-FRAGMENT-autoroute.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-hysteria2-client-outbound-only.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-mitm-domain-fronting-dokodemo-tls-issue.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-serverless-fragment-fakedns-client.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-shadowsocks-tcp-client.jsonc", "xray", kXrayOneTun},  // socks + http
+      {"xray/xtls-examples-socks5-tls-client.jsonc", "xray", kXrayOneTun},
+      {"xray/xtls-examples-trojan-grpc-client.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-trojan-tcp-tls-minimal-client-no-final-newline.jsonc", "xray",
+       kXrayTunProtocol},
+      {"xray/xtls-examples-vless-grpc-reality-client-socks-http-api-rule.jsonc", "xray",
+       kMalformed},
+      {"xray/xtls-examples-vless-tcp-vision-SERVER-certificatefile.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-vless-tcp-vision-reality-client.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-vless-tcp-vision-tls-client-geosite.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-vless-xhttp-reality-client-bypass-cn.jsonc", "xray", kMalformed},
+      {"xray/xtls-examples-vmess-ws-tls-client.jsonc", "xray", kMalformed},
+
+      {"wireguard/amneziawg-2-client-s3-s4-h-ranges-i1-psk.conf", "amneziawg",
+       kWgEmpty},  // "I2 =" after the AmneziaWG keys
+      {"wireguard/amneziawg-client-template-placeholders.conf", "amneziawg",
+       kWgDns},  // DNS = $PRIMARY_DNS, ...
+      {"wireguard/amneziawg-server-jc-s1-h1-mtu-empty-keys.conf", "wg", kWgEmpty},  // PrivateKey =
+      {"wireguard/homelab-cgnat-client-inline-comments-PostDOwn.conf", "wireguard",
+       kWgHook},  // "PrivateKey = #..." is a value; PostUp follows
+      {"wireguard/homelab-cgnat-gateway-indented-comments-trailing-ws.conf", "wireguard", kWgHook},
+      {"wireguard/nm-test-INVALID-listenport-out-of-range.conf", "wireguard", kWgEnd},
+      {"wireguard/nm-test-three-peers-ipv6-bracket-endpoint.conf", "wireguard",
+       kWgEnd},  // complete peers, no default route
+      {"wireguard/tutorial-bounce-server-four-peers.conf", "wireguard",
+       kWgPeer},  // third peer has no Endpoint
+      {"wireguard/tutorial-full-tunnel-client-name-comments.conf", "wireguard", nullptr},
+      {"wireguard/tutorial-lan-bridge-postup-postdown-sysctl.conf", "wireguard", kWgHook},
+      {"wireguard/warp-dual-stack-no-final-newline.conf", "wireguard", nullptr},
+      {"wireguard/wg-android-test-INVALID-broken-private-key.conf", "wireguard",
+       nullptr},  // key contents are the engine's business
+      {"wireguard/wg-android-test-INVALID-dns-value.conf", "wireguard", kWgDns},
+      {"wireguard/wg-android-test-INVALID-empty-endpoint.conf", "wireguard", kWgEmpty},
+      {"wireguard/wg-android-test-INVALID-unknown-section-peers.conf", "wireguard",
+       kWgInvalidLine},  // [Peers]
+      {"wireguard/wg-android-test-working-dual-stack.conf", "wireguard", nullptr},
+      {"wireguard/wg-quick-man-example-client-psk-dns.conf", "wireguard", nullptr},
+      {"wireguard/wg-quick-man-example-policy-routing-table-postup.conf", "wireguard", kWgHook},
+      {"wireguard/wg-quick-man-example-server-multi-address-saveconfig.conf", "wireguard", kWgHook},
+
+      {"openvpn/nm-test-custom-dev-name-dev-type-cd.ovpn", "openvpn", kOvpnForbidden},  // user
+      {"openvpn/nm-test-dev-tap.ovpn", "openvpn", kOvpnForbidden},  // user, before the end check
+      {"openvpn/nm-test-http-proxy-with-authfile.ovpn", "openvpn",
+       kOvpnForbidden},  // user comes before the http-proxy line
+      {"openvpn/nm-test-inline-blocks-crl-verify-comments-inside.ovpn", "openvpn",
+       kBadSize},  // a NUL byte inside the ca block
+      {"openvpn/nm-test-non-utf8-iso8859-15.ovpn", "openvpn", kOvpnForbidden},  // script-security
+      {"openvpn/nm-test-pkcs12-with-ca.ovpn", "openvpn", kOvpnShape},           // no client
+      {"openvpn/nm-test-socks-proxy.ovpn", "openvpn", kOvpnForbidden},          // user
+      {"openvpn/nm-test-static-routes.ovpn", "openvpn", kOvpnShape},
+      {"openvpn/nm-test-static-secret-key.ovpn", "openvpn", kOvpnShape},
+      {"openvpn/nm-test-tls-crypt-v2-file.ovpn", "openvpn", kOvpnShape},
+      {"openvpn/nm-test-tls-remote-verify-x509-name-quoted.ovpn", "openvpn", kOvpnShape},
+      {"openvpn/nm-test-trailing-inline-comment.conf", "openvpn", kOvpnForbidden},
+      {"openvpn/nm-test-tun-mtu-fragment-mssfix.conf", "openvpn", kOvpnForbidden},
+      {"openvpn/provider-airvpn-inline-cert-key-tls-crypt.ovpn", "openvpn",
+       kOvpnForbidden},  // setenv
+      {"openvpn/provider-blackvpn-external-files-malformed-last-line.ovpn", "openvpn",
+       kOvpnForbidden},  // script-security, before the end checks
+      {"openvpn/provider-cryptostorm-heavily-commented-tls-crypt.ovpn", "openvpn",
+       kOvpnEmbed},  // auth-user-pass without its block; down-pre is allowed
+      {"openvpn/provider-freevpn-crlf-setenv-opt-inline-key.ovpn", "openvpn", kOvpnForbidden},
+      {"openvpn/provider-privatevpn-pull-filter.ovpn", "openvpn", kOvpnForbidden},
+      {"openvpn/provider-protonvpn-tcp-tls-crypt-multi-remote.ovpn", "openvpn", kOvpnForbidden},
+      {"openvpn/provider-smartvpn-connection-blocks.ovpn", "openvpn", kOvpnBlock},
+      {"openvpn/provider-torguard-crlf-ca-file-and-inline.ovpn", "openvpn",
+       kOvpnEmbed},  // "ca ca.crt" although a ca block exists
+      {"openvpn/provider-tunnelbear-dev-tun0-dhcp-option.ovpn", "openvpn", kOvpnEmbed},
+      {"openvpn/provider-vpnbook-rsa-private-key-inline.ovpn", "openvpn", kOvpnEmbed},
+      {"openvpn/upstream-keying-material-exporter-plugin-client.ovpn", "openvpn",
+       kOvpnForbidden},  // plugin
+      {"openvpn/upstream-loopback-client-inline-ca-key-cert-tls-auth.conf", "openvpn",
+       kOvpnShape},                                                        // dev null, no client
+      {"openvpn/upstream-sample-SERVER.conf", "openvpn", kOvpnForbidden},  // ifconfig-pool-persist
+      {"openvpn/upstream-sample-client.conf", "openvpn", kOvpnEmbed},      // ca ca.crt
+      {"openvpn/upstream-static-key-home-up-script.conf", "openvpn", kOvpnForbidden},  // up
+      {"openvpn/upstream-tls-home-p2p-up-script.conf", "openvpn", kOvpnForbidden},
+  };
+  for (const auto& c : cases) {
+    ExpectVerdict(ValidateProfile("corpus", c.protocol, ReadProfile(c.file)), c.message, c.file);
+  }
+}
+
+TEST(CorpusProfiles, AmneziaDetection) {
+  EXPECT_TRUE(WireGuardConfigRequiresAmnezia(
+      ReadProfile("wireguard/amneziawg-2-client-s3-s4-h-ranges-i1-psk.conf")));
+  EXPECT_TRUE(WireGuardConfigRequiresAmnezia(
+      ReadProfile("wireguard/amneziawg-client-template-placeholders.conf")));
+  EXPECT_TRUE(WireGuardConfigRequiresAmnezia(
+      ReadProfile("wireguard/amneziawg-server-jc-s1-h1-mtu-empty-keys.conf")));
+  EXPECT_FALSE(WireGuardConfigRequiresAmnezia(
+      ReadProfile("wireguard/tutorial-full-tunnel-client-name-comments.conf")));
+  EXPECT_FALSE(WireGuardConfigRequiresAmnezia(
+      ReadProfile("wireguard/warp-dual-stack-no-final-newline.conf")));
 }
 
 }  // namespace

@@ -57,10 +57,6 @@ class EngineRuntimeSandbox : public ::testing::Test {
   void SetUp() override {
     tessary::test::RequireSandbox();
     // Until the DNS helper is in the tree, its test stand-in answers "revert".
-    // The real helper reverts a link that does not exist successfully.
-    if (Sh("/usr/libexec/tessaryvpn-dns revert").status != 0) {
-      MustSh("cp " + Standin("tessaryvpn-dns") + " /usr/libexec/tessaryvpn-dns");
-    }
     MustSh("rm -rf /run/tessaryvpn /run/standin && mkdir -p /run/standin");
   }
   void TearDown() override {
@@ -513,6 +509,86 @@ TEST_F(EngineRuntimeSandbox, StartAndStopOnAnIdleSlot) {
     EXPECT_FALSE(Exists(path)) << path;
   }
   EXPECT_EQ(runtime.kind, kUnsupported);
+}
+
+// ---- sing-box and Xray (stand-in engines) ----------------------------------------
+
+constexpr char kSingBoxProfile[] =
+    R"({"inbounds":[{"type":"tun"}],"outbounds":[{"type":"trojan","tag":"proxy",)"
+    R"("server":"192.0.2.10","server_port":443,"password":"secret",)"
+    R"("tls":{"enabled":true,"server_name":"example.com"}}]})";
+constexpr char kXrayProfile[] =
+    R"({"inbounds":[{"protocol":"tun","settings":{}}],"outbounds":[{"protocol":"trojan",)"
+    R"("tag":"proxy","settings":{"servers":[{"address":"192.0.2.10","port":443,)"
+    R"("password":"secret"}]},"streamSettings":{"network":"tcp","security":"tls"}}]})";
+
+void InstallTunEngines(const char* mode) {
+  MustSh("mkdir -p /usr/libexec/tessaryvpn && cd /usr/libexec/tessaryvpn && cp " +
+         Standin("tun-engine") + " sing-box && cp " + Standin("tun-engine") +
+         " xray && echo geoip > geoip.dat && echo geosite > geosite.dat && echo " + mode +
+         " > /run/standin/mode");
+}
+
+TEST_F(EngineRuntimeSandbox, SingBoxAndXrayRunFromTheirNormalizedConfigurations) {
+  std::string normalized;
+  std::string error;
+  ASSERT_TRUE(NormalizeSingBoxConfig("trojan", kSingBoxProfile, &normalized, &error)) << error;
+  ASSERT_TRUE(NormalizeXrayConfig(kXrayProfile, &normalized, &error)) << error;
+  InstallTunEngines("ok");
+  EngineRuntime runtime;
+  ASSERT_TRUE(runtime.Start(kSingBox, "trojan", kSingBoxProfile, kNeverCancelled, &error)) << error;
+  EXPECT_EQ(runtime.kind, kSingBox);
+  EXPECT_EQ(runtime.configPath, kSingBoxConfig);
+  EXPECT_EQ(ModeOf(kSingBoxConfig), 0600u);
+  EXPECT_EQ(ReadFile("/run/standin/args"),
+            "check\n-c\n/run/tessaryvpn/sing-box.json\n"
+            "run\n-c\n/run/tessaryvpn/sing-box.json\n--disable-color\n");
+  // Starting another engine replaces the running one.
+  MustSh("rm /run/standin/args");
+  ASSERT_TRUE(runtime.Start(kXray, "xray", kXrayProfile, kNeverCancelled, &error)) << error;
+  EXPECT_EQ(runtime.kind, kXray);
+  EXPECT_FALSE(Exists(kSingBoxConfig));
+  EXPECT_FALSE(Exists(kSingBoxInterfacePath));
+  EXPECT_EQ(ModeOf(kXrayConfig), 0600u);
+  EXPECT_EQ(ReadFile("/run/standin/args"), "run\n-config\n/run/tessaryvpn/xray.json\n");
+  ASSERT_TRUE(runtime.Stop(&error)) << error;
+  EXPECT_FALSE(Exists(kXrayConfig));
+  EXPECT_FALSE(Exists(kXrayInterfacePath));
+}
+
+TEST_F(EngineRuntimeSandbox, SingBoxAndXrayFailuresHaveTheirOwnMessages) {
+  const struct {
+    EngineKind kind;
+    const char* mode;
+    const char* message;
+    int maxSeconds;
+  } cases[] = {
+      {kSingBox, "badcheck", "Sing-box rejected the generated configuration.", 3},
+      {kSingBox, "die", "Sing-box exited during startup.", 3},
+      {kXray, "die", "Xray did not establish its TUN interface in time.", 3},
+      {kXray, "ipv4only", "Xray did not establish its TUN interface in time.", 20},
+  };
+  for (const auto& c : cases) {
+    InstallTunEngines(c.mode);
+    EngineRuntime runtime;
+    std::string error;
+    const char* profile = c.kind == kSingBox ? kSingBoxProfile : kXrayProfile;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(runtime.Start(c.kind, "trojan", profile, kNeverCancelled, &error)) << c.mode;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(c.maxSeconds))
+        << c.mode;
+    EXPECT_EQ(error, c.message) << c.mode;
+    EXPECT_EQ(runtime.kind, kUnsupported);
+    EXPECT_FALSE(Exists(kSingBoxConfig)) << c.mode;
+    EXPECT_FALSE(Exists(kXrayConfig)) << c.mode;
+    EXPECT_FALSE(Exists(kXrayInterfacePath)) << c.mode;
+  }
+  // A profile the normalization refuses is never written.
+  EngineRuntime runtime;
+  std::string error;
+  EXPECT_FALSE(runtime.Start(kXray, "xray", "{\"outbounds\": []}", kNeverCancelled, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(Exists(kXrayConfig));
 }
 
 }  // namespace

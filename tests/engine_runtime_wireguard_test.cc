@@ -76,11 +76,6 @@ class EngineRuntimeWireGuard : public ::testing::Test {
         "ip netns exec peer wg set wgpeer private-key /run/wgtest/server.key listen-port 51820 "
         "peer $(cat /run/wgtest/client.pub) allowed-ips 198.51.100.2/32 && "
         "ip -n peer addr add 198.51.100.1/24 dev wgpeer && ip -n peer link set wgpeer up");
-    // Until the DNS helper is in the tree, its test stand-in does the apply.
-    if (Sh("/usr/libexec/tessaryvpn-dns revert-wireguard").status != 0) {
-      MustSh("cp " + SourcePath("tests/engine_runtime_standins/tessaryvpn-dns") +
-             " /usr/libexec/tessaryvpn-dns");
-    }
   }
   void TearDown() override {
     Sh("cp -a /run/saved/wg-quick /usr/bin/wg-quick; "
@@ -242,6 +237,44 @@ TEST_F(EngineRuntimeWireGuard, LeftoverTunnelIsRecovered) {
   EngineRuntime runtime;
   EXPECT_TRUE(runtime.Recover(&error)) << error;
   ExpectNothingLeft("after recovery");
+}
+
+// A server that needs AmneziaWG: the stand-in tools put in the engine
+// directory must be the ones that run, with their environment.
+TEST_F(EngineRuntimeWireGuard, AmneziaProfilesUseTheAmneziaTools) {
+  std::string profile = ClientProfile();
+  profile.insert(profile.find("Address"), "Jc = 4\nJmin = 40\nJmax = 70\n");
+  ASSERT_TRUE(WireGuardConfigRequiresAmnezia(profile));
+  EngineRuntime runtime;
+  std::string error;
+  EXPECT_FALSE(runtime.Start(kWireGuard, "wireguard", profile, kNeverCancelled, &error));
+  EXPECT_EQ(error,
+            "This server needs the AmneziaWG tools, which are missing. Repair the TessaryVPN "
+            "installation.");
+  ExpectNothingLeft("without the AmneziaWG tools");
+
+  MustSh(
+      "mkdir -p /usr/libexec/tessaryvpn /run/standin && rm -f /run/standin/* 2>/dev/null; "
+      "cd " +
+      SourcePath("tests/engine_runtime_standins") +
+      " && cp awg-quick awg amneziawg-go /usr/libexec/tessaryvpn/");
+  error.clear();
+  ASSERT_TRUE(runtime.Start(kWireGuard, "wireguard", profile, kNeverCancelled, &error)) << error;
+  EXPECT_EQ(ReadFile("/run/standin/awg-quick.env"),
+            "PATH=/usr/libexec/tessaryvpn:/usr/sbin:/usr/bin\n"
+            "WG_QUICK_USERSPACE_IMPLEMENTATION=/usr/libexec/tessaryvpn/amneziawg-go\n");
+  EXPECT_TRUE(Exists("/run/standin/amneziawg-go.ran"));
+  EXPECT_TRUE(HasFullRoute(kWireGuard));
+  CommandResult ping = Sh("ping -c 1 -W 2 198.51.100.1 || ping -c 1 -W 3 198.51.100.1");
+  EXPECT_EQ(ping.status, 0) << ping.out << ping.err;
+  EXPECT_TRUE(DnsOnLink());
+  // The private file keeps the obfuscation keys for awg-quick.
+  EXPECT_NE(ReadFile(kWireGuardConfig).find("Jc = 4"), std::string::npos);
+  ASSERT_TRUE(runtime.Stop(&error)) << error;
+  // Taken down with the same tools it was brought up with.
+  EXPECT_EQ(ReadFile("/run/standin/awg-quick.calls"), "up\ndown\n");
+  ExpectNothingLeft("after an AmneziaWG tunnel");
+  MustSh("rm -rf /run/standin");
 }
 
 }  // namespace

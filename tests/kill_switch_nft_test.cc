@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "service/engine_runtime.h"
 #include "service/kill_switch.h"
 #include "tests/sandbox/sandbox_util.h"
 
@@ -85,7 +86,9 @@ std::set<std::string> Canonical(const Addresses& addresses) {
   std::set<std::string> canonical;
   for (const std::string& address : addresses) {
     g_autoptr(GInetAddress) parsed = g_inet_address_new_from_string(address.c_str());
-    if (parsed != nullptr) canonical.insert(g_inet_address_to_string(parsed));
+    if (parsed == nullptr) continue;
+    g_autofree gchar* text = g_inet_address_to_string(parsed);
+    canonical.insert(text);
   }
   return canonical;
 }
@@ -278,21 +281,149 @@ TEST(KillSwitchNft, WithoutTheTimeoutWrapperNothingRuns) {
   EXPECT_FALSE(KillSwitchInstalled());
 }
 
+// What reaches nft, and how: the timeout wrapper's arguments, nft's
+// arguments and its standard input, recorded by stand-ins for both programs.
+TEST(KillSwitchNft, CommandLinesAndInputAreExactly) {
+  test::RequireSandbox();
+  ASSERT_EQ(Sh(std::string("cp -p ") + kTimeoutBinary + " /run/sandbox/timeout.real").status, 0);
+  FILE* wrapper = fopen(kTimeoutBinary, "w");
+  ASSERT_NE(wrapper, nullptr);
+  fputs(
+      "#!/bin/sh\nprintf '%s\\n' \"$@\" >/run/sandbox/timeout.args\n"
+      "exec /run/sandbox/timeout.real \"$@\"\n",
+      wrapper);
+  fclose(wrapper);
+  NftStandIn standIn(
+      "#!/bin/sh\nprintf '%s\\n' \"$@\" >/run/sandbox/nft.args\n"
+      "cat >/run/sandbox/nft.input\n");
+  const auto recorded = [](const char* what) { return Sh(std::string("cat ") + what).out; };
+
+  std::string ruleset;
+  std::string error;
+  ASSERT_TRUE(BuildKillSwitchRuleset(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &ruleset,
+                                     &error));
+  EXPECT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &error))
+      << error;
+  EXPECT_EQ(recorded("/run/sandbox/timeout.args"),
+            "--signal=TERM\n--kill-after=1s\n5s\n/usr/sbin/nft\n-f\n-\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.args"), "-f\n-\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.input"), ruleset);
+
+  EXPECT_TRUE(RemoveKillSwitch(&error)) << error;
+  EXPECT_EQ(recorded("/run/sandbox/nft.args"), "-f\n-\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.input"),
+            "table inet tessaryvpn\ndelete table inet tessaryvpn\n");
+
+  EXPECT_TRUE(KillSwitchInstalled());  // the stand-in answers 0
+  EXPECT_EQ(recorded("/run/sandbox/timeout.args"),
+            "--signal=TERM\n--kill-after=1s\n5s\n/usr/sbin/nft\nlist\ntable\ninet\ntessaryvpn\n");
+  EXPECT_EQ(recorded("/run/sandbox/nft.input"), "");
+
+  EXPECT_EQ(Sh(std::string("cp -p /run/sandbox/timeout.real ") + kTimeoutBinary).status, 0);
+}
+
 TEST(KillSwitchNft, HungNftIsKilledAfterAboutSixSeconds) {
   test::RequireSandbox();
-  // Ignores SIGTERM, so only the SIGKILL one second after the limit ends it.
-  NftStandIn standIn("#!/bin/sh\ntrap '' TERM\nexec sleep 1000\n");
-  std::string error;
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error));
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - started)
-                        .count();
-  EXPECT_EQ(error, kFailed);
-  EXPECT_GE(took, 5800);
-  EXPECT_LE(took, 8000);
-  // The whole process group went with it.
-  EXPECT_NE(Sh("pgrep -x sleep").status, 0);
+  const struct {
+    const char* name;
+    const char* script;
+    long atLeastMs;
+    long atMostMs;
+  } cases[] = {
+      // Ignores SIGTERM, so only the SIGKILL one second after the limit ends it.
+      {"deaf to SIGTERM", "#!/bin/sh\ntrap '' TERM\nexec sleep 1000\n", 5800, 8000},
+      {"ends on SIGTERM", "#!/bin/sh\nsleep 1000\n", 4800, 6500},
+  };
+  for (const auto& c : cases) {
+    NftStandIn standIn(c.script);
+    std::string error;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << c.name;
+    const long took = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - started)
+                                            .count());
+    EXPECT_EQ(error, kFailed) << c.name;
+    EXPECT_GE(took, c.atLeastMs) << c.name;
+    EXPECT_LE(took, c.atMostMs) << c.name;
+    // timeout signals its whole process group: no sleep outlives the stand-in.
+    EXPECT_TRUE(
+        test::WaitUntil([] { return Sh("pgrep -x sleep").status != 0; }, std::chrono::seconds(2)))
+        << c.name;
+  }
+}
+
+// The runtime's engine decides the tunnel interface; its profile decides the
+// servers. The runtime here never started anything: only `kind` is set, and it
+// is put back before the destructor stops the slot.
+TEST(ApplyLeakProtection, EachEngineGetsItsInterfaceAndItsServers) {
+  test::RequireSandbox();
+  ASSERT_EQ(Sh("echo '203.0.113.44 vpn.nfttest.example' >>/etc/hosts").status, 0);
+  // AI_ADDRCONFIG: names resolve only once some link has a non-loopback address.
+  ASSERT_EQ(Sh("ip tuntap add dev nfttest0 mode tun && ip addr add 192.0.2.200/24 dev nfttest0 && "
+               "ip -6 addr add 2001:db8:200::1/64 dev nfttest0 nodad")
+                .status,
+            0);
+  const struct {
+    EngineKind kind;
+    std::string profile;
+    const char* interfaceName;
+    std::set<std::string> servers;
+  } cases[] = {
+      {kSingBox,
+       R"({"outbounds":[{"type":"vless","server":"203.0.113.5"},{"type":"direct"}]})",
+       "tessary-sbox0",
+       {"203.0.113.5"}},
+      {kXray,
+       R"({"outbounds":[{"settings":{"vnext":[{"address":"2001:db8::5"}]}}]})",
+       "tessary-xray0",
+       {"2001:db8::5"}},
+      {kWireGuard,
+       "[Peer]\nEndpoint = vpn.nfttest.example:51820\n",
+       "tessaryvpn",
+       {"203.0.113.44"}},
+      {kOpenVpn,
+       "client\nremote 198.51.100.5 1194\nremote [2001:db8::6]\nremote 2001:db8::6\n",
+       "tun-tessaryvpn",
+       {"198.51.100.5", "2001:db8::6"}},
+  };
+  for (const auto& c : cases) {
+    EngineRuntime runtime;
+    runtime.kind = c.kind;
+    std::string error = "untouched";
+    EXPECT_TRUE(runtime.ApplyLeakProtection(c.profile, &error)) << c.interfaceName << ": " << error;
+    runtime.kind = kUnsupported;
+    EXPECT_EQ(error, "untouched");
+    EXPECT_NE(ListTable().find(std::string("oifname \"") + c.interfaceName + "\" accept"),
+              std::string::npos)
+        << ListTable();
+    EXPECT_EQ(AddressesInTable(), c.servers) << c.interfaceName;
+  }
+  ExpectRemoved();
+
+  const struct {
+    const char* name;
+    EngineKind kind;
+    std::string profile;
+    std::string expected;
+  } failures[] = {
+      {"no engine running", kUnsupported, "remote 198.51.100.5 1194\n",
+       "No tunnel interface is active."},
+      {"a profile whose server does not resolve", kWireGuard,
+       "Endpoint = missing.nfttest.example:51820\n",
+       "No server address was available for the leak-protection ruleset."},
+      {"a profile that is not JSON", kSingBox, "outbounds = server",
+       "No server address was available for the leak-protection ruleset."},
+  };
+  for (const auto& f : failures) {
+    EngineRuntime runtime;
+    runtime.kind = f.kind;
+    std::string error;
+    EXPECT_FALSE(runtime.ApplyLeakProtection(f.profile, &error)) << f.name;
+    runtime.kind = kUnsupported;
+    EXPECT_EQ(error, f.expected) << f.name;
+    EXPECT_FALSE(KillSwitchInstalled()) << f.name;
+  }
+  Sh("ip link del nfttest0");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Endpoint collection and the kill-switch ruleset text: pure logic, run on
-// the host. Nothing here resolves a name or runs nft; those paths are proven
-// inside the sandbox (kill_switch_nft_test, kill_switch_leak_test).
+// the host. Nothing here resolves a name or runs nft, and no EngineRuntime is
+// made (its destructor lifts the kill switch); those paths are proven inside
+// the sandbox (kill_switch_nft_test, kill_switch_leak_test).
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "service/engine_runtime.h"
 #include "service/kill_switch.h"
 
 namespace tessary::linux_service {
@@ -108,6 +108,10 @@ TEST(CollectEndpointHosts, WireGuardEndpointForms) {
       {"name without port", kWireGuard, "Endpoint = vpn.example", {"vpn.example"}},
       {"opening bracket without a closing one", kWireGuard, "Endpoint = [2001:db8::9:51820", {}},
       {"empty brackets", kWireGuard, "Endpoint = []:51820", {}},
+      {"a bracket inside a colon-rich value is neither form",
+       kWireGuard,
+       "Endpoint = 2001:db8::[7]:51820",
+       {}},
       {"empty value", kWireGuard, "Endpoint =\nEndpoint = \t\n", {}},
       {"no equals sign", kWireGuard, "Endpoint 203.0.113.7:51820", {}},
       {"key in any case, no blanks around =",
@@ -374,13 +378,6 @@ TEST(BuildKillSwitchRuleset, RefusesWhatNftCannotBeGiven) {
     EXPECT_EQ(error, c.expected) << c.name;
     EXPECT_EQ(ruleset, "untouched") << c.name;
   }
-}
-
-TEST(ApplyLeakProtection, IdleRuntimeHasNoTunnel) {
-  EngineRuntime runtime;
-  std::string error = "earlier text";
-  EXPECT_FALSE(runtime.ApplyLeakProtection("remote 203.0.113.7 1194\n", &error));
-  EXPECT_EQ(error, "No tunnel interface is active.");
 }
 
 }  // namespace

@@ -22,5 +22,5 @@ target_compile_definitions(standin_awg PRIVATE TESSARY_STANDIN_AWG)
 # Proves that each stand-in does what it claims, with configurations made by
 # the real normalization.
 tessary_sandbox_test(standin_engines_test SOURCES standins/standin_engines_test.cc
-                     LIBS tessary_engine_runtime TIMEOUT 300)
+                     LIBS tessary_config_normalization TIMEOUT 300)
 add_dependencies(standin_engines_test ${standin_targets})
