@@ -30,6 +30,14 @@ class RecoveryScenarios : public ScenarioTest {
     Forget();
   }
 
+  void BreakNft() {
+    ASSERT_EQ(Sh("test -e /run/sandbox/nft.real || cp -a /usr/sbin/nft /run/sandbox/nft.real; "
+                 "printf '#!/bin/sh\\nexit 1\\n' >/usr/sbin/nft")
+                  .status,
+              0);
+  }
+  void RepairNft() { ASSERT_EQ(Sh("cp -a /run/sandbox/nft.real /usr/sbin/nft").status, 0); }
+
   std::string Summary() {
     GVariant* info = Dictionary("GetRuntimeInfo");
     if (info == nullptr) return "(no answer)";
@@ -95,10 +103,7 @@ TEST_F(RecoveryScenarios, ALeftoverThatCannotBeRemovedIsReportedUntilADisconnect
   ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(orphans[0]); }, seconds(5)));
 
   // nft fails for the new run's recovery, so the table cannot go.
-  ASSERT_EQ(Sh("cp -a /usr/sbin/nft /run/sandbox/nft.real && "
-               "printf '#!/bin/sh\\nexit 1\\n' >/usr/sbin/nft")
-                .status,
-            0);
+  ASSERT_NO_FATAL_FAILURE(BreakNft());
   StartTheService();
   const std::string snapshot = SnapshotText();
   EXPECT_EQ(snapshot.rfind("error|", 0), 0u) << snapshot;
@@ -108,7 +113,7 @@ TEST_F(RecoveryScenarios, ALeftoverThatCannotBeRemovedIsReportedUntilADisconnect
             "[not ready]");
 
   // With nft back, a Disconnect repairs it and the service says so.
-  ASSERT_EQ(Sh("cp -a /run/sandbox/nft.real /usr/sbin/nft").status, 0);
+  ASSERT_NO_FATAL_FAILURE(RepairNft());
   EXPECT_TRUE(Sh("/usr/sbin/nft list table inet tessaryvpn").status == 0);
   ASSERT_TRUE(Disconnect());
   ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
@@ -122,6 +127,35 @@ TEST_F(RecoveryScenarios, ALeftoverThatCannotBeRemovedIsReportedUntilADisconnect
   StartTheService();
   EXPECT_EQ(Summary(), kHealthy);
   EXPECT_EQ(Leftovers(), "");
+}
+
+TEST_F(RecoveryScenarios, AFailedStartWhoseCleanupAlsoFailsSaysSo) {
+  StartTheService();
+  // With nft broken, neither the start's own clean-up nor the recovery after
+  // the failed start can lift the (absent) table.
+  ASSERT_NO_FATAL_FAILURE(BreakNft());
+  ASSERT_TRUE(Connect("doomed", "trojan", kSingBoxProfile));
+  ASSERT_TRUE(WaitForStage("error", seconds(20))) << ServiceLog();
+  EXPECT_EQ(Events(),
+            (Strings{"stage preparing", "info: Preparing Sing-box tunnel.", "stage connecting",
+                     "stage error", "error: Sing-box connection failed."}));
+  const std::string error = DictString(LastSnapshot(), "lastError");
+  const std::string suffix = " The failed engine could not be fully cleaned up.";
+  ASSERT_GT(error.size(), suffix.size()) << error;
+  EXPECT_EQ(error.substr(error.size() - suffix.size()), suffix) << error;
+  EXPECT_EQ(error.find(suffix), error.size() - suffix.size()) << "appended once: " << error;
+  EXPECT_EQ(DictString(LastSnapshot(), "activeProfileId"), "doomed");
+  EXPECT_EQ(Summary(),
+            "Sing-box ready; Xray ready; WireGuard ready; OpenVPN ready; cleanup repair required "
+            "[not ready]");
+  // No engine was started, so nothing of one is left.
+  EXPECT_TRUE(ProcessesRunning("/usr/libexec/tessaryvpn/sing-box run").empty());
+
+  ASSERT_NO_FATAL_FAILURE(RepairNft());
+  Forget();
+  ASSERT_TRUE(Disconnect());
+  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+  EXPECT_EQ(Summary(), kHealthy);
 }
 
 }  // namespace
