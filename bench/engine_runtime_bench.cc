@@ -21,7 +21,7 @@ using tessary::test::Run;
 using tessary::test::Sh;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRuns = 12;
+constexpr int kRuns = 20;
 
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());

@@ -25,3 +25,9 @@ tessary_sandbox_test(engine_runtime_openvpn_test SOURCES engine_runtime_openvpn_
                      LIBS ${engine_runtime_test_libs} RESOLVED
                      TIMEOUT 300)
 set_tests_properties(engine_runtime_openvpn_test PROPERTIES LABELS "sandbox;threaded")
+
+# Under TSan, the known false reports from inside GLib are suppressed.
+foreach(test engine_runtime_test engine_runtime_sandbox_test engine_runtime_openvpn_test)
+  set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT
+               "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_CURRENT_SOURCE_DIR}/engine_runtime.tsan.supp")
+endforeach()
