@@ -44,9 +44,9 @@ TEST_F(InterruptScenarios, DisconnectWhileConnectingAbandonsTheStart) {
   EXPECT_LT(SecondsSince(asked), 3.0);
   Linger(milliseconds(700));
   // The overtaken connect worker reports nothing: no error, no failure entry.
-  EXPECT_EQ(Events(), (Strings{"stage preparing", "info: Preparing Sing-box tunnel.",
-                               "stage connecting", "stage disconnecting", "stage disconnected",
-                               "info: VPN tunnel disconnected."}));
+  EXPECT_TRUE(EventsAre(Strings{"stage preparing", "info: Preparing Sing-box tunnel.",
+                                "stage connecting", "stage disconnecting", "stage disconnected",
+                                "info: VPN tunnel disconnected."}));
   EXPECT_EQ(Leftovers(), "");
 }
 
@@ -56,8 +56,8 @@ TEST_F(InterruptScenarios, SigtermWhileConnectingAbandonsTheStartAndExitsCleanly
   EXPECT_EQ(StopTheService(SIGTERM, seconds(15)), 0) << ServiceLog();
   EXPECT_LT(SecondsSince(asked), 3.0);
   ASSERT_TRUE(WaitForStage("disconnected", seconds(2)));
-  EXPECT_EQ(Events(), (Strings{"stage preparing", "info: Preparing Xray tunnel.",
-                               "stage connecting", "stage disconnecting", "stage disconnected"}));
+  EXPECT_TRUE(EventsAre(Strings{"stage preparing", "info: Preparing Xray tunnel.",
+                                "stage connecting", "stage disconnecting", "stage disconnected"}));
   EXPECT_EQ(DictString(Snapshots()[2], "activeProfileId"), "hesitant");
   EXPECT_EQ(DictString(LastSnapshot(), "activeProfileId"), "");
   EXPECT_EQ(Leftovers(), "");
@@ -71,9 +71,9 @@ TEST_F(InterruptScenarios, SingBoxThatExitsAtOnceFailsAfterOnePass) {
   ASSERT_TRUE(WaitForStage("error", seconds(15))) << ServiceLog();
   // The check run, the spawn and at most one half-second pass.
   EXPECT_LT(SecondsSince(asked), 1.5);
-  EXPECT_EQ(Events(),
-            (Strings{"stage preparing", "info: Preparing Sing-box tunnel.", "stage connecting",
-                     "stage error", "error: Sing-box connection failed."}));
+  EXPECT_TRUE(
+      EventsAre(Strings{"stage preparing", "info: Preparing Sing-box tunnel.", "stage connecting",
+                        "stage error", "error: Sing-box connection failed."}));
   EXPECT_EQ(DictString(LastSnapshot(), "lastError"), "Sing-box exited during startup.");
   EXPECT_EQ(DictString(LastSnapshot(), "activeProfileId"), "broken");
   EXPECT_EQ(Leftovers(), "");
@@ -89,9 +89,9 @@ TEST_F(InterruptScenarios, XrayThatNeverRoutesTimesOut) {
   const double took = SecondsSince(asked);
   EXPECT_GE(took, 9.5);
   EXPECT_LT(took, 14.0);
-  EXPECT_EQ(Events(),
-            (Strings{"stage preparing", "info: Preparing Xray tunnel.", "stage connecting",
-                     "stage error", "error: Xray connection failed."}));
+  EXPECT_TRUE(
+      EventsAre(Strings{"stage preparing", "info: Preparing Xray tunnel.", "stage connecting",
+                        "stage error", "error: Xray connection failed."}));
   EXPECT_EQ(DictString(LastSnapshot(), "lastError"),
             "Xray did not establish its TUN interface in time.");
   EXPECT_EQ(Leftovers(), "");
@@ -109,8 +109,8 @@ TEST_F(InterruptScenarios, EngineDeafToSigtermIsKilledAndTheDisconnectSaysSo) {
   const double took = SecondsSince(asked);
   EXPECT_GE(took, 7.9);
   EXPECT_LT(took, 11.0);
-  EXPECT_EQ(Events(), (Strings{"stage disconnecting", "stage error",
-                               "error: VPN disconnect cleanup failed."}));
+  EXPECT_TRUE(EventsAre(
+      Strings{"stage disconnecting", "stage error", "error: VPN disconnect cleanup failed."}));
   EXPECT_EQ(DictString(LastSnapshot(), "lastError"),
             "Sing-box required forced termination; route cleanup needs verification.");
   EXPECT_EQ(DictString(LastSnapshot(), "activeProfileId"), "");

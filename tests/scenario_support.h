@@ -34,6 +34,17 @@ constexpr char kXrayProfile[] =
     R"("tag":"proxy","settings":{"servers":[{"address":"192.0.2.41","port":443,)"
     R"("password":"scenario"}]}}]})";
 
+// Under ThreadSanitizer the DNS helper is a TSan program too. OpenVPN runs it
+// as its up and down script without passing TSAN_OPTIONS on, so it cannot
+// load the GLib suppressions, reports GLib's own thread hand-offs and exits
+// with status 66, which fails every OpenVPN start. TSan runs leave OpenVPN
+// out; the service's threads are exercised by the other three engines.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kOpenVpnUnderTsanBroken = true;
+#else
+constexpr bool kOpenVpnUnderTsanBroken = false;
+#endif
+
 inline std::string SourceDir() {
   const char* dir = getenv("TESSARY_SOURCE_DIR");
   return dir ? dir : "";
@@ -279,6 +290,23 @@ class ScenarioTest : public ::testing::Test {
           return !stages.empty() && stages.back() == stage;
         },
         timeout);
+  }
+
+  // Waits until at least `count` events (see Events) have arrived: a stage
+  // change is often followed at once by its log entry.
+  bool WaitForEvents(std::size_t count, milliseconds timeout = seconds(5)) {
+    return recorder_->WaitFor([&] { return Events().size() >= count; }, timeout);
+  }
+
+  // Whether the events, once `expected.size()` of them have arrived and a
+  // moment has passed for any stray one, are exactly `expected`.
+  testing::AssertionResult EventsAre(const Strings& expected) {
+    WaitForEvents(expected.size());
+    Linger(milliseconds(150));
+    const Strings got = Events();
+    if (got == expected) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "saw " << testing::PrintToString(got) << "\nexpected "
+                                       << testing::PrintToString(expected);
   }
 
   // Lets signals arrive for `time` without waiting for anything in particular.
