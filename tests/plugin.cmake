@@ -8,11 +8,18 @@ tessary_unit_test(plugin_conversion_test SOURCES plugin_conversion_test.cc
                   ${CMAKE_SOURCE_DIR}/plugin/linux_service_client.cc
                   LIBS flutter_linux_standin PkgConfig::GIO)
 
-# Channels against the real service on the sandbox's private bus. The client
-# layer is hidden inside the plug-in library; the test compiles its own copy
-# to drive it directly too.
+# Channels against the real service on the sandbox's private bus (with
+# systemd-resolved, for the WireGuard tunnel's DNS). The client layer is
+# hidden inside the plug-in library; the test compiles its own copy to drive
+# it directly too.
 tessary_sandbox_test(plugin_channel_test
                      SOURCES plugin_channel_test.cc ${CMAKE_SOURCE_DIR}/plugin/linux_service_client.cc
-                     LIBS tunnel_bridge_plugin flutter_linux_standin TIMEOUT 600)
+                     LIBS tunnel_bridge_plugin flutter_linux_standin RESOLVED TIMEOUT 600)
 tessary_sandbox_test(plugin_launch_test SOURCES plugin_launch_test.cc
                      LIBS tunnel_bridge_plugin flutter_linux_standin TIMEOUT 300)
+
+# The built library's exported and undefined symbols.
+tessary_unit_test(plugin_library_test SOURCES plugin_library_test.cc)
+add_dependencies(plugin_library_test tunnel_bridge_plugin)
+target_compile_definitions(plugin_library_test
+                           PRIVATE TESSARY_PLUGIN_LIBRARY="$<TARGET_FILE:tunnel_bridge_plugin>")

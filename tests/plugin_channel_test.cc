@@ -201,7 +201,11 @@ class PluginChannels : public ::testing::Test {
   FlValue* Success(const char* method, FlValue* args = nullptr) {
     FlMethodResponse* response = Call(method, args);
     if (!FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
-      ADD_FAILURE() << method << " did not succeed";
+      std::string why = "no answer";
+      if (response != nullptr && FL_IS_METHOD_ERROR_RESPONSE(response)) {
+        why = fl_method_error_response_get_message(FL_METHOD_ERROR_RESPONSE(response));
+      }
+      ADD_FAILURE() << method << " did not succeed: " << why;
       return nullptr;
     }
     return fl_method_success_response_get_result(FL_METHOD_SUCCESS_RESPONSE(response));
@@ -560,6 +564,52 @@ TEST_F(PluginChannels, EventChannelsFollowTheService) {
   EXPECT_EQ(Text(Event(kSnapshots, Events(kSnapshots) - 1)), "{stage: disconnected}");
   EXPECT_EQ(Keys(Event(kNetworkPath, Events(kNetworkPath) - 1)).size(), 6u);
   EXPECT_EQ(Events(kLogs), logs) << "logs stay cancelled";
+}
+
+// The road of one connection as the application walks it: connect with a
+// WireGuard profile (the real wg-quick, with wireguard-go, in the sandbox),
+// watch the snapshots and log entries, then disconnect.
+TEST_F(PluginChannels, ConnectAndDisconnectAWireGuardTunnel) {
+  StartRealService();
+  Listen(kSnapshots);
+  Listen(kLogs);
+  ASSERT_TRUE(WaitForEvents(kSnapshots, 1));
+
+  auto key = [](const std::string& command, const std::string& input) {
+    CommandResult r = test::Run({"/usr/bin/wg", command}, input);
+    return r.out.substr(0, r.out.find('\n'));
+  };
+  const std::string config =
+      "[Interface]\nPrivateKey = " + key("genkey", "") +
+      "\nAddress = 198.51.100.2/32\nDNS = 198.51.100.1\n\n[Peer]\nPublicKey = " +
+      key("pubkey", key("genkey", "") + "\n") +
+      "\nEndpoint = 192.0.2.2:51820\nAllowedIPs = 0.0.0.0/0\n";
+  g_autoptr(FlValue) profile = fl_value_new_map();
+  fl_value_set_string_take(profile, "id", fl_value_new_string("home"));
+  fl_value_set_string_take(profile, "protocol", fl_value_new_string("wireGuard"));
+  fl_value_set_string_take(profile, "rawConfig", fl_value_new_string(config.c_str()));
+  g_autoptr(FlValue) args = ProfileArgs(profile, nullptr);
+  FlValue* connected = Success("connect", args);
+  ASSERT_NE(connected, nullptr);
+  EXPECT_EQ(fl_value_get_type(connected), FL_VALUE_TYPE_NULL);
+
+  auto last_stage = [&] { return String(Event(kSnapshots, Events(kSnapshots) - 1), "stage"); };
+  ASSERT_TRUE(standin::HostRunUntil(
+      [&] { return last_stage() == "connected" || last_stage() == "error"; }, kWaitMs));
+  FlValue* snapshot = Event(kSnapshots, Events(kSnapshots) - 1);
+  ASSERT_EQ(String(snapshot, "stage"), "connected") << Text(snapshot);
+  EXPECT_EQ(String(snapshot, "activeProfileId"), "home");
+  FlValue* since = fl_value_lookup_string(snapshot, "connectedAtEpochMillis");
+  ASSERT_NE(since, nullptr);
+  ASSERT_EQ(fl_value_get_type(since), FL_VALUE_TYPE_INT);
+  EXPECT_GT(fl_value_get_int(since), G_GINT64_CONSTANT(1700000000000));
+  EXPECT_EQ(String(Event(kSnapshots, 1), "stage"), "preparing");
+  EXPECT_EQ(String(Event(kLogs, 0), "message"), "Preparing WireGuard tunnel.");
+
+  EXPECT_EQ(fl_value_get_type(Success("disconnect")), FL_VALUE_TYPE_NULL);
+  ASSERT_TRUE(standin::HostRunUntil([&] { return last_stage() == "disconnected"; }, kWaitMs));
+  EXPECT_EQ(String(Event(kLogs, Events(kLogs) - 1), "message"), "VPN tunnel disconnected.");
+  EXPECT_EQ(Sh("ls /sys/class/net").out, "lo\n") << "the tunnel is gone";
 }
 
 // Cancel right after listen, before the initial fetch is answered: the

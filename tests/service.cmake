@@ -6,4 +6,5 @@ tessary_sandbox_test(service_bus_test SOURCES service_bus_test.cc TIMEOUT 300)
 tessary_sandbox_test(service_lifecycle_test SOURCES service_lifecycle_test.cc TIMEOUT 300)
 
 tessary_sandbox_test(service_workers_test SOURCES service_workers_test.cc RESOLVED TIMEOUT 600)
-set_tests_properties(service_workers_test PROPERTIES LABELS "sandbox;threaded")
+set_tests_properties(service_workers_test service_bus_test PROPERTIES LABELS "sandbox;threaded")
+

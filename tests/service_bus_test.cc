@@ -257,7 +257,7 @@ TEST_F(ServiceBus, RuntimeInfoFollowsTheInstalledEngines) {
 TEST_F(ServiceBus, InitializeEmitsSnapshotThenPathBeforeReplying) {
   recorder_->WaitFor([&] { return Count("LogEmitted") >= 1; }, std::chrono::seconds(5));
   Drain();
-  recorder_->entries.clear();
+  recorder_->Clear();
   GVariant* reply = Call("Initialize");
   ASSERT_NE(reply, nullptr);
   g_variant_unref(reply);
@@ -271,7 +271,7 @@ TEST_F(ServiceBus, InitializeEmitsSnapshotThenPathBeforeReplying) {
 }
 
 TEST_F(ServiceBus, NetworkChangesAreReported) {
-  recorder_->entries.clear();
+  recorder_->Clear();
   // A default route makes the network usable for GLib's monitor.
   ASSERT_EQ(Sh("ip tuntap add dev tnet0 mode tun && ip link set tnet0 up && "
                "ip addr add 192.0.2.1/24 dev tnet0 && "
@@ -302,7 +302,7 @@ TEST_F(ServiceBus, NetworkChangesAreReported) {
 TEST_F(ServiceBus, WrongSignaturesNeverReachTheService) {
   recorder_->WaitFor([&] { return Count("LogEmitted") >= 1; }, std::chrono::seconds(5));
   Drain();
-  recorder_->entries.clear();
+  recorder_->Clear();
   struct Case {
     const char* method;
     GVariant* parameters;
@@ -434,7 +434,7 @@ TEST_F(ServiceBus, KeyPairComesFromTheRealWireGuardTools) {
 TEST_F(ServiceBus, DisconnectWhenIdleEndsDisconnected) {
   recorder_->WaitFor([&] { return Count("LogEmitted") >= 1; }, std::chrono::seconds(5));
   Drain();
-  recorder_->entries.clear();
+  recorder_->Clear();
   GVariant* reply = Call("Disconnect");
   ASSERT_NE(reply, nullptr);
   g_variant_unref(reply);

@@ -107,7 +107,7 @@ class ServiceLifecycle : public ::testing::Test {
 TEST_F(ServiceLifecycle, EachShutdownSignalEndsCleanlyWithAFinalSnapshot) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
-    recorder_->entries.clear();
+    recorder_->Clear();
     const int pid = StartService();
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(SawStarted());
@@ -142,7 +142,7 @@ TEST_F(ServiceLifecycle, ASecondInstanceLosesTheNameAndLeavesTheTunnelAlone) {
          "printf secret >/run/tessaryvpn/sing-box.json && chmod 600 /run/tessaryvpn/sing-box.json")
           .status,
       0);
-  recorder_->entries.clear();
+  recorder_->Clear();
 
   CommandResult second = tessary::test::Run({linux_service::kServiceBinary});
   EXPECT_EQ(second.status, 1);
@@ -212,7 +212,7 @@ TEST_F(ServiceLifecycle, CallersAfterShutdownBeganAreRefusedBeforeAnythingElse) 
         return g_get_monotonic_time() - begin > 2500000;
       },
       std::chrono::seconds(40)));
-  recorder_->entries.clear();
+  recorder_->Clear();
 
   GSubprocess* blocked = StartNobodyCall("RequestVpnPermission");
   ASSERT_NE(blocked, nullptr);

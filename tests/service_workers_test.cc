@@ -113,7 +113,7 @@ class ServiceWorkers : public ::testing::Test {
     pid_ = StartService();
     ASSERT_GT(pid_, 0) << Sh("cat /run/sandbox/service.log").out;
     ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
-    recorder_->entries.clear();
+    recorder_->Clear();
   }
   GVariant* Call(const char* method, GVariant* parameters = nullptr, std::string* name = nullptr,
                  std::string* message = nullptr) {
@@ -213,6 +213,7 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   for (GDBusConnection* client : clients) g_object_unref(client);
 
   ASSERT_TRUE(WaitForStage("error"));
+  recorder_->WaitFor([&] { return Logs().size() >= 2; }, std::chrono::seconds(5));
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "error"}));
   EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "WireGuard connection failed."}));
   EXPECT_EQ(recorder_->Strings("LogEmitted", "level"), (Strings{"info", "error"}));
@@ -235,6 +236,7 @@ TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
   ASSERT_TRUE(CallOk("Disconnect"));
   ASSERT_TRUE(CallOk("Disconnect"));
   ASSERT_TRUE(WaitForStage("disconnected"));
+  recorder_->WaitFor([&] { return Logs().size() >= 2; }, std::chrono::seconds(5));
   // Give a second worker, if there were one, time to report too.
   recorder_->WaitFor([] { return false; }, std::chrono::seconds(2));
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "disconnecting", "disconnected"}));
@@ -326,7 +328,7 @@ TEST_F(ServiceWorkers, StaleStateThatCannotBeCleanedIsReportedUntilRepaired) {
 
   // Once the administrator removed it, a disconnect ends clean.
   ASSERT_EQ(Sh("ip link del tessaryvpn").status, 0);
-  recorder_->entries.clear();
+  recorder_->Clear();
   ASSERT_TRUE(CallOk("Disconnect"));
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
   EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
@@ -349,7 +351,7 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
                              "OpenVPN tunnel connected."}));
   EXPECT_EQ(Sh("nft list table inet tessaryvpn >/dev/null").status, 0);
 
-  recorder_->entries.clear();
+  recorder_->Clear();
   ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
   // The one-second poll notices it.
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
@@ -369,7 +371,7 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
   EXPECT_NE(summary.find("; cleanup repair required"), std::string::npos) << summary;
   g_variant_unref(info);
 
-  recorder_->entries.clear();
+  recorder_->Clear();
   ASSERT_TRUE(CallOk("Disconnect"));
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
   EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
@@ -428,13 +430,16 @@ TEST_F(ServiceWorkers, WireGuardConnectsAndDisconnectsThroughTheWorkers) {
   EXPECT_LE(connectedAt, g_get_real_time() / 1000);
   g_variant_unref(snapshot);
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "connected"}));
+  // The log entry follows the snapshot it reports on.
+  recorder_->WaitFor([&] { return Logs().size() >= 2; }, std::chrono::seconds(5));
   EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "WireGuard tunnel connected."}));
   EXPECT_EQ(Sh("test -d /sys/class/net/tessaryvpn").status, 0);
 
-  recorder_->entries.clear();
+  recorder_->Clear();
   ASSERT_TRUE(CallOk("Disconnect"));
   ASSERT_TRUE(WaitForStage("disconnected", 30));
   EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
+  recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5));
   EXPECT_EQ(Logs(), (Strings{"VPN tunnel disconnected."}));
   EXPECT_NE(Sh("test -d /sys/class/net/tessaryvpn").status, 0);
   EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");

@@ -177,10 +177,15 @@ SignalRecorder::SignalRecorder(GDBusConnection* connection) : bus(connection) {
 
 SignalRecorder::~SignalRecorder() {
   g_dbus_connection_signal_unsubscribe(bus, subscription);
+  Clear();
+  g_object_unref(bus);
+}
+
+void SignalRecorder::Clear() {
   for (auto& entry : entries) {
     if (entry.value) g_variant_unref(entry.value);
   }
-  g_object_unref(bus);
+  entries.clear();
 }
 
 bool SignalRecorder::WaitFor(const std::function<bool()>& condition,

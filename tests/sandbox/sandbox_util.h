@@ -66,6 +66,8 @@ struct SignalRecorder {
   SignalRecorder(const SignalRecorder&) = delete;
   SignalRecorder& operator=(const SignalRecorder&) = delete;
 
+  // Forgets what was recorded so far, releasing the recorded values.
+  void Clear();
   // Iterates the default main context until `condition` holds or timeout.
   bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
   // Values of `key` (strings) in the order the named signal carried them.
