@@ -68,7 +68,7 @@ GVariant* ConnectParameters(const std::string& protocol, const std::string& conf
 // Time from the call to the snapshot with `stage`, or a negative value.
 double CallUntilStage(tessary::test::SignalRecorder* recorder, GDBusConnection* bus,
                       const char* method, GVariant* parameters, const std::string& stage) {
-  recorder->entries.clear();
+  recorder->Clear();
   const auto start = Clock::now();
   std::string name;
   std::string message;
@@ -86,8 +86,7 @@ double CallUntilStage(tessary::test::SignalRecorder* recorder, GDBusConnection* 
       std::chrono::seconds(40));
   const double took = MillisSince(start);
   const auto stages = recorder->Strings("SnapshotChanged", "stage");
-  for (auto& entry : recorder->entries) g_variant_unref(entry.value);
-  recorder->entries.clear();
+  recorder->Clear();
   if (!reached || stages.back() != stage) {
     fprintf(stderr, "connect_bench: %s did not reach \"%s\".\n", method, stage.c_str());
     return -1;

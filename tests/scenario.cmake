@@ -6,7 +6,3 @@ tessary_sandbox_test(scenario_interrupt_test SOURCES scenario_interrupt_test.cc 
 tessary_sandbox_test(scenario_recovery_test SOURCES scenario_recovery_test.cc RESOLVED TIMEOUT 300)
 set_tests_properties(scenario_engines_test scenario_interrupt_test scenario_recovery_test
                      PROPERTIES LABELS "sandbox;threaded")
-# Under TSan, the known false reports from inside GLib are suppressed.
-set_property(TEST scenario_engines_test scenario_interrupt_test scenario_recovery_test APPEND
-             PROPERTY ENVIRONMENT
-             "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_CURRENT_SOURCE_DIR}/scenario.tsan.supp")

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -49,10 +48,6 @@ TEST_F(EngineScenarios, EachEngineConnectsAndDisconnectsLeavingNothingBehind) {
   StartTheService();
   for (const Engine& engine : kEngines) {
     SCOPED_TRACE(engine.name);
-    if (kOpenVpnUnderTsanBroken && std::string(engine.name) == "OpenVPN") {
-      printf("OpenVPN left out under ThreadSanitizer (see scenario_support.h).\n");
-      continue;
-    }
     const std::string id = std::string("story-") + engine.protocol;
     const gint64 before = NowMillis();
     ASSERT_TRUE(Connect(id, engine.protocol, engine.profile()));
@@ -181,10 +176,6 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
   StartTheService();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (kOpenVpnUnderTsanBroken && std::string(c.name) == "OpenVPN") {
-      printf("OpenVPN left out under ThreadSanitizer (see scenario_support.h).\n");
-      continue;
-    }
     ASSERT_TRUE(Connect("fragile", c.protocol, c.profile, c.killSwitch));
     ASSERT_TRUE(WaitForStage("connected", seconds(40))) << ServiceLog();
     const std::vector<int> engines = ProcessesRunning(c.processPrefix);

@@ -34,17 +34,6 @@ constexpr char kXrayProfile[] =
     R"("tag":"proxy","settings":{"servers":[{"address":"192.0.2.41","port":443,)"
     R"("password":"scenario"}]}}]})";
 
-// Under ThreadSanitizer the DNS helper is a TSan program too. OpenVPN runs it
-// as its up and down script without passing TSAN_OPTIONS on, so it cannot
-// load the GLib suppressions, reports GLib's own thread hand-offs and exits
-// with status 66, which fails every OpenVPN start. TSan runs leave OpenVPN
-// out; the service's threads are exercised by the other three engines.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kOpenVpnUnderTsanBroken = true;
-#else
-constexpr bool kOpenVpnUnderTsanBroken = false;
-#endif
-
 inline std::string SourceDir() {
   const char* dir = getenv("TESSARY_SOURCE_DIR");
   return dir ? dir : "";
@@ -205,10 +194,7 @@ class ScenarioTest : public ::testing::Test {
     Forget();
   }
 
-  void Forget() {
-    for (auto& entry : recorder_->entries) g_variant_unref(entry.value);
-    recorder_->entries.clear();
-  }
+  void Forget() { recorder_->Clear(); }
 
   // True when the call succeeded; otherwise fills the remote error's name.
   bool Call(const char* method, GVariant* parameters = nullptr, std::string* name = nullptr,
