@@ -1,0 +1,250 @@
+// Connect-to-"connected" and Disconnect-to-"disconnected" through the real
+// bus, as a client sees it, for WireGuard and OpenVPN, each against the bare
+// engine brought up and down by hand in the same sandbox run:
+//   WireGuard: wg-quick up plus the three resolvectl commands, and back;
+//   OpenVPN:   openvpn on the same profile until its routes appear (polled
+//              every millisecond), and SIGTERM until it has gone.
+// Runs alternate, service and bare, after one warm-up of each; medians of the
+// runs are printed as bench/run expects. Runs inside tests/sandbox/enter
+// --resolved with the build installed (bench/connect_bench.sh).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/sandbox/sandbox_util.h"
+
+namespace {
+
+using tessary::test::Run;
+using tessary::test::Sh;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRuns = 11;
+constexpr char kWork[] = "/run/bench/connect";
+
+struct Times {
+  double up = -1;    // milliseconds
+  double down = -1;  // milliseconds
+};
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double MillisSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+bool Ok(const std::vector<std::string>& argv) { return Run(argv).status == 0; }
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+GVariant* ConnectParameters(const std::string& protocol, const std::string& config) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "id", g_variant_new_string("bench"));
+  g_variant_builder_add(&builder, "{sv}", "protocol", g_variant_new_string(protocol.c_str()));
+  g_variant_builder_add(&builder, "{sv}", "rawConfig", g_variant_new_string(config.c_str()));
+  g_variant_builder_add(&builder, "{sv}", "killSwitch", g_variant_new_boolean(FALSE));
+  return g_variant_new("(a{sv})", &builder);
+}
+
+// Time from the call to the snapshot with `stage`, or a negative value.
+double CallUntilStage(tessary::test::SignalRecorder* recorder, GDBusConnection* bus,
+                      const char* method, GVariant* parameters, const std::string& stage) {
+  recorder->Clear();
+  const auto start = Clock::now();
+  std::string name;
+  std::string message;
+  GVariant* reply = tessary::test::CallService(bus, method, parameters, &name, &message);
+  if (reply == nullptr) {
+    fprintf(stderr, "connect_bench: %s failed: %s: %s\n", method, name.c_str(), message.c_str());
+    return -1;
+  }
+  g_variant_unref(reply);
+  const bool reached = recorder->WaitFor(
+      [&] {
+        const auto stages = recorder->Strings("SnapshotChanged", "stage");
+        return !stages.empty() && (stages.back() == stage || stages.back() == "error");
+      },
+      std::chrono::seconds(40));
+  const double took = MillisSince(start);
+  const auto stages = recorder->Strings("SnapshotChanged", "stage");
+  recorder->Clear();
+  if (!reached || stages.back() != stage) {
+    fprintf(stderr, "connect_bench: %s did not reach \"%s\".\n", method, stage.c_str());
+    return -1;
+  }
+  return took;
+}
+
+Times ServiceRun(tessary::test::SignalRecorder* recorder, GDBusConnection* bus,
+                 const std::string& protocol, const std::string& profile) {
+  Times times;
+  times.up =
+      CallUntilStage(recorder, bus, "Connect", ConnectParameters(protocol, profile), "connected");
+  times.down = CallUntilStage(recorder, bus, "Disconnect", nullptr, "disconnected");
+  return times;
+}
+
+Times BareWireGuard(const std::string& config) {
+  Times times;
+  auto start = Clock::now();
+  const bool up = Ok({"/usr/bin/wg-quick", "up", config}) &&
+                  Ok({"/usr/bin/resolvectl", "dns", "tessaryvpn", "198.51.100.1"}) &&
+                  Ok({"/usr/bin/resolvectl", "domain", "tessaryvpn", "~."}) &&
+                  Ok({"/usr/bin/resolvectl", "default-route", "tessaryvpn", "yes"});
+  times.up = up ? MillisSince(start) : -1;
+  start = Clock::now();
+  const bool down = Ok({"/usr/bin/resolvectl", "revert", "tessaryvpn"}) &&
+                    Ok({"/usr/bin/wg-quick", "down", config});
+  times.down = down ? MillisSince(start) : -1;
+  return times;
+}
+
+// True while the main table holds a half-default route (0.0.0.0/1 or
+// 128.0.0.0/1, what redirect-gateway def1 adds) through `interface`.
+bool HasSplitRoute(const std::string& interface) {
+  std::ifstream routes("/proc/net/route");
+  std::string line;
+  while (std::getline(routes, line)) {
+    std::istringstream fields(line);
+    std::string iface, destination, gateway, flags, refcnt, use, metric, mask;
+    fields >> iface >> destination >> gateway >> flags >> refcnt >> use >> metric >> mask;
+    if (iface == interface && mask == "00000080") return true;
+  }
+  return false;
+}
+
+bool WaitSplitRoute(const std::string& interface, bool present, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (HasSplitRoute(interface) != present) {
+    if (Clock::now() >= deadline) return false;
+    usleep(1000);
+  }
+  return true;
+}
+
+Times BareOpenVpn(const std::string& config) {
+  Times times;
+  const auto start = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl("/usr/sbin/openvpn", "openvpn", "--config", config.c_str(), "--verb", "3",
+          "--suppress-timestamps", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return times;
+  if (WaitSplitRoute("tun-tessaryvpn", true, std::chrono::seconds(30))) {
+    times.up = MillisSince(start);
+  }
+  const auto stop = Clock::now();
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WaitSplitRoute("tun-tessaryvpn", false, std::chrono::seconds(10))) {
+    times.down = MillisSince(stop);
+  }
+  return times;
+}
+
+}  // namespace
+
+int main() {
+  tessary::test::RequireSandbox();
+  const char* source = g_getenv("TESSARY_SOURCE_DIR");
+  const std::string peers = std::string(source != nullptr ? source : ".") + "/tests/sandbox/peers";
+  const std::string work = kWork;
+  if (Sh("set -e; mkdir -p " + work + "/bare; " + peers + " outside; " + peers + " wireguard " +
+         work + "; " + peers + " openvpn " + work)
+          .status != 0) {
+    fprintf(stderr, "connect_bench: the test hosts did not come up.\n");
+    return 1;
+  }
+  const std::string wireGuard = ReadText(work + "/wireguard.conf");
+  const std::string openVpn = ReadText(work + "/openvpn.ovpn");
+  // The bare engines get what the service would write: WireGuard without its
+  // DNS line under the service's interface name, OpenVPN on the service's TUN.
+  const std::string bareWireGuard = work + "/bare/tessaryvpn.conf";
+  const std::string bareOpenVpn = work + "/bare/openvpn.ovpn";
+  if (Sh("umask 077 && grep -v '^DNS' " + work + "/wireguard.conf > " + bareWireGuard +
+         " && sed 's/^dev .*/dev tun-tessaryvpn/' " + work + "/openvpn.ovpn > " + bareOpenVpn)
+          .status != 0) {
+    return 1;
+  }
+
+  const int pid = tessary::test::StartService("/run/sandbox/bench-service.log");
+  if (pid <= 0) {
+    fprintf(stderr, "connect_bench: the service did not come up.\n");
+    return 1;
+  }
+  GDBusConnection* bus = tessary::test::NewSystemBus();
+  if (bus == nullptr) return 1;
+  int status = 0;
+  {
+    tessary::test::SignalRecorder recorder(bus);
+    struct Series {
+      std::vector<double> up, down, bareUp, bareDown;
+    } wg, ovpn;
+    auto good = [](const Times& t) { return t.up >= 0 && t.down >= 0; };
+    for (int i = -1; i < kRuns && status == 0; ++i) {  // run -1 warms up
+      const Times bareWg = BareWireGuard(bareWireGuard);
+      const Times serviceWg = ServiceRun(&recorder, bus, "wireGuard", wireGuard);
+      const Times bareOvpn = BareOpenVpn(bareOpenVpn);
+      const Times serviceOvpn = ServiceRun(&recorder, bus, "openVpn", openVpn);
+      if (!good(bareWg) || !good(serviceWg) || !good(bareOvpn) || !good(serviceOvpn)) {
+        fprintf(stderr, "connect_bench: run %d failed.\n", i);
+        status = 1;
+        break;
+      }
+      if (i < 0) continue;
+      wg.up.push_back(serviceWg.up);
+      wg.down.push_back(serviceWg.down);
+      wg.bareUp.push_back(bareWg.up);
+      wg.bareDown.push_back(bareWg.down);
+      ovpn.up.push_back(serviceOvpn.up);
+      ovpn.down.push_back(serviceOvpn.down);
+      ovpn.bareUp.push_back(bareOvpn.up);
+      ovpn.bareDown.push_back(bareOvpn.down);
+    }
+    if (status == 0) {
+      const double wgUp = Median(wg.up), wgBareUp = Median(wg.bareUp);
+      const double wgDown = Median(wg.down), wgBareDown = Median(wg.bareDown);
+      const double ovUp = Median(ovpn.up), ovBareUp = Median(ovpn.bareUp);
+      const double ovDown = Median(ovpn.down), ovBareDown = Median(ovpn.bareDown);
+      printf("connect_wireguard %.1f %.1f %.2f target<=1.3 ms\n", wgUp, wgBareUp, wgUp / wgBareUp);
+      printf("disconnect_wireguard %.1f %.1f %.2f target<=1.3 ms\n", wgDown, wgBareDown,
+             wgDown / wgBareDown);
+      // The start-up wait of a process engine runs in fixed half-second
+      // passes, so OpenVPN's connect is judged by its excess over bare.
+      printf("connect_openvpn %.3f %.3f %.3f target<=0.6 s(service-minus-bare)\n", ovUp / 1000,
+             ovBareUp / 1000, (ovUp - ovBareUp) / 1000);
+      printf("disconnect_openvpn %.1f %.1f %.2f target<=1.3 ms\n", ovDown, ovBareDown,
+             ovDown / ovBareDown);
+      fprintf(stderr, "connect_bench: medians of %d runs each\n", kRuns);
+    }
+  }
+  g_object_unref(bus);
+  if (tessary::test::StopService(pid) != 0) status = 1;
+  return status;
+}

@@ -1,0 +1,162 @@
+// The service is killed outright while a tunnel is up, and started again:
+// what the killed run left behind (kill switch, WireGuard state, DNS, private
+// files) must be cleaned before the new run takes calls, and GetRuntimeInfo
+// must say whether that worked.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/scenario_support.h"
+
+namespace tessary::test::scenario {
+namespace {
+
+class RecoveryScenarios : public ScenarioTest {
+ protected:
+  void TearDown() override {
+    Sh("test -e /run/sandbox/nft.real && cp -a /run/sandbox/nft.real /usr/sbin/nft");
+    ScenarioTest::TearDown();
+  }
+
+  // Connects, then kills the service with SIGKILL so that nothing of it runs
+  // its clean-up; returns with the new run not yet started.
+  void ConnectAndKillTheService(const char* protocol, const std::string& profile, bool killSwitch) {
+    StartTheService();
+    ASSERT_TRUE(Connect("abandoned", protocol, profile, killSwitch));
+    ASSERT_TRUE(WaitForStage("connected", seconds(40))) << ServiceLog();
+    ASSERT_EQ(StopTheService(SIGKILL, seconds(5)), 128 + SIGKILL);
+    Forget();
+  }
+
+  void BreakNft() {
+    ASSERT_EQ(Sh("test -e /run/sandbox/nft.real || cp -a /usr/sbin/nft /run/sandbox/nft.real; "
+                 "printf '#!/bin/sh\\nexit 1\\n' >/usr/sbin/nft")
+                  .status,
+              0);
+  }
+  void RepairNft() { ASSERT_EQ(Sh("cp -a /run/sandbox/nft.real /usr/sbin/nft").status, 0); }
+
+  std::string Summary() {
+    GVariant* info = Dictionary("GetRuntimeInfo");
+    if (info == nullptr) return "(no answer)";
+    std::string summary = DictString(info, "summary");
+    gboolean ready = FALSE;
+    g_variant_lookup(info, "nativeBridgeReady", "b", &ready);
+    g_variant_unref(info);
+    return summary + (ready ? " [ready]" : " [not ready]");
+  }
+
+  std::string SnapshotText() {
+    GVariant* snapshot = Dictionary("GetConnectionSnapshot");
+    if (snapshot == nullptr) return "(no answer)";
+    const std::string text =
+        DictString(snapshot, "stage") + "|" + DictString(snapshot, "lastError");
+    g_variant_unref(snapshot);
+    return text;
+  }
+};
+
+constexpr char kHealthy[] = "Sing-box ready; Xray ready; WireGuard ready; OpenVPN ready [ready]";
+
+TEST_F(RecoveryScenarios, WireGuardLeftByAKilledServiceIsTakenDownAtTheNextStart) {
+  ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("wireGuard", WireGuardProfile(), false));
+  // What the killed run left: the tunnel, its DNS and its private file.
+  ASSERT_TRUE(InterfacePresent("tessaryvpn"));
+  ASSERT_NE(Sh("resolvectl dns tessaryvpn").out.find("198.51.100.1"), std::string::npos);
+  ASSERT_NE(Sh("ls -A /run/tessaryvpn").out, "");
+
+  StartTheService();
+  EXPECT_EQ(Leftovers(), "");
+  EXPECT_EQ(SnapshotText(), "disconnected|");
+  EXPECT_EQ(Summary(), kHealthy);
+  // The usual road works again from the clean slate.
+  ASSERT_TRUE(Connect("again", "wireGuard", WireGuardProfile()));
+  ASSERT_TRUE(WaitForStage("connected", seconds(30))) << ServiceLog();
+  ASSERT_TRUE(Disconnect());
+  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+}
+
+TEST_F(RecoveryScenarios, KillSwitchAndFilesOfAProcessEngineAreRemovedAtTheNextStart) {
+  ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("trojan", kSingBoxProfile, true));
+  ASSERT_TRUE(KillSwitchTablePresent());
+  ASSERT_NE(Sh("ls -A /run/tessaryvpn").out, "");
+  // The engine itself outlives the service; a new run holds no handle to it
+  // and cannot stop it, so it goes by hand, by its process id.
+  const std::vector<int> orphans = ProcessesRunning("/usr/libexec/tessaryvpn/sing-box run");
+  ASSERT_EQ(orphans.size(), 1u);
+  kill(orphans[0], SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(orphans[0]); }, seconds(5)));
+
+  StartTheService();
+  EXPECT_EQ(Leftovers(), "");
+  EXPECT_EQ(SnapshotText(), "disconnected|");
+  EXPECT_EQ(Summary(), kHealthy);
+}
+
+TEST_F(RecoveryScenarios, ALeftoverThatCannotBeRemovedIsReportedUntilADisconnectRepairsIt) {
+  ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("xray", kXrayProfile, true));
+  const std::vector<int> orphans = ProcessesRunning("/usr/libexec/tessaryvpn/xray run");
+  ASSERT_EQ(orphans.size(), 1u);
+  kill(orphans[0], SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(orphans[0]); }, seconds(5)));
+
+  // nft fails for the new run's recovery, so the table cannot go.
+  ASSERT_NO_FATAL_FAILURE(BreakNft());
+  StartTheService();
+  const std::string snapshot = SnapshotText();
+  EXPECT_EQ(snapshot.rfind("error|", 0), 0u) << snapshot;
+  EXPECT_GT(snapshot.size(), std::string("error|").size()) << "the error must say why";
+  EXPECT_EQ(Summary(),
+            "Sing-box ready; Xray ready; WireGuard ready; OpenVPN ready; cleanup repair required "
+            "[not ready]");
+
+  // With nft back, a Disconnect repairs it and the service says so.
+  ASSERT_NO_FATAL_FAILURE(RepairNft());
+  EXPECT_TRUE(Sh("/usr/sbin/nft list table inet tessaryvpn").status == 0);
+  ASSERT_TRUE(Disconnect());
+  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+  EXPECT_TRUE(EventsAre(
+      Strings{"stage disconnecting", "stage disconnected", "info: VPN tunnel disconnected."}));
+  EXPECT_EQ(Summary(), kHealthy);
+  EXPECT_FALSE(KillSwitchTablePresent());
+  // The recovery stopped at the table, so the killed run's private files wait
+  // for the next start, which wipes them.
+  ASSERT_EQ(StopTheService(), 0) << ServiceLog();
+  StartTheService();
+  EXPECT_EQ(Summary(), kHealthy);
+  EXPECT_EQ(Leftovers(), "");
+}
+
+TEST_F(RecoveryScenarios, AFailedStartWhoseCleanupAlsoFailsSaysSo) {
+  StartTheService();
+  // With nft broken, neither the start's own clean-up nor the recovery after
+  // the failed start can lift the (absent) table.
+  ASSERT_NO_FATAL_FAILURE(BreakNft());
+  ASSERT_TRUE(Connect("doomed", "trojan", kSingBoxProfile));
+  ASSERT_TRUE(WaitForStage("error", seconds(20))) << ServiceLog();
+  EXPECT_TRUE(
+      EventsAre(Strings{"stage preparing", "info: Preparing Sing-box tunnel.", "stage connecting",
+                        "stage error", "error: Sing-box connection failed."}));
+  const std::string error = DictString(LastSnapshot(), "lastError");
+  const std::string suffix = " The failed engine could not be fully cleaned up.";
+  ASSERT_GT(error.size(), suffix.size()) << error;
+  EXPECT_EQ(error.substr(error.size() - suffix.size()), suffix) << error;
+  EXPECT_EQ(error.find(suffix), error.size() - suffix.size()) << "appended once: " << error;
+  EXPECT_EQ(DictString(LastSnapshot(), "activeProfileId"), "doomed");
+  EXPECT_EQ(Summary(),
+            "Sing-box ready; Xray ready; WireGuard ready; OpenVPN ready; cleanup repair required "
+            "[not ready]");
+  // No engine was started, so nothing of one is left.
+  EXPECT_TRUE(ProcessesRunning("/usr/libexec/tessaryvpn/sing-box run").empty());
+
+  ASSERT_NO_FATAL_FAILURE(RepairNft());
+  Forget();
+  ASSERT_TRUE(Disconnect());
+  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+  EXPECT_EQ(Summary(), kHealthy);
+}
+
+}  // namespace
+}  // namespace tessary::test::scenario
