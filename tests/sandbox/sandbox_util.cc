@@ -31,8 +31,9 @@ CommandResult Run(const std::vector<std::string>& argv, const std::string& input
   for (const auto& a : argv) args.push_back(a.c_str());
   args.push_back(nullptr);
   GError* error = nullptr;
-  GSubprocessFlags flags = static_cast<GSubprocessFlags>(
-      G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE);
+  GSubprocessFlags flags =
+      static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE |
+                                    G_SUBPROCESS_FLAGS_STDERR_PIPE);
   GSubprocess* process = g_subprocess_newv(args.data(), flags, &error);
   if (process == nullptr) {
     result.err = error->message;
@@ -97,7 +98,8 @@ int StartService(const std::string& logPath) {
       dup2(fileno(log), 1);
       dup2(fileno(log), 2);
     }
-    execl(linux_service::kServiceBinary, linux_service::kServiceBinary, static_cast<char*>(nullptr));
+    execl(linux_service::kServiceBinary, linux_service::kServiceBinary,
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   if (!WaitUntil(ServiceOwnsName, std::chrono::seconds(10))) {

@@ -18,9 +18,9 @@ bool InSandbox();
 void RequireSandbox();
 
 struct CommandResult {
-  int status = -1;     // exit status, or -1 when the command did not exit normally
-  std::string out;     // standard output
-  std::string err;     // standard error
+  int status = -1;  // exit status, or -1 when the command did not exit normally
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 // Runs `/bin/sh -c script`, waits for it and collects its output.
