@@ -170,7 +170,9 @@ void send_event(FlEventChannel* channel, FlValue* value) {
 std::string launch_at_startup_file_path() {
   const gchar* config = g_getenv("XDG_CONFIG_HOME");
   g_autofree gchar* config_dir = nullptr;
-  if (config != nullptr && config[0] != '\0') {
+  // A relative value is no location at all (the XDG rules say to ignore
+  // it); taking it would write the entry wherever the application runs.
+  if (config != nullptr && config[0] != '\0' && g_path_is_absolute(config)) {
     config_dir = g_strdup(config);
   } else {
     const gchar* home = g_get_home_dir();

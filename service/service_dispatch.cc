@@ -38,6 +38,7 @@ constexpr const char* kSupportedProtocols[] = {
 constexpr EngineKind kEngines[] = {kSingBox, kXray, kWireGuard, kOpenVpn};
 
 std::string Trimmed(const char* data, gsize size) {
+  if (data == nullptr) return std::string();
   gsize begin = 0;
   while (begin < size && g_ascii_isspace(data[begin])) ++begin;
   gsize end = size;
@@ -199,6 +200,12 @@ void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
   ReplyEmpty(invocation);
 }
 
+// Empty output comes back as a null buffer.
+void WipeAndFree(gpointer data, gsize size) {
+  if (data != nullptr && size > 0) memset(data, 0, size);
+  g_free(data);
+}
+
 // Runs one short-lived command under /usr/bin/timeout. `input` may be null.
 // On success *output holds its standard output, which the caller owns and
 // must release with g_bytes_unref.
@@ -219,9 +226,7 @@ bool RunKeyCommand(const char* subcommand, GBytes* input, GBytes** output, std::
   }
   if (collected != nullptr) {
     gsize size = 0;
-    auto* data = static_cast<char*>(g_bytes_unref_to_data(collected, &size));
-    memset(data, 0, size);
-    g_free(data);
+    WipeAndFree(g_bytes_unref_to_data(collected, &size), size);
   }
   if (gerror != nullptr) *error = gerror->message;
   return false;
@@ -287,9 +292,8 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
   }
   gsize size = 0;
   auto* raw = static_cast<char*>(g_bytes_unref_to_data(generated, &size));
-  std::string secret = Trimmed(raw, size);
-  memset(raw, 0, size);
-  g_free(raw);
+  std::string secret = raw != nullptr ? Trimmed(raw, size) : std::string();
+  WipeAndFree(raw, size);
 
   std::string input = secret + "\n";
   GBytes* stdinBytes = g_bytes_new_static(input.data(), input.size());

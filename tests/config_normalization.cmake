@@ -7,7 +7,8 @@ target_compile_definitions(config_normalization_test
                            PRIVATE TESSARY_SOURCE_DIR_DEFAULT="${CMAKE_SOURCE_DIR}")
 
 # libFuzzer target over both rewrites; scripts/fuzz runs every fuzz_* binary
-# with its seeds in fuzz/<name without the fuzz_ prefix>_seeds.
+# with its seeds from tests/fuzz/corpus/fuzz_normalization (also reachable as
+# tests/fuzz/normalization_seeds).
 if(TESSARY_FUZZ AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(WARNING "fuzz_normalization needs clang (libFuzzer); not built with ${CMAKE_CXX_COMPILER_ID}")
 elseif(TESSARY_FUZZ)

@@ -24,3 +24,10 @@ if(TESSARY_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   target_compile_options(fuzz_endpoints PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(fuzz_endpoints PRIVATE -fsanitize=fuzzer,address,undefined)
 endif()
+
+# The kill switch through the installed service and a real WireGuard tunnel.
+tessary_sandbox_test(kill_switch_service_test SOURCES kill_switch_service_test.cc RESOLVED
+                     TIMEOUT 300)
+target_compile_definitions(kill_switch_service_test PRIVATE
+                           TESSARY_PEERS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/sandbox/peers")
+set_tests_properties(kill_switch_service_test PROPERTIES LABELS "sandbox;threaded")

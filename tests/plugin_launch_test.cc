@@ -147,14 +147,18 @@ TEST_F(LaunchAtStartup, EnableWritesTheEntryAndDisableRemovesIt) {
   EXPECT_EQ(SetEnabled(false), "null");
 }
 
-TEST_F(LaunchAtStartup, EmptyXdgConfigHomeMeansHomeConfig) {
-  setenv("XDG_CONFIG_HOME", "", 1);
-  EXPECT_EQ(SetEnabled(true), "null");
-  EXPECT_EQ(ReadFile(kHome + "/.config/autostart/tessaryvpn.desktop"), Entry(SelfPath()));
-  unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(Get(), "true");
-  EXPECT_EQ(SetEnabled(false), "null");
-  EXPECT_NE(access((kHome + "/.config/autostart/tessaryvpn.desktop").c_str(), F_OK), 0);
+TEST_F(LaunchAtStartup, EmptyOrRelativeXdgConfigHomeMeansHomeConfig) {
+  const std::string entry = kHome + "/.config/autostart/tessaryvpn.desktop";
+  for (const char* value : {"", "relative/config"}) {
+    setenv("XDG_CONFIG_HOME", value, 1);
+    EXPECT_EQ(SetEnabled(true), "null") << value;
+    EXPECT_EQ(ReadFile(entry), Entry(SelfPath())) << value;
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(Get(), "true");
+    EXPECT_EQ(SetEnabled(false), "null");
+    EXPECT_NE(access(entry.c_str(), F_OK), 0);
+  }
+  EXPECT_NE(access("relative", F_OK), 0) << "nothing written below the working directory";
 }
 
 TEST_F(LaunchAtStartup, AnyKindOfFileCounts) {

@@ -423,6 +423,11 @@ TEST_F(ServiceBus, KeyPairComesFromTheRealWireGuardTools) {
   EXPECT_EQ(Call("GenerateWireGuardKeyPair", nullptr, &name, &message), nullptr);
   EXPECT_EQ(name, "org.tessaryvpn.Error.WireGuardUnavailable");
   EXPECT_FALSE(message.empty());
+  // A wg that succeeds without printing a key: refused, with no message.
+  ASSERT_EQ(Sh("printf '#!/bin/sh\\nexit 0\\n' >/usr/bin/wg").status, 0);
+  EXPECT_EQ(Call("GenerateWireGuardKeyPair", nullptr, &name, &message), nullptr);
+  EXPECT_EQ(name, "org.tessaryvpn.Error.WireGuardUnavailable");
+  EXPECT_EQ(message, "");
   ASSERT_EQ(Sh("mv -f /run/sandbox/wg.moved /usr/bin/wg").status, 0);
 }
 

@@ -114,6 +114,38 @@ TEST(AdmitConnect, TheRealValidationRefusesAndWipes) {
   }
 }
 
+TEST(AdmitConnect, AProfileTheRealValidationAcceptsMeetsAvailabilityThenBusy) {
+  const std::string profile =
+      "[Interface]\nPrivateKey = yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=\n"
+      "Address = 198.51.100.2/32\nDNS = 198.51.100.1\n\n[Peer]\n"
+      "PublicKey = xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=\n"
+      "Endpoint = 192.0.2.2:51820\nAllowedIPs = 0.0.0.0/0, ::/0\n";
+  ASSERT_TRUE(ValidateProfile("home", "wireGuard", profile).valid);
+
+  std::string rawConfig = profile;
+  std::atomic<int32_t> workers{0};
+  ConnectAdmission admission = AdmitConnect(
+      "home", "wireGuard", &rawConfig, ValidateProfile, [](EngineKind) { return false; }, &workers);
+  EXPECT_STREQ(admission.errorName, "org.tessaryvpn.Error.RuntimeUnavailable");
+  EXPECT_EQ(admission.message, "WireGuard runtime is missing. Repair the TessaryVPN installation.");
+  EXPECT_TRUE(rawConfig.empty());
+
+  rawConfig = profile;
+  workers = 1;
+  admission = AdmitConnect(
+      "home", "wireGuard", &rawConfig, ValidateProfile, [](EngineKind) { return true; }, &workers);
+  EXPECT_STREQ(admission.errorName, "org.tessaryvpn.Error.Busy");
+  EXPECT_TRUE(rawConfig.empty());
+
+  rawConfig = profile;
+  workers = 0;
+  admission = AdmitConnect(
+      "home", "wireGuard", &rawConfig, ValidateProfile, [](EngineKind) { return true; }, &workers);
+  EXPECT_TRUE(admission.accepted);
+  EXPECT_EQ(admission.kind, kWireGuard);
+  EXPECT_EQ(rawConfig, profile);
+}
+
 TEST(ProfileLookup, KeysOfAnotherTypeCountAsAbsent) {
   GVariant* profile = g_variant_ref_sink(g_variant_parse(
       G_VARIANT_TYPE_VARDICT,

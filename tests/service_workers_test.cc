@@ -78,6 +78,20 @@ void RestoreWireGuardQuick() {
   Sh("test -e /run/sandbox/wg-quick.real && cp -a /run/sandbox/wg-quick.real /usr/bin/wg-quick");
 }
 
+// OpenVPN replaced by the engine runtime's stand-in, which brings up
+// tun-tessaryvpn with OpenVPN's split default routes and runs until stopped.
+void InstallOpenVpnStandIn() {
+  ASSERT_EQ(Sh("test -e /run/sandbox/openvpn.real || cp -a /usr/sbin/openvpn "
+               "/run/sandbox/openvpn.real; mkdir -p /run/standin && echo ok >/run/standin/mode && "
+               "cp \"$TESSARY_SOURCE_DIR/tests/engine_runtime_standins/openvpn\" /usr/sbin/openvpn")
+                .status,
+            0);
+}
+
+void RestoreOpenVpn() {
+  Sh("test -e /run/sandbox/openvpn.real && cp -a /run/sandbox/openvpn.real /usr/sbin/openvpn");
+}
+
 class ServiceWorkers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,6 +105,7 @@ class ServiceWorkers : public ::testing::Test {
       EXPECT_EQ(StopService(pid_), 0);
     }
     RestoreWireGuardQuick();
+    RestoreOpenVpn();
     delete recorder_;
     if (bus_) g_object_unref(bus_);
   }
@@ -321,6 +336,68 @@ TEST_F(ServiceWorkers, StaleStateThatCannotBeCleanedIsReportedUntilRepaired) {
   EXPECT_EQ(summary.find("cleanup"), std::string::npos) << summary;
   Sh("rm -rf /usr/libexec/tessaryvpn/sing-box /usr/libexec/tessaryvpn/xray "
      "/usr/libexec/tessaryvpn/geoip.dat /usr/libexec/tessaryvpn/geosite.dat");
+}
+
+TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) {
+  InstallOpenVpnStandIn();
+  Start();
+  ASSERT_TRUE(CallOk(
+      "Connect", Profile("office", "openVpn", "client\ndev tun\nremote 203.0.113.7 1194\n", true)));
+  ASSERT_TRUE(recorder_->WaitFor([&] { return Logs().size() >= 3; }, std::chrono::seconds(30)));
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "connected"}));
+  EXPECT_EQ(Logs(), (Strings{"Preparing OpenVPN tunnel.", "Kill switch active for this tunnel.",
+                             "OpenVPN tunnel connected."}));
+  EXPECT_EQ(Sh("nft list table inet tessaryvpn >/dev/null").status, 0);
+
+  recorder_->entries.clear();
+  ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
+  // The one-second poll notices it.
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(Stages(), (Strings{"error"}));
+  EXPECT_EQ(Logs(), (Strings{"The active VPN engine stopped unexpectedly."}));
+  EXPECT_EQ(recorder_->Strings("LogEmitted", "level"), (Strings{"error"}));
+  GVariant* snapshot = Dict("GetConnectionSnapshot");
+  ASSERT_NE(snapshot, nullptr);
+  EXPECT_EQ(DictString(snapshot, "activeProfileId"), "office");
+  EXPECT_EQ(DictString(snapshot, "lastError"), "OpenVPN stopped unexpectedly.");
+  g_variant_unref(snapshot);
+  // Traffic stays blocked until the user disconnects.
+  EXPECT_EQ(Sh("nft list table inet tessaryvpn >/dev/null").status, 0);
+  GVariant* info = Dict("GetRuntimeInfo");
+  ASSERT_NE(info, nullptr);
+  const std::string summary = DictString(info, "summary");
+  EXPECT_NE(summary.find("; cleanup repair required"), std::string::npos) << summary;
+  g_variant_unref(info);
+
+  recorder_->entries.clear();
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
+  EXPECT_NE(Sh("nft list table inet tessaryvpn >/dev/null 2>&1").status, 0);
+  RestoreOpenVpn();
+}
+
+TEST_F(ServiceWorkers, AKillSwitchThatCannotBeBuiltDoesNotFailTheConnection) {
+  InstallOpenVpnStandIn();
+  Start();
+  // No address to allow: the server's name does not resolve.
+  ASSERT_TRUE(CallOk(
+      "Connect",
+      Profile("office", "openVpn", "client\ndev tun\nremote vpn.example.invalid 1194\n", true)));
+  ASSERT_TRUE(recorder_->WaitFor([&] { return Logs().size() >= 3; }, std::chrono::seconds(30)));
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "connected"}));
+  const Strings logs = Logs();
+  const Strings levels = recorder_->Strings("LogEmitted", "level");
+  ASSERT_EQ(logs.size(), 3u);
+  EXPECT_EQ(logs[0], "Preparing OpenVPN tunnel.");
+  EXPECT_EQ(logs[1].rfind("Kill switch could not be applied: ", 0), 0u) << logs[1];
+  EXPECT_GT(logs[1].size(), std::string("Kill switch could not be applied: ").size());
+  EXPECT_EQ(levels[1], "warning");
+  EXPECT_EQ(logs[2], "OpenVPN tunnel connected.");
+  EXPECT_NE(Sh("nft list table inet tessaryvpn >/dev/null 2>&1").status, 0);
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(WaitForStage("disconnected"));
+  RestoreOpenVpn();
 }
 
 // The whole road with the real engine: wg-quick through wireguard-go to a

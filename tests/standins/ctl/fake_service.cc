@@ -80,10 +80,10 @@ void OnMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
   auto failure = g_settings.failures.find(name);
   if (name == "Connect") RecordProfile(parameters);
   if (failure != g_settings.failures.end()) {
-    const std::string& spec = failure->second;
-    const size_t colon = spec.find(':');
-    g_dbus_method_invocation_return_dbus_error(invocation, spec.substr(0, colon).c_str(),
-                                               spec.substr(colon + 1).c_str());
+    const std::string& error = failure->second;
+    const size_t colon = error.find(':');
+    g_dbus_method_invocation_return_dbus_error(invocation, error.substr(0, colon).c_str(),
+                                               error.substr(colon + 1).c_str());
     return;
   }
   GVariant* reply = nullptr;
