@@ -327,5 +327,27 @@ TEST(EngineRuntimeProcess, AZombieIsNotAlive) {
   EXPECT_TRUE(WaitForProcess(child, std::chrono::milliseconds(2000)));
 }
 
+// The state letter follows the command name, which a process may set to
+// anything: a live process named "x Z" must not read as a zombie.
+TEST(EngineRuntimeProcess, ACommandNameWithBlanksDoesNotHideTheState) {
+  g_autoptr(GSubprocess) child = Spawn(
+      {"/bin/sh", "-c",
+       "printf 'x Z' > /proc/$$/comm; i=0; while [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done"});
+  ASSERT_NE(child, nullptr);
+  std::string comm = std::string("/proc/") + g_subprocess_get_identifier(child) + "/comm";
+  ASSERT_TRUE(tessary::test::WaitUntil(
+      [&] {
+        std::ifstream in(comm);
+        std::string name;
+        std::getline(in, name);
+        return name == "x Z";
+      },
+      std::chrono::seconds(5)));
+  EXPECT_TRUE(ProcessIsAlive(child));
+  g_subprocess_force_exit(child);
+  EXPECT_TRUE(WaitForProcess(child, std::chrono::milliseconds(5000)));
+  EXPECT_FALSE(ProcessIsAlive(child));
+}
+
 }  // namespace
 }  // namespace tessary::linux_service

@@ -190,6 +190,41 @@ TEST_F(EngineRuntimeWireGuard, FailuresLeaveACleanMachine) {
   }
 }
 
+// A take-down that fails keeps the slot WireGuard-active with its file, so a
+// later Stop finds both and tries again.
+TEST_F(EngineRuntimeWireGuard, FailedTakeDownsKeepTheStateForAnotherTry) {
+  const struct {
+    const char* name;
+    const char* before;
+    const char* message;
+    bool fileKept;
+  } cases[] = {
+      {"wg-quick down fails", "printf '#!/bin/sh\\nexit 1\\n' > /usr/bin/wg-quick",
+       "WireGuard disconnect cleanup failed.", true},
+      {"wg-quick down leaves the interface", "printf '#!/bin/sh\\nexit 0\\n' > /usr/bin/wg-quick",
+       "WireGuard reported disconnect but its interface still exists.", true},
+      {"the DNS setting cannot be reverted", "$TESSARY_SOURCE_DIR/tests/sandbox/resolved stop",
+       "WireGuard disconnected but DNS cleanup failed.", false},
+  };
+  for (const auto& c : cases) {
+    EngineRuntime runtime;
+    std::string error;
+    ASSERT_TRUE(runtime.Start(kWireGuard, "wireguard", ClientProfile(), kNeverCancelled, &error))
+        << error;
+    MustSh(c.before);
+    EXPECT_FALSE(runtime.Stop(&error)) << c.name;
+    EXPECT_EQ(error, c.message) << c.name;
+    EXPECT_EQ(runtime.kind, kWireGuard) << c.name;
+    EXPECT_EQ(Exists(kWireGuardConfig), c.fileKept) << c.name;
+    MustSh("cp -a /run/saved/wg-quick /usr/bin/wg-quick");
+    MustSh(SourcePath("tests/sandbox/resolved") + " start");
+    error.clear();
+    EXPECT_TRUE(runtime.Stop(&error)) << c.name << ": " << error;
+    EXPECT_EQ(runtime.kind, kUnsupported) << c.name;
+    ExpectNothingLeft(c.name);
+  }
+}
+
 TEST_F(EngineRuntimeWireGuard, CancellationAfterDnsSetupTakesTheTunnelDown) {
   EngineRuntime runtime;
   std::string error;
