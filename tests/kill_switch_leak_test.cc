@@ -65,6 +65,16 @@ struct Outcome {
   std::string sent;  // what the sending side saw
 };
 
+// The server addresses of a profile, as the connect worker collects them.
+std::vector<std::string> ServerAddresses(EngineKind kind, const std::string& profile) {
+  std::vector<std::string> addresses;
+  std::string error;
+  EXPECT_TRUE(CollectEndpointAddresses(
+      kind, profile, [] { return false; }, &addresses, &error))
+      << error;
+  return addresses;
+}
+
 std::string NsNft(const char* ns, const std::string& input) {
   CommandResult result = Run({kIpBinary, "netns", "exec", ns, kNftBinary, "-f", "-"}, input);
   return result.status == 0 ? "" : result.err;
@@ -522,7 +532,7 @@ TEST_F(LeakTest, ServerNamedInTheProfileIsResolvedAndReachable) {
   const std::string profile =
       "[Interface]\nPrivateKey = x\nAddress = 10.7.0.2/32\n\n[Peer]\nPublicKey = y\n"
       "AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = vpn.leaktest.example:51820\n";
-  const std::vector<std::string> addresses = CollectEndpointAddresses(kWireGuard, profile);
+  const std::vector<std::string> addresses = ServerAddresses(kWireGuard, profile);
   ASSERT_EQ(addresses, std::vector<std::string>{"192.0.2.2"});
   std::string error;
   ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;
@@ -569,7 +579,7 @@ TEST_F(LeakTest, ResolutionUsesTheSystemResolverInOrder) {
        {"192.0.2.2"}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CollectEndpointAddresses(c.kind, c.config), c.expected) << c.name;
+    EXPECT_EQ(ServerAddresses(c.kind, c.config), c.expected) << c.name;
   }
 }
 
@@ -634,7 +644,7 @@ class RealTunnelLeakTest : public ::testing::Test {
 std::string RealTunnelLeakTest::profile_;
 
 TEST_F(RealTunnelLeakTest, KillSwitchFromTheProfileKeepsTheTunnelAndNothingElse) {
-  const std::vector<std::string> addresses = CollectEndpointAddresses(kWireGuard, profile_);
+  const std::vector<std::string> addresses = ServerAddresses(kWireGuard, profile_);
   ASSERT_EQ(addresses, std::vector<std::string>{"192.0.2.2"});
   std::string error;
   ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;
