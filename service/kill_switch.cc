@@ -507,8 +507,12 @@ bool BuildKillSwitchRuleset(const std::string& interfaceName,
   text += "    type filter hook output priority 0; policy drop;\n";
   text += "    oifname \"lo\" accept\n";
   text += "    oifname \"" + interfaceName + "\" accept\n";
-  text += "    meta l4proto ipv6-icmp accept\n";
-  text += "    udp dport { 67, 68, 546, 547 } accept\n";
+  // IPv6 needs neighbour discovery and multicast listener reports, and the
+  // uplink its DHCP and DHCPv6 client: nothing wider, or an echo request or a
+  // datagram to a DHCP port would carry anything to any host.
+  text += "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n";
+  text += "    udp sport 68 udp dport 67 accept\n";
+  text += "    udp sport 546 udp dport 547 accept\n";
   if (!ipv4.empty()) text += "    ip daddr { " + JoinAddresses(ipv4) + " } accept\n";
   if (!ipv6.empty()) text += "    ip6 daddr { " + JoinAddresses(ipv6) + " } accept\n";
   text += "  }\n";
