@@ -55,6 +55,11 @@ bool IsRegularFile(const char* path) {
 
 std::string ErrnoText(int error) { return g_strerror(error); }
 
+bool IsRegularDescriptor(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::string AsciiLower(const std::string& text) {
   std::string lower = text;
   for (char& c : lower) c = g_ascii_tolower(c);
@@ -176,9 +181,17 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
     *error = "Unable to secure the private runtime directory: " + ErrnoText(errno);
     return false;
   }
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // O_NONBLOCK: a FIFO planted at the path must fail the open rather than
+  // wait forever for a reader. It has no effect on the regular file we write.
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) {
     *error = "Unable to create the private VPN configuration: " + ErrnoText(errno);
+    return false;
+  }
+  if (!IsRegularDescriptor(fd)) {
+    // Not ours to unlink: whatever sits there is left for the removal to report.
+    *error = "Private runtime data is not a regular file.";
+    close(fd);
     return false;
   }
   auto fail = [&](const char* text, int cause) {
@@ -208,7 +221,7 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
 }
 
 bool SecureRemoveFile(const char* path, std::string* error) {
-  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return true;
     *error = "Unable to open private runtime data for removal: " + ErrnoText(errno);
