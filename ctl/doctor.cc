@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kServiceCallTimeoutMs = 15000;
 constexpr size_t kLabelWidth = 24;
+constexpr char kResolvedBusName[] = "org.freedesktop.resolve1";
 
 enum class Level { kOk, kWarn, kFail };
 
@@ -225,6 +226,52 @@ GVariant* ReplyDictionary(GVariant* reply) {
   return g_variant_get_child_value(reply, 0);
 }
 
+bool NameHasOwner(GDBusConnection* bus, const char* name) {
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
+      kServiceCallTimeoutMs, nullptr, nullptr);
+  gboolean owned = FALSE;
+  if (reply != nullptr) g_variant_get(reply, "(b)", &owned);
+  return owned;
+}
+
+// An enabled resolved that is not running is started by the first request
+// for its bus name, as the DNS helper's resolvectl makes; a disabled one is
+// not, and a connect then fails on DNS.
+bool ResolvedStartsOnDemand(GDBusConnection* bus) {
+  if (!NameHasOwner(bus, "org.freedesktop.systemd1")) return false;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+      "org.freedesktop.systemd1.Manager", "GetUnitFileState",
+      g_variant_new("(s)", "systemd-resolved.service"), G_VARIANT_TYPE("(s)"),
+      G_DBUS_CALL_FLAGS_NO_AUTO_START, kServiceCallTimeoutMs, nullptr, nullptr);
+  const gchar* state = nullptr;
+  if (reply != nullptr) g_variant_get(reply, "(&s)", &state);
+  return state != nullptr &&
+         (g_str_equal(state, "enabled") || g_str_equal(state, "enabled-runtime"));
+}
+
+// resolvectl alone is not enough: WireGuard and OpenVPN set their DNS
+// through the running resolved.
+void RecordResolved(Report* report) {
+  constexpr char kLabel[] = "systemd-resolved";
+  if (!g_file_test(kResolveCtl, G_FILE_TEST_IS_EXECUTABLE)) {
+    CheckExecutable(report, kLabel, kResolveCtl, Level::kWarn);
+    return;
+  }
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  if (bus == nullptr) {
+    Record(report, Level::kWarn, kLabel,
+           "the system bus is unavailable, so systemd-resolved could not be asked");
+  } else if (NameHasOwner(bus, kResolvedBusName) || ResolvedStartsOnDemand(bus)) {
+    Record(report, Level::kOk, kLabel, kResolveCtl);
+  } else {
+    Record(report, Level::kWarn, kLabel,
+           "systemd-resolved is not running; run `systemctl enable --now systemd-resolved`");
+  }
+}
+
 // The service rows; returns the connection stage, empty when unknown.
 std::string RecordService(Report* report) {
   g_autoptr(GError) error = nullptr;
@@ -336,7 +383,7 @@ int RunDoctor(std::ostream& out) {
   CheckExecutable(&report, "wg-quick", kWireGuardQuick, Level::kFail);
   CheckExecutable(&report, "nftables", kNftBinary, Level::kFail);
   CheckExecutable(&report, "iproute2", kIpBinary, Level::kFail);
-  CheckExecutable(&report, "systemd-resolved", kResolveCtl, Level::kWarn);
+  RecordResolved(&report);
   constexpr char kTunDevice[] = "/dev/net/tun";
   if (g_file_test(kTunDevice, G_FILE_TEST_EXISTS)) {
     Record(&report, Level::kOk, "TUN device", kTunDevice);

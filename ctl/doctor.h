@@ -9,8 +9,8 @@ namespace tessary::linux_service {
 
 // Writes the whole report to `out`, line by line as each check completes, and
 // returns 0 when no check failed and 1 otherwise (warnings do not count). It
-// only reads: files, two read-only service methods and, as root, two nft
-// listings. It never stops early.
+// only reads: files, two read-only service methods, whether systemd-resolved
+// runs or is enabled, and, as root, two nft listings. It never stops early.
 int RunDoctor(std::ostream& out);
 
 // The same report on standard output.

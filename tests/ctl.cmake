@@ -12,11 +12,11 @@ add_dependencies(ctl_cli_test tessaryvpnctl)
 # Includes ctl/doctor.cc to reach its file-private checks.
 tessary_unit_test(ctl_doctor_unit_test SOURCES ctl_doctor_unit_test.cc)
 
-tessary_sandbox_test(ctl_sandbox_test SOURCES ctl_sandbox_test.cc TIMEOUT 900)
+tessary_sandbox_test(ctl_sandbox_test SOURCES ctl_sandbox_test.cc RESOLVED TIMEOUT 900)
 target_compile_definitions(ctl_sandbox_test
                            PRIVATE TESSARY_CTL_FAKE_SERVICE="$<TARGET_FILE:tessary_ctl_fake_service>")
 add_dependencies(ctl_sandbox_test tessary_ctl_fake_service tessaryvpnctl)
 
 # The installed tool against the installed service.
-tessary_sandbox_test(ctl_service_test SOURCES ctl_service_test.cc TIMEOUT 600)
+tessary_sandbox_test(ctl_service_test SOURCES ctl_service_test.cc RESOLVED TIMEOUT 600)
 add_dependencies(ctl_service_test tessaryvpnctl)

@@ -91,6 +91,8 @@ void InstallCompleteRuntime() {
          "chmod 0755 /usr/sbin/nft\n"
          "if [ -e /usr/bin/resolvectl.away ]; then mv /usr/bin/resolvectl.away "
          "/usr/bin/resolvectl; fi\n"
+         "pgrep -x systemd-resolve >/dev/null || \"$TESSARY_SOURCE_DIR/tests/sandbox/resolved\" "
+         "start\n"
          "rm -rf /run/tessaryvpn /run/tessaryvpn.real\n"
          "nft delete table inet tessaryvpn 2>/dev/null || true\n"
          "nft delete table ip tessaryvpn 2>/dev/null || true\n");
@@ -318,19 +320,35 @@ TEST_F(CtlSandbox, DoctorOnACleanInstallationAsANormalUser) {
                             "Result: 24 passed, 0 warning(s), 0 failure(s).\n");
 }
 
-TEST_F(CtlSandbox, DoctorWithoutSystemdResolvedWarnsOnce) {
-  ASSERT_EQ(Sh("mv /usr/bin/resolvectl /usr/bin/resolvectl.away").status, 0);
-  StandInService service;
-  ASSERT_TRUE(service.up());
-  const CommandResult result = Ctl({"doctor"}, /*asNobody=*/true);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out,
-            InstalledPart("  [warn] systemd-resolved        /usr/bin/resolvectl is missing\n") +
-                kServiceAnswered + kAllEnginesReady +
-                "  [ ok ] connection              disconnected\n" + kRuntimeAbsent +
-                kUserKillSwitch +
-                "\n"
-                "Result: 23 passed, 1 warning(s), 0 failure(s).\n");
+TEST_F(CtlSandbox, DoctorWithoutARunningSystemdResolvedWarnsOnce) {
+  struct Case {
+    const char* what;
+    const char* script;
+    const char* row;
+  };
+  const std::vector<Case> cases = {
+      {"resolvectl missing", "mv /usr/bin/resolvectl /usr/bin/resolvectl.away",
+       "  [warn] systemd-resolved        /usr/bin/resolvectl is missing\n"},
+      // Installed but stopped, and nothing on this machine starts it: a
+      // WireGuard or OpenVPN connect would fail on DNS.
+      {"resolved stopped", "\"$TESSARY_SOURCE_DIR/tests/sandbox/resolved\" stop",
+       "  [warn] systemd-resolved        systemd-resolved is not running; run `systemctl enable "
+       "--now systemd-resolved`\n"},
+  };
+  for (const auto& c : cases) {
+    InstallCompleteRuntime();
+    ASSERT_EQ(Sh(c.script).status, 0) << c.what;
+    StandInService service;
+    ASSERT_TRUE(service.up());
+    const CommandResult result = Ctl({"doctor"}, /*asNobody=*/true);
+    EXPECT_EQ(result.status, 0) << c.what;
+    EXPECT_EQ(result.out, InstalledPart(c.row) + kServiceAnswered + kAllEnginesReady +
+                              "  [ ok ] connection              disconnected\n" + kRuntimeAbsent +
+                              kUserKillSwitch +
+                              "\n"
+                              "Result: 23 passed, 1 warning(s), 0 failure(s).\n")
+        << c.what;
+  }
 }
 
 TEST_F(CtlSandbox, DoctorWithTheServiceStopped) {
