@@ -59,10 +59,14 @@ GVariant* EntryValue(FlValue* value) {
 
 GDBusProxy* CreateProxy(GError** error) {
   // No interface description and no properties (the interface has none);
-  // signals are wanted, and the bus may start the service on demand.
-  return g_dbus_proxy_new_for_bus_sync(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES,
-                                       nullptr, kBusName, kObjectPath, kInterfaceName, nullptr,
-                                       error);
+  // signals are wanted. Making the proxy never starts the service: a failed
+  // start would fail the construction, and without a proxy nobody would see
+  // the service appear later. Calls still let the bus start it on demand.
+  return g_dbus_proxy_new_for_bus_sync(
+      G_BUS_TYPE_SYSTEM,
+      static_cast<GDBusProxyFlags>(G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES |
+                                   G_DBUS_PROXY_FLAGS_DO_NOT_AUTO_START_AT_CONSTRUCTION),
+      nullptr, kBusName, kObjectPath, kInterfaceName, nullptr, error);
 }
 
 bool HasOwner(GDBusProxy* proxy) {

@@ -8,9 +8,10 @@
 
 namespace tessary::linux_service {
 
-// Creates, synchronously, a proxy for the service on the system bus. The
-// proxy receives the service's signals and lets the bus start the service on
-// demand. Returns a new reference, or null with `error` set.
+// Creates, synchronously, a proxy for the service on the system bus, without
+// starting the service. The proxy receives the service's signals, and its
+// calls let the bus start the service on demand. Returns a new reference, or
+// null with `error` set.
 GDBusProxy* CreateProxy(GError** error);
 
 // True when `proxy` is not null and the service's name currently has an

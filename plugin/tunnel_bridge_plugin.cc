@@ -83,6 +83,7 @@ struct InitialEventRequest {
 };
 
 void ensure_service_proxy(TunnelBridgePlugin* self);
+void fetch_listened_values(TunnelBridgePlugin* self);
 
 // ---- values ----------------------------------------------------------------
 
@@ -339,7 +340,11 @@ void service_call_finished(GObject*, GAsyncResult* result, gpointer user_data) {
 
 void call_service_async(TunnelBridgePlugin* self, FlMethodCall* call, const char* method,
                         GVariant* parameters, AsyncResponseKind kind) {
+  const bool hadProxy = self->proxy != nullptr;
   ensure_service_proxy(self);
+  // The streams got their fallbacks while there was no proxy, and a proxy
+  // that finds the service already there hears no owner change.
+  if (!hadProxy && HasOwner(self->proxy)) fetch_listened_values(self);
   PendingCall* pending = new PendingCall{
       FL_METHOD_CALL(g_object_ref(call)),
       self->proxy != nullptr ? G_DBUS_PROXY(g_object_ref(self->proxy)) : nullptr, kind};
@@ -470,18 +475,22 @@ void service_signal_cb(GDBusProxy*, const gchar*, const gchar* signal_name, GVar
   send_event(channel, value);
 }
 
+void fetch_listened_values(TunnelBridgePlugin* self) {
+  if (self->snapshotsListening) {
+    ensure_service_proxy(self);
+    fetch_initial_event(self, false);
+  }
+  if (self->networkPathListening) {
+    ensure_service_proxy(self);
+    fetch_initial_event(self, true);
+  }
+}
+
 void owner_changed_cb(GObject*, GParamSpec*, gpointer user_data) {
   TunnelBridgePlugin* self = TUNNEL_BRIDGE_PLUGIN(user_data);
   if (HasOwner(self->proxy)) {
     // The service (re)started: its state may be anything now.
-    if (self->snapshotsListening) {
-      ensure_service_proxy(self);
-      fetch_initial_event(self, false);
-    }
-    if (self->networkPathListening) {
-      ensure_service_proxy(self);
-      fetch_initial_event(self, true);
-    }
+    fetch_listened_values(self);
     return;
   }
   if (self->snapshotsListening) {
