@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/constants.h"
@@ -181,6 +182,16 @@ int Main(int argc, char** argv) {
     if (!ParseConnect(argc, argv, &id, &protocol, &path)) {
       Usage();
       return 1;
+    }
+    // A D-Bus string must be UTF-8; GVariant would drop anything else with
+    // no more than a warning, and the service would be sent a profile
+    // without that key. The file name is never sent, so any bytes will do.
+    for (const auto& [option, value] :
+         {std::pair<const char*, const std::string&>{"--id", id}, {"--protocol", protocol}}) {
+      if (!g_utf8_validate_len(value.data(), value.size(), nullptr)) {
+        fprintf(stderr, "The value of %s is not valid UTF-8.\n", option);
+        return 1;
+      }
     }
     std::string error;
     if (!ReadConfiguration(path, &config, &error)) {

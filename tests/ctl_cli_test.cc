@@ -104,6 +104,32 @@ TEST_F(CtlCli, ConfigurationsThatMustNotBeSentAreRefused) {
   }
 }
 
+TEST_F(CtlCli, ValuesThatAreNotUtf8AreRefusedBeforeTheBus) {
+  const std::string config = WriteFile("ok.conf", "[Interface]\n");
+  struct Case {
+    std::vector<std::string> args;
+    const char* err;
+  };
+  const std::vector<Case> cases = {
+      {{"connect", "--id", "a\xff", "--protocol", "wireGuard", "--config", config},
+       "The value of --id is not valid UTF-8.\n"},
+      {{"connect", "--id", "office", "--protocol", "wire\xc3", "--config", config},
+       "The value of --protocol is not valid UTF-8.\n"},
+      // The last value of a repeated option is the one that counts.
+      {{"connect", "--id", "\xe9t\xe9", "--protocol", "\x80", "--config", config, "--id", "ok"},
+       "The value of --protocol is not valid UTF-8.\n"},
+  };
+  for (const auto& c : cases) {
+    const CommandResult result = Ctl(c.args);
+    EXPECT_EQ(result.status, 1) << c.err;
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.out, "") << c.err;
+  }
+  // A file name is never sent, so its bytes need not be UTF-8.
+  const CommandResult result = Connect(WriteFile("caf\xe9.conf", "[Interface]\n"));
+  EXPECT_EQ(result.err.rfind(kBusRefusal, 0), 0u) << result.err;
+}
+
 TEST_F(CtlCli, UnreadableConfigurationsNameTheReadError) {
   const std::string missing = dir_ + "/absent.conf";
   CommandResult result = Connect(missing);
