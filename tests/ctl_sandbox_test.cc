@@ -581,27 +581,41 @@ TEST_F(CtlSandbox, DoctorReportsServiceFailuresWithoutRemoteErrorNames) {
 // ---- installed documentation ------------------------------------------------
 
 TEST_F(CtlSandbox, InstallationShipsCompletionAndManualPage) {
+  ASSERT_EQ(Sh("mkdir -p /run/sandbox/profiles && cd /run/sandbox/profiles && "
+               "touch 'my profile.conf' plain.conf")
+                .status,
+            0);
   struct Case {
-    const char* words;  // the command line so far, the last word being completed
-    const char* offered;
+    const char* words;    // the command line so far, the last word being completed
+    const char* offered;  // the replies, joined by "|"
   };
   const std::vector<Case> cases = {
       {"tessaryvpnctl ''",
-       "status runtime capabilities network permission doctor keygen "
-       "disconnect connect"},
-      {"tessaryvpnctl d", "doctor disconnect"},
-      {"tessaryvpnctl connect ''", "--id --protocol --config"},
+       "status|runtime|capabilities|network|permission|doctor|keygen|"
+       "disconnect|connect"},
+      {"tessaryvpnctl d", "doctor|disconnect"},
+      {"tessaryvpnctl connect ''", "--id|--protocol|--config"},
       {"tessaryvpnctl connect --id office --config /x -", "--protocol"},
       {"tessaryvpnctl connect --protocol wire", "wireGuard"},
-      {"tessaryvpnctl connect --protocol open", "openVpn openvpn-tcp openvpn-udp"},
+      {"tessaryvpnctl connect --protocol open", "openVpn|openvpn-tcp|openvpn-udp"},
       {"tessaryvpnctl status ''", ""},
+      // A file name with a blank is one reply, also once readline has
+      // inserted it escaped or quoted.
+      {"tessaryvpnctl connect --config /run/sandbox/profiles/my",
+       "/run/sandbox/profiles/my profile.conf"},
+      {"tessaryvpnctl connect --config '/run/sandbox/profiles/my\\ p'",
+       "/run/sandbox/profiles/my profile.conf"},
+      {"tessaryvpnctl connect --config \"'/run/sandbox/profiles/my p\"",
+       "/run/sandbox/profiles/my profile.conf"},
   };
   for (const auto& c : cases) {
-    const CommandResult result = test::Run(
-        {"/bin/bash", "-c",
-         std::string("source /usr/share/bash-completion/completions/tessaryvpnctl; COMP_WORDS=(") +
-             c.words +
-             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tessaryvpnctl; echo \"${COMPREPLY[*]}\""});
+    const CommandResult result =
+        test::Run({"/bin/bash", "-c",
+                   std::string("source /usr/share/bash-completion/completions/tessaryvpnctl; "
+                               "COMP_WORDS=(") +
+                       c.words +
+                       "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tessaryvpnctl; IFS='|'; "
+                       "echo \"${COMPREPLY[*]}\""});
     EXPECT_EQ(result.status, 0) << c.words << ": " << result.err;
     EXPECT_EQ(result.out, std::string(c.offered) + "\n") << c.words;
   }
