@@ -43,5 +43,22 @@ TEST(SandboxHarness, OverlayChangesStayInside) {
   EXPECT_EQ(rm.status, 0) << rm.err;
 }
 
+// A checkout under /tmp must survive the sandbox's private /tmp: its files,
+// the working directory and the enter script's own helpers stay reachable,
+// and nothing else of the outer /tmp shows.
+TEST(SandboxHarness, ACheckoutUnderTmpStaysReachable) {
+  RequireSandbox();
+  const CommandResult result =
+      Sh("set -e\n"
+         "rm -rf /tmp/checkout && mkdir -p /tmp/checkout/tests/sandbox\n"
+         "cp \"$TESSARY_SOURCE_DIR/tests/sandbox/enter\" /tmp/checkout/tests/sandbox/\n"
+         "echo notes > /tmp/checkout/README && touch /tmp/outer-only\n"
+         "cd /tmp/checkout\n"
+         "tests/sandbox/enter --no-bus -- sh -c 'cat /tmp/checkout/README; pwd; ls /tmp'\n");
+  Sh("rm -rf /tmp/checkout /tmp/outer-only");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "notes\n/tmp/checkout\ncheckout\n");
+}
+
 }  // namespace
 }  // namespace tessary::test
