@@ -1,9 +1,15 @@
 // Connect-to-"connected" and Disconnect-to-"disconnected" through the real
 // bus, as a client sees it, for WireGuard and OpenVPN, each against the bare
-// engine brought up and down by hand in the same sandbox run:
-//   WireGuard: wg-quick up plus the three resolvectl commands, and back;
-//   OpenVPN:   openvpn on the same profile until its routes appear (polled
-//              every millisecond), and SIGTERM until it has gone.
+// engine brought up and down by hand in the same sandbox run, doing the same
+// external steps as the service:
+//   WireGuard: wg-quick up plus the three resolvectl commands; back down with
+//              the nft table removal, resolvectl revert and wg-quick down;
+//   OpenVPN:   openvpn on the same profile with the DNS helper as its up and
+//              down script until its routes appear (polled every
+//              millisecond); back down with the nft table removal and
+//              SIGTERM until it has gone.
+// Every disconnect of the service lifts the kill-switch table, also when the
+// tunnel had none, so the bare disconnects pay for the same nft run.
 // Runs alternate, service and bare, after one warm-up of each; medians of the
 // runs are printed as bench/run expects. Runs inside tests/sandbox/enter
 // --resolved with the build installed (bench/connect_bench.sh).
@@ -16,10 +22,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/constants.h"
 #include "tests/sandbox/sandbox_util.h"
 
 namespace {
@@ -48,6 +56,14 @@ double MillisSince(Clock::time_point start) {
 
 bool Ok(const std::vector<std::string>& argv) { return Run(argv).status == 0; }
 
+// The service's removal: a table is declared first, so that deleting it
+// succeeds whether or not one was there.
+bool RemoveKillSwitchTable() {
+  const std::string table = std::string("table inet ") + tessary::linux_service::kKillSwitchTable;
+  return Run({tessary::linux_service::kNftBinary, "-f", "-"}, table + "\ndelete " + table + "\n")
+             .status == 0;
+}
+
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);
   std::stringstream text;
@@ -65,6 +81,24 @@ GVariant* ConnectParameters(const std::string& protocol, const std::string& conf
   return g_variant_new("(a{sv})", &builder);
 }
 
+gboolean KeepTicking(gpointer) { return G_SOURCE_CONTINUE; }
+
+// Iterates the default main context, blocking between events, until
+// `condition` holds or `limit` passes. A sleep between polls would add up to
+// its own length to every service figure and to none of the bare ones; the
+// tick only bounds how late the deadline is noticed.
+bool WaitInMainContext(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  const guint tick = g_timeout_add(100, KeepTicking, nullptr);
+  bool met = condition();
+  while (!met && Clock::now() < deadline) {
+    g_main_context_iteration(nullptr, TRUE);
+    met = condition();
+  }
+  g_source_remove(tick);
+  return met;
+}
+
 // Time from the call to the snapshot with `stage`, or a negative value.
 double CallUntilStage(tessary::test::SignalRecorder* recorder, GDBusConnection* bus,
                       const char* method, GVariant* parameters, const std::string& stage) {
@@ -78,7 +112,7 @@ double CallUntilStage(tessary::test::SignalRecorder* recorder, GDBusConnection* 
     return -1;
   }
   g_variant_unref(reply);
-  const bool reached = recorder->WaitFor(
+  const bool reached = WaitInMainContext(
       [&] {
         const auto stages = recorder->Strings("SnapshotChanged", "stage");
         return !stages.empty() && (stages.back() == stage || stages.back() == "error");
@@ -112,7 +146,8 @@ Times BareWireGuard(const std::string& config) {
                   Ok({"/usr/bin/resolvectl", "default-route", "tessaryvpn", "yes"});
   times.up = up ? MillisSince(start) : -1;
   start = Clock::now();
-  const bool down = Ok({"/usr/bin/resolvectl", "revert", "tessaryvpn"}) &&
+  const bool down = RemoveKillSwitchTable() &&
+                    Ok({"/usr/bin/resolvectl", "revert", "tessaryvpn"}) &&
                     Ok({"/usr/bin/wg-quick", "down", config});
   times.down = down ? MillisSince(start) : -1;
   return times;
@@ -150,8 +185,12 @@ Times BareOpenVpn(const std::string& config) {
     dup2(null, 0);
     dup2(null, 1);
     dup2(null, 2);
-    execl("/usr/sbin/openvpn", "openvpn", "--config", config.c_str(), "--verb", "3",
-          "--suppress-timestamps", static_cast<char*>(nullptr));
+    // The service's DNS helper is the least program that turns OpenVPN's
+    // pushed options into resolvectl calls, so the bare run uses it too.
+    const char* dns = tessary::linux_service::kDnsHelper;
+    execl("/usr/sbin/openvpn", "openvpn", "--config", config.c_str(), "--script-security", "2",
+          "--up", dns, "--down", dns, "--down-pre", "--verb", "3", "--suppress-timestamps",
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   if (pid < 0) return times;
@@ -159,10 +198,11 @@ Times BareOpenVpn(const std::string& config) {
     times.up = MillisSince(start);
   }
   const auto stop = Clock::now();
+  const bool lifted = RemoveKillSwitchTable();
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (WaitSplitRoute("tun-tessaryvpn", false, std::chrono::seconds(10))) {
+  if (lifted && WaitSplitRoute("tun-tessaryvpn", false, std::chrono::seconds(10))) {
     times.down = MillisSince(stop);
   }
   return times;
