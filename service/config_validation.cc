@@ -542,6 +542,9 @@ struct WireGuardState {
   bool address = false;
   bool dns = false;
   bool defaultRoute = false;
+  // wg-quick puts the routes of any table but its own into that table, where
+  // nothing consults them, and traffic leaves outside the tunnel.
+  bool foreignTable = false;
   int dnsServers = 0;
 };
 
@@ -581,6 +584,8 @@ ProfileValidation WireGuardDirective(const std::string& key, const std::string& 
       if (Lowercase(value) == "off") {
         return Invalid("WireGuard Table=off is not allowed for a full VPN tunnel.");
       }
+      // wg-quick compares the value exactly: "Auto" names a table.
+      if (value != "auto") state->foreignTable = true;
     } else if (key != "mtu" && key != "listenport" && !IsAmneziaInterfaceKey(key)) {
       return Invalid("The WireGuard Interface contains an unsupported directive.");
     }
@@ -652,6 +657,9 @@ ProfileValidation ValidateWireGuard(const std::string& config) {
 
   ProfileValidation lastPeer = peerComplete();
   if (!lastPeer.valid) return lastPeer;
+  if (state.foreignTable) {
+    return Invalid("The WireGuard profile sets a routing table; only Table = auto is supported.");
+  }
   if (!(state.interfaceSeen && state.peerStarted && state.privateKey && state.address &&
         state.dns && state.defaultRoute)) {
     return Invalid(

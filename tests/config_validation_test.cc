@@ -739,6 +739,8 @@ TEST(ValidateWireGuard, RulesInLineOrder) {
   const char* kDnsLiteral = "WireGuard DNS entries must be literal IPv4 or IPv6 addresses.";
   const char* kDnsCount = "WireGuard profiles may contain at most eight DNS servers.";
   const char* kTableOff = "WireGuard Table=off is not allowed for a full VPN tunnel.";
+  const char* kTable =
+      "The WireGuard profile sets a routing table; only Table = auto is supported.";
   const char* kPeerKey = "The WireGuard Peer contains an unsupported directive.";
   const char* kPeerIncomplete =
       "Every WireGuard peer requires PublicKey, Endpoint, and AllowedIPs.";
@@ -780,7 +782,11 @@ TEST(ValidateWireGuard, RulesInLineOrder) {
       {"Address in a peer", iface + peer + "Address = 10.0.0.1/32\n", kPeerKey},
       {"MTU, ListenPort, Table auto",
        iface + "MTU = 1420\nListenPort = 51820\nTable = auto\n" + peer, nullptr},
-      {"Table number", iface + "Table = 1234\n" + peer, nullptr},
+      {"Table number", iface + "Table = 1234\n" + peer, kTable},
+      {"Table main, capitals and no blanks", iface + "TABLE=main\n" + peer, kTable},
+      {"Table auto in capitals names a table", iface + "table = Auto\n" + peer, kTable},
+      {"Table refused only after every line passed",
+       iface + "Table = 1234\nPostUp = touch /run/marker\n" + peer, kHook},
       {"Table off", iface + "Table = Off\n" + peer, kTableOff},
       {"DNS trailing comma", iface + "DNS = 192.0.2.1, 2001:db8::1,\n" + peer, nullptr},
       {"DNS two commas", iface + "DNS = 192.0.2.1,,192.0.2.2\n" + peer, kDnsLiteral},
