@@ -7,6 +7,7 @@
 #include <json-glib/json-glib.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 #include <set>
@@ -526,8 +527,17 @@ bool IsLiteralAddress(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &v4) == 1 || inet_pton(AF_INET6, text.c_str(), &v6) == 1;
 }
 
-bool IsConfigComment(const std::string& trimmed) {
-  return trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';';
+constexpr char kWireGuardAmbiguous[] =
+    "The WireGuard profile contains a line that WireGuard could read differently.";
+
+// wg receives Endpoint with every blank removed and takes the host up to the
+// last colon unless it is bracketed, where endpoint collection would take an
+// unbracketed IPv6 address whole.
+bool EndpointReadsAlike(const std::string& value) {
+  for (char c : value) {
+    if (IsSpace(c)) return false;
+  }
+  return value[0] == '[' || std::count(value.begin(), value.end(), ':') <= 1;
 }
 
 struct WireGuardState {
@@ -542,6 +552,9 @@ struct WireGuardState {
   bool address = false;
   bool dns = false;
   bool defaultRoute = false;
+  // wg-quick puts the routes of any table but its own into that table, where
+  // nothing consults them, and traffic leaves outside the tunnel.
+  bool foreignTable = false;
   int dnsServers = 0;
 };
 
@@ -581,6 +594,8 @@ ProfileValidation WireGuardDirective(const std::string& key, const std::string& 
       if (Lowercase(value) == "off") {
         return Invalid("WireGuard Table=off is not allowed for a full VPN tunnel.");
       }
+      // wg-quick compares the value exactly: "Auto" names a table.
+      if (value != "auto") state->foreignTable = true;
     } else if (key != "mtu" && key != "listenport" && !IsAmneziaInterfaceKey(key)) {
       return Invalid("The WireGuard Interface contains an unsupported directive.");
     }
@@ -589,6 +604,7 @@ ProfileValidation WireGuardDirective(const std::string& key, const std::string& 
   if (key == "publickey") {
     state->peerPublicKey = true;
   } else if (key == "endpoint") {
+    if (!EndpointReadsAlike(value)) return Invalid(kWireGuardAmbiguous);
     state->peerEndpoint = true;
   } else if (key == "allowedips") {
     state->peerAllowedIps = true;
@@ -614,11 +630,13 @@ ProfileValidation ValidateWireGuard(const std::string& config) {
   };
 
   ProfileValidation failure{true, ""};
-  ForEachLine(config, [&](const std::string& raw) {
-    const std::string line = Trim(raw);
-    if (IsConfigComment(line)) return true;
-    const std::string lowered = Lowercase(line);
-    if (lowered == "[peer]") {
+  ForEachWireGuardLine(config, [&](const WireGuardLine& line) {
+    if (line.key.empty() && !line.hasEquals) return true;
+    if (line.ambiguous) {
+      failure = Invalid(kWireGuardAmbiguous);
+      return false;
+    }
+    if (line.key == "[peer]") {
       failure = peerComplete();
       if (!failure.valid) return false;
       if (!state.interfaceSeen) {
@@ -630,7 +648,7 @@ ProfileValidation ValidateWireGuard(const std::string& config) {
       state.peerPublicKey = state.peerEndpoint = state.peerAllowedIps = false;
       return true;
     }
-    if (lowered == "[interface]") {
+    if (line.key == "[interface]") {
       if (state.interfaceSeen || state.peerStarted) {
         failure = Invalid("WireGuard profiles require one Interface before all peers.");
         return false;
@@ -639,19 +657,20 @@ ProfileValidation ValidateWireGuard(const std::string& config) {
       state.section = WireGuardState::Section::kInterface;
       return true;
     }
-    const std::size_t equals = line.find('=');
-    if (equals == std::string::npos || state.section == WireGuardState::Section::kNone) {
+    if (line.sectionLine || !line.hasEquals || state.section == WireGuardState::Section::kNone) {
       failure = Invalid("The WireGuard configuration contains an invalid line.");
       return false;
     }
-    failure = WireGuardDirective(Lowercase(Trim(line.substr(0, equals))),
-                                 Trim(line.substr(equals + 1)), &state);
+    failure = WireGuardDirective(line.key, line.value, &state);
     return failure.valid;
   });
   if (!failure.valid) return failure;
 
   ProfileValidation lastPeer = peerComplete();
   if (!lastPeer.valid) return lastPeer;
+  if (state.foreignTable) {
+    return Invalid("The WireGuard profile sets a routing table; only Table = auto is supported.");
+  }
   if (!(state.interfaceSeen && state.peerStarted && state.privateKey && state.address &&
         state.dns && state.defaultRoute)) {
     return Invalid(
@@ -858,22 +877,65 @@ ProfileValidation ValidateProfile(const std::string& id, const std::string& prot
   return Invalid("This Linux build does not recognize the selected VPN protocol.");
 }
 
+void ForEachWireGuardLine(const std::string& config,
+                          const std::function<bool(const WireGuardLine&)>& visit) {
+  // Overwritten before release: lines can hold the private key.
+  const auto wipe = [](std::string* text) {
+    volatile char* bytes = text->empty() ? nullptr : &(*text)[0];
+    for (std::size_t i = 0; i < text->size(); ++i) bytes[i] = 0;
+    text->clear();
+  };
+  WireGuardSection section = WireGuardSection::kNone;
+  std::size_t start = 0;
+  bool more = true;
+  // As wg-quick's read loop: no line after a final line feed.
+  while (more && start < config.size()) {
+    std::size_t end = config.find('\n', start);
+    if (end == std::string::npos) end = config.size();
+    WireGuardLine line;
+    line.text.assign(config, start, end - start);
+    // wg-quick and wg both end a line's text at its first "#".
+    std::string uncommented = line.text.substr(0, line.text.find('#'));
+    const std::size_t equals = uncommented.find('=');
+    line.hasEquals = equals != std::string::npos;
+    std::string key = Trim(uncommented.substr(0, equals));
+    if (line.hasEquals) line.value = Trim(uncommented.substr(equals + 1));
+    line.key = Lowercase(key);
+    line.sectionLine = !key.empty() && key[0] == '[';
+    if (line.sectionLine) {
+      if (line.key == "[interface]") {
+        section = WireGuardSection::kInterface;
+      } else if (line.key == "[peer]") {
+        section = WireGuardSection::kPeer;
+      } else {
+        section = WireGuardSection::kOther;
+      }
+    }
+    line.section = section;
+    // wg-quick matches its own keys whole and, in a UTF-8 locale, folds
+    // non-ASCII letters; wg joins the words of a key and folds ASCII only. A
+    // section line with "=" is a section to wg-quick and no line wg knows.
+    for (char c : key) {
+      if (IsSpace(c) || static_cast<unsigned char>(c) >= 0x80) line.ambiguous = true;
+    }
+    if (line.sectionLine && line.hasEquals) line.ambiguous = true;
+    more = visit(line) && end < config.size();
+    wipe(&line.text);
+    wipe(&line.key);
+    wipe(&line.value);
+    wipe(&uncommented);
+    wipe(&key);
+    start = end + 1;
+  }
+}
+
 bool WireGuardConfigRequiresAmnezia(const std::string& config) {
-  bool inInterface = false;
   bool found = false;
-  ForEachLine(config, [&](const std::string& raw) {
-    const std::string line = Trim(raw);
-    if (IsConfigComment(line)) return true;
-    if (line[0] == '[') {
-      const std::size_t close = line.find(']');
-      inInterface =
-          close != std::string::npos && Lowercase(Trim(line.substr(1, close - 1))) == "interface";
+  ForEachWireGuardLine(config, [&found](const WireGuardLine& line) {
+    if (line.section != WireGuardSection::kInterface || line.sectionLine || !line.hasEquals) {
       return true;
     }
-    if (!inInterface) return true;
-    const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) return true;
-    found = IsAmneziaInterfaceKey(Lowercase(Trim(line.substr(0, equals))));
+    found = IsAmneziaInterfaceKey(line.key);
     return !found;
   });
   return found;

@@ -3,6 +3,7 @@
 // files, no processes, no state.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace tessary::linux_service {
@@ -31,6 +32,34 @@ EngineKind EngineForProtocol(const std::string& protocol);
 // Identifier, size, protocol and the engine's own rules, first failure wins.
 ProfileValidation ValidateProfile(const std::string& id, const std::string& protocol,
                                   const std::string& rawConfig);
+
+// The section a WireGuard line stands in, as wg-quick tracks it.
+enum class WireGuardSection { kNone, kInterface, kPeer, kOther };
+
+// One line of WireGuard configuration text, read as wg-quick reads it before
+// it hands the lines it does not consume to wg: everything from the first "#"
+// is a comment, the key is the text before the first "=" and the value the
+// text after it, both trimmed. A key that begins with "[" is a section line.
+struct WireGuardLine {
+  std::string text;   // the line as written, without its line feed
+  std::string key;    // lower-cased (ASCII); "" for a blank or comment line
+  std::string value;  // case kept; "" when the line has no "="
+  bool hasEquals = false;
+  bool sectionLine = false;
+  // In force for this line; a section line stands in the section it opens.
+  WireGuardSection section = WireGuardSection::kNone;
+  // wg drops every blank inside a line and compares keys by ASCII case only;
+  // set when wg-quick and wg could take this line for different things.
+  bool ambiguous = false;
+};
+
+// Calls |visit| with each line of |config| (split at line feeds; a last line
+// without one counts) until it returns false. The one reader of WireGuard
+// text for validation, the engine's rewrite and endpoint collection. Lines
+// may hold keys: the record is wiped after each call, so |visit| must not keep
+// references to it.
+void ForEachWireGuardLine(const std::string& config,
+                          const std::function<bool(const WireGuardLine&)>& visit);
 
 // True when a WireGuard configuration carries AmneziaWG obfuscation keys and
 // so must be brought up with the AmneziaWG tools.

@@ -341,42 +341,24 @@ bool HasFullRoute(EngineKind kind) {
 // ---- WireGuard -------------------------------------------------------------
 
 // Copies the configuration without the DNS lines of [Interface], whose
-// addresses go to *dns in file order; DNS is applied by the DNS helper.
+// addresses go to *dns in file order; DNS is applied by the DNS helper. The
+// lines are those wg-quick would take for DNS, read by the validator's reader.
 void RewriteWireGuardConfig(const std::string& config, std::string* rewritten,
                             std::vector<std::string>* dns) {
-  bool inInterface = false;
-  ForEachLine(config, [&](std::string line) {
-    std::string trimmed = TrimWhitespace(line);
-    std::string lower = AsciiLower(trimmed);
-    bool copy = true;
-    if (lower == "[interface]") {
-      inInterface = true;
-    } else if (!lower.empty() && lower.front() == '[' && lower.back() == ']') {
-      inInterface = false;
-    } else if (inInterface && trimmed.find('=') != std::string::npos) {
-      size_t equals = trimmed.find('=');
-      if (AsciiLower(TrimWhitespace(trimmed.substr(0, equals))) == "dns") {
-        copy = false;
-        std::string value = trimmed.substr(equals + 1);
-        if (!value.empty()) {
-          size_t start = 0;
-          while (true) {
-            size_t comma = value.find(',', start);
-            dns->push_back(TrimWhitespace(value.substr(start, comma - start)));
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-          }
-        }
-      }
-    }
-    if (copy) {
-      rewritten->append(line);
+  ForEachWireGuardLine(config, [&](const WireGuardLine& line) {
+    if (line.section != WireGuardSection::kInterface || line.sectionLine || line.key != "dns") {
+      rewritten->append(line.text);
       rewritten->push_back('\n');
+      return true;
     }
-    // Lines may hold the private key; leave no loose copies behind.
-    SecureClear(&line);
-    SecureClear(&trimmed);
-    SecureClear(&lower);
+    // Split as the validator counts servers: a trailing comma adds none.
+    size_t start = 0;
+    while (start < line.value.size()) {
+      size_t comma = line.value.find(',', start);
+      if (comma == std::string::npos) comma = line.value.size();
+      dns->push_back(TrimWhitespace(line.value.substr(start, comma - start)));
+      start = comma + 1;
+    }
     return true;
   });
 }

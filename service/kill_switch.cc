@@ -167,15 +167,14 @@ std::string WireGuardEndpointHost(const std::string& value) {
   return value;
 }
 
+// Sections are not tracked: an Endpoint anywhere only adds an allowed host.
 void CollectWireGuardHosts(const std::string& config, std::vector<std::string>* hosts) {
-  for (const std::string& line : SplitLines(config)) {
-    const std::string trimmed = TrimAscii(line);
-    if (!IsSettingLine(trimmed)) continue;
-    const size_t equals = trimmed.find('=');
-    if (equals == std::string::npos) continue;
-    if (AsciiLower(TrimAscii(trimmed.substr(0, equals))) != "endpoint") continue;
-    AddHost(hosts, WireGuardEndpointHost(TrimAscii(trimmed.substr(equals + 1))));
-  }
+  ForEachWireGuardLine(config, [hosts](const WireGuardLine& line) {
+    if (line.hasEquals && line.key == "endpoint") {
+      AddHost(hosts, WireGuardEndpointHost(line.value));
+    }
+    return true;
+  });
 }
 
 bool IsWordSeparator(char c) { return g_ascii_isspace(c); }

@@ -739,6 +739,10 @@ TEST(ValidateWireGuard, RulesInLineOrder) {
   const char* kDnsLiteral = "WireGuard DNS entries must be literal IPv4 or IPv6 addresses.";
   const char* kDnsCount = "WireGuard profiles may contain at most eight DNS servers.";
   const char* kTableOff = "WireGuard Table=off is not allowed for a full VPN tunnel.";
+  const char* kTable =
+      "The WireGuard profile sets a routing table; only Table = auto is supported.";
+  const char* kAmbiguous =
+      "The WireGuard profile contains a line that WireGuard could read differently.";
   const char* kPeerKey = "The WireGuard Peer contains an unsupported directive.";
   const char* kPeerIncomplete =
       "Every WireGuard peer requires PublicKey, Endpoint, and AllowedIPs.";
@@ -761,14 +765,31 @@ TEST(ValidateWireGuard, RulesInLineOrder) {
        "  [INTERFACE]\r\n\tprivatekey=k\r\nADDRESS =10.0.0.2/32\r\ndns= 2001:db8::53 \r\n"
        "[pEeR]\r\nPUBLICKEY = p\r\nendpoint = e:1\r\nallowedips = ::/0\r\n",
        nullptr},
-      {"comments and blank lines", "# profile\n\n" + iface + "; note\n" + peer + "# end", nullptr},
+      {"comments and blank lines", "# profile\n\n" + iface + "  # note\n" + peer + "# end",
+       nullptr},
+      {"a semicolon starts no comment for wg", iface + ";note\n" + peer, kInvalidLine},
+      {"a commented key", iface + ";PostUp = touch /run/marker\n" + peer, kInterfaceKey},
       {"peer before interface", peer + iface, kPeerFirst},
       {"second interface", iface + iface + peer, kOneInterface},
       {"interface after a peer", iface + peer + "[Interface]\n", kOneInterface},
       {"directive before any section", "PrivateKey = k\n" + iface + peer, kInvalidLine},
       {"line without equals", iface + "Address\n" + peer, kInvalidLine},
-      {"section line with a comment", "[Interface] # main\n", kInvalidLine},
-      {"section line with inner blanks", "[ Interface ]\n", kInvalidLine},
+      {"comments after sections and values",
+       "[Interface] # main\nPrivateKey = k#ey\nAddress = 10.0.0.2/32 # home\n"
+       "DNS = 192.0.2.53#resolver\n[PEER]#gateway\n" +
+           peer.substr(7),
+       nullptr},
+      {"a comment leaves a value empty", iface + "MTU = # later\n" + peer, kEmpty},
+      {"a comment hides the equals sign", iface + "PostUp # = x\n" + peer, kInvalidLine},
+      {"section line with inner blanks", "[ Interface ]\n", kAmbiguous},
+      {"section line with an equals sign", "[Interface] = x\n", kAmbiguous},
+      {"key with inner blanks", iface + "Post Up = touch /run/marker\n" + peer, kAmbiguous},
+      {"key with a non-ASCII letter",
+       iface +
+           "T\xC3\xA4"
+           "ble = 1234\n" +
+           peer,
+       kAmbiguous},
       {"unknown section", iface + peer + "[Peers]\n", kInvalidLine},
       {"PostUp in the interface", iface + "PostUp = iptables -F\n" + peer, kHook},
       {"PostUp in a peer", iface + peer + "PostUp = x\n", kHook},
@@ -780,7 +801,14 @@ TEST(ValidateWireGuard, RulesInLineOrder) {
       {"Address in a peer", iface + peer + "Address = 10.0.0.1/32\n", kPeerKey},
       {"MTU, ListenPort, Table auto",
        iface + "MTU = 1420\nListenPort = 51820\nTable = auto\n" + peer, nullptr},
-      {"Table number", iface + "Table = 1234\n" + peer, nullptr},
+      {"Table number", iface + "Table = 1234\n" + peer, kTable},
+      {"Table main, capitals and no blanks", iface + "TABLE=main\n" + peer, kTable},
+      {"Table auto in capitals names a table", iface + "table = Auto\n" + peer, kTable},
+      {"Table number behind a comment", iface + "Table = 1234 # policy\n" + peer, kTable},
+      {"Table off behind a comment", iface + "Table = off#no routes\n" + peer, kTableOff},
+      {"Table auto with a comment", iface + "Table=auto # default\n" + peer, nullptr},
+      {"Table refused only after every line passed",
+       iface + "Table = 1234\nPostUp = touch /run/marker\n" + peer, kHook},
       {"Table off", iface + "Table = Off\n" + peer, kTableOff},
       {"DNS trailing comma", iface + "DNS = 192.0.2.1, 2001:db8::1,\n" + peer, nullptr},
       {"DNS two commas", iface + "DNS = 192.0.2.1,,192.0.2.2\n" + peer, kDnsLiteral},
@@ -798,6 +826,15 @@ TEST(ValidateWireGuard, RulesInLineOrder) {
            "DNS = 192.0.2.5,192.0.2.6,192.0.2.7,192.0.2.8,example\n" +
            peer,
        kDnsCount},
+      {"bare IPv6 endpoint",
+       iface + "[Peer]\nPublicKey = a\nEndpoint = 2001:db8::1:518\n" + "AllowedIPs = ::/0\n",
+       kAmbiguous},
+      {"endpoint with inner blanks",
+       iface + "[Peer]\nPublicKey = a\nEndpoint = 192.0.2.1 :51\n" + "AllowedIPs = ::/0\n",
+       kAmbiguous},
+      {"bracketed IPv6 endpoint with a comment",
+       iface + "[Peer]\nPublicKey = a\nEndpoint = [2001:db8::1]:51820 # v6\nAllowedIPs = ::/0\n",
+       nullptr},
       {"first peer without endpoint",
        iface + "[Peer]\nPublicKey = a\nAllowedIPs = 0.0.0.0/0\n" + peer + "FwMark = 1\n",
        kPeerIncomplete},
@@ -822,7 +859,9 @@ TEST(WireGuardConfigRequiresAmnezia, OnlyInterfaceKeysCount) {
       {kWgInterface + peer, false},
       {"[Interface]\nS1 = 0\n", true},
       {"[interface]\n  jc=4\n", true},
-      {"[ Interface ] trailing\nH4 = 1\n", true},
+      {"[ Interface ] trailing\nH4 = 1\n", false},
+      {"[Interface] # main\nH4 = 1 # x\n", true},
+      {"[Interface]\n# Jc = 4\n", false},
       {"[Interface]\nDisableCookies = 1\n", true},
       {"[Interface]\nPrivateKey = k\n" + peer + "Jc = 4\n", false},
       {"Jc = 4\n[Interface]\nAddress = a\n", false},
@@ -1028,8 +1067,9 @@ TEST(CorpusProfiles, VerdictsFollowFromTheRules) {
        kWgDns},  // DNS = $PRIMARY_DNS, ...
       {"wireguard/amneziawg-server-jc-s1-h1-mtu-empty-keys.conf", "wg", kWgEmpty},  // PrivateKey =
       {"wireguard/homelab-cgnat-client-inline-comments-PostDOwn.conf", "wireguard",
-       kWgHook},  // "PrivateKey = #..." is a value; PostUp follows
-      {"wireguard/homelab-cgnat-gateway-indented-comments-trailing-ws.conf", "wireguard", kWgHook},
+       kWgEmpty},  // "PrivateKey = #..." is empty to wg-quick and wg
+      {"wireguard/homelab-cgnat-gateway-indented-comments-trailing-ws.conf", "wireguard",
+       kWgEmpty},  // likewise, before the PostUp lines
       {"wireguard/nm-test-INVALID-listenport-out-of-range.conf", "wireguard", kWgEnd},
       {"wireguard/nm-test-three-peers-ipv6-bracket-endpoint.conf", "wireguard",
        kWgEnd},  // complete peers, no default route

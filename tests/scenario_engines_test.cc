@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,69 @@ TEST_F(EngineScenarios, EachEngineConnectsAndDisconnectsLeavingNothingBehind) {
     EXPECT_EQ(Leftovers(), "");
     Forget();
   }
+}
+
+// The profile with `lines` right after its [Interface] line, and without its
+// DNS line when `withoutDns` (wg-quick run by hand would hand it to resolvconf).
+std::string WireGuardProfileWith(const std::string& lines, bool withoutDns = false) {
+  std::string profile = WireGuardProfile();
+  const std::size_t dns = profile.find("DNS = ");
+  if (withoutDns && dns != std::string::npos) profile.erase(dns, profile.find('\n', dns) - dns + 1);
+  const std::size_t section = profile.find("[Interface]\n");
+  if (section == std::string::npos) return "";
+  return profile.insert(section + strlen("[Interface]\n"), lines);
+}
+
+TEST_F(EngineScenarios, WireGuardTricksAreRefusedAndWgQuickNeverRuns) {
+  const std::string marker = "/run/sandbox/wg-hook-ran";
+  const std::string tricks = "postup = touch " + marker + "\nTable = 1234 # policy\n";
+
+  // The control: wg-quick itself runs the lower-case hook and puts the
+  // default route into table 1234, where no lookup of the main table sees it.
+  const std::string control = "/run/sandbox/control/wgcontrol.conf";
+  ASSERT_EQ(Sh("mkdir -p -m 700 /run/sandbox/control").status, 0);
+  ASSERT_TRUE(g_file_set_contents(control.c_str(), WireGuardProfileWith(tricks, true).c_str(), -1,
+                                  nullptr));
+  const CommandResult up = Sh("wg-quick up " + control);
+  EXPECT_EQ(up.status, 0) << up.err;
+  EXPECT_TRUE(g_file_test(marker.c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_NE(Sh("ip -4 route show table 1234").out.find("default dev wgcontrol"), std::string::npos);
+  EXPECT_EQ(Sh("ip route get 203.0.113.200").out.find("wgcontrol"), std::string::npos);
+  EXPECT_EQ(Sh("wg-quick down " + control).status, 0);
+  Sh("rm -rf /run/sandbox/control " + marker);
+  ASSERT_FALSE(InterfacePresent("wgcontrol"));
+
+  StartTheService();
+  const struct {
+    std::string lines;
+    const char* message;
+  } cases[] = {
+      {"postup = touch " + marker + "\n",
+       "WireGuard hook and SaveConfig directives are not permitted."},
+      {"Table = 1234 # policy\n",
+       "The WireGuard profile sets a routing table; only Table = auto is supported."},
+      {"table=main\n",
+       "The WireGuard profile sets a routing table; only Table = auto is supported."},
+      {"Post Up = touch " + marker + "\n",
+       "The WireGuard profile contains a line that WireGuard could read differently."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines);
+    std::string name;
+    std::string message;
+    EXPECT_FALSE(Call(
+        "Connect", ConnectParameters("tricked", "wireGuard", WireGuardProfileWith(c.lines), true),
+        &name, &message));
+    EXPECT_EQ(name, "org.tessaryvpn.Error.InvalidProfile");
+    EXPECT_EQ(message, c.message);
+  }
+  // Nothing started: no stage change, no tunnel, no hook, no routes anywhere.
+  Linger(milliseconds(500));
+  EXPECT_EQ(Events(), Strings{});
+  EXPECT_FALSE(InterfacePresent("tessaryvpn"));
+  EXPECT_FALSE(g_file_test(marker.c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_EQ(Sh("ip route show table all | grep tessaryvpn").out, "");
+  EXPECT_TRUE(ProcessesRunning("/usr/bin/wg-quick").empty());
 }
 
 TEST_F(EngineScenarios, KillSwitchStopsTrafficBesideTheTunnelUntilDisconnect) {

@@ -2,7 +2,9 @@
 // protocol label, the rest is the configuration text. Beyond "no crash", it
 // checks that the nesting bound never counts fewer brackets than json-glib
 // actually nests: a document json-glib accepts may not be deeper than the
-// bound said.
+// bound said. For WireGuard it checks the line reader's own promises, and
+// that an accepted profile holds no hook and no table as wg-quick's
+// parse_options, restated here from its shell code, would read it.
 #include "service/config_validation.cc"
 
 #include <cstdint>
@@ -48,6 +50,63 @@ void CheckNestingBound(const std::string& text) {
   if (root != nullptr && ContainerHeight(root) > counted) abort();
 }
 
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string TrimBlanks(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool SameIgnoringCase(const std::string& text, const char* word) {
+  return g_ascii_strcasecmp(text.c_str(), word) == 0;
+}
+
+// wg-quick: stripped="${line%%\#*}", key before the first "=", value after
+// it or the whole stripped text, both trimmed; nocasematch for the keys.
+void CheckWireGuardQuickReading(const std::string& config) {
+  bool interfaceSection = false;
+  std::size_t start = 0;
+  while (start < config.size()) {
+    std::size_t end = config.find('\n', start);
+    if (end == std::string::npos) end = config.size();
+    const std::string line = config.substr(start, end - start);
+    start = end + 1;
+    const std::string stripped = line.substr(0, line.find('#'));
+    const std::size_t equals = stripped.find('=');
+    const std::string key = TrimBlanks(stripped.substr(0, equals));
+    const std::string value =
+        TrimBlanks(equals == std::string::npos ? stripped : stripped.substr(equals + 1));
+    if (!key.empty() && key[0] == '[') interfaceSection = false;
+    if (SameIgnoringCase(key, "[Interface]")) interfaceSection = true;
+    if (!interfaceSection) continue;
+    for (const char* hook : {"PreUp", "PreDown", "PostUp", "PostDown", "SaveConfig"}) {
+      if (SameIgnoringCase(key, hook)) abort();
+    }
+    if (SameIgnoringCase(key, "Table") && value != "auto") abort();
+  }
+}
+
+void CheckWireGuardLines(const std::string& config, bool valid) {
+  std::string joined;
+  ForEachWireGuardLine(config, [&](const WireGuardLine& line) {
+    joined += line.text + "\n";
+    if (line.key.find('#') != std::string::npos || line.value.find('#') != std::string::npos) {
+      abort();
+    }
+    if (line.key != Trim(line.key) || line.value != Trim(line.value)) abort();
+    if (!line.hasEquals && !line.value.empty()) abort();
+    if (line.sectionLine != (!line.key.empty() && line.key[0] == '[')) abort();
+    if (valid && line.ambiguous) abort();
+    return true;
+  });
+  if (!config.empty() && config.back() != '\n') joined.pop_back();
+  if (joined != config) abort();
+  if (valid) CheckWireGuardQuickReading(config);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -59,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (EngineForProtocol(label) == kWireGuard) {
     const bool amnezia = WireGuardConfigRequiresAmnezia(config);
     (void)amnezia;
+    CheckWireGuardLines(config, result.valid);
   }
   if (EngineForProtocol(label) == kSingBox || EngineForProtocol(label) == kXray) {
     CheckNestingBound(config);
