@@ -235,7 +235,7 @@ bool IsForbiddenFileMemberName(const char* name) {
   return EndsWith(folded, "_PATH") || EndsWith(folded, "_DIRECTORY");
 }
 
-// A certificate or key file named on the host: a forbidden member name whose
+// A file or directory named on the host: a forbidden member name whose
 // value is a non-empty string or a non-empty array. Any other value is not a
 // hit by itself (an object value is searched like any other).
 bool IsForbiddenFileMember(const char* name, JsonNode* value) {
@@ -301,8 +301,8 @@ bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count,
 // Parses |config| once. On success hands the caller one reference to the
 // parser (*parser, released with g_object_unref), its root object (*root,
 // borrowed from the parser) and what the limits walk and the member-name
-// watch found (*findings); on
-// failure leaves all three as they were and releases everything it took.
+// watch found (*findings); on failure leaves all three as they were and
+// releases everything it took.
 // The nesting bound runs first, so a document nested deeper than the limit
 // reads as too complex even when it is malformed as well.
 ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
@@ -452,6 +452,21 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
 // ---------------------------------------------------------------------------
 // Xray
 
+// Xray's WireGuard outbound brings up a system TUN interface of its own when
+// it runs with network privileges, unless told not to.
+bool XrayCreatesSystemInterface(JsonObject* root) {
+  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
+  const guint length = outbounds != nullptr ? json_array_get_length(outbounds) : 0;
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    if (JsonStringEquals(outbound, "protocol", "wireguard") &&
+        !JsonBooleanIsTrue(JsonMemberObject(outbound, "settings"), "noKernelTun")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 ProfileValidation ValidateXray(const std::string& config) {
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
@@ -467,6 +482,10 @@ ProfileValidation ValidateXray(const std::string& config) {
   }
   if (JsonMember(root, "metrics") != nullptr) {
     return Invalid("Xray metrics listeners are not permitted in VPN profiles.");
+  }
+  if (XrayCreatesSystemInterface(root)) {
+    return Invalid(
+        "Xray WireGuard outbounds must set noKernelTun so that they create no system interface.");
   }
   JsonObject* log = JsonMemberObject(root, "log");
   if (JsonMemberHasNonEmptyString(log, "access") || JsonMemberHasNonEmptyString(log, "error")) {

@@ -717,6 +717,8 @@ TEST(ValidateXray, RulesInOrder) {
   const char* kAmbiguous =
       "The Xray profile contains member names that Xray could read differently.";
   const char* kMetrics = "Xray metrics listeners are not permitted in VPN profiles.";
+  const char* kKernelTun =
+      "Xray WireGuard outbounds must set noKernelTun so that they create no system interface.";
   const char* kNoTun = "Xray profiles must contain a TUN inbound.";
   const char* kOneTun = "Xray profiles must contain exactly one app-owned TUN inbound.";
   const char* kTunProtocol = "The Xray inbound must use the TUN protocol.";
@@ -738,6 +740,13 @@ TEST(ValidateXray, RulesInOrder) {
       {"metrics",
        R"({"metrics": {"tag": "m", "listen": "127.0.0.1:11111"},)" + tun + "," + out + "}",
        kMetrics},
+      {"wireguard outbound with a system interface",
+       "{" + tun + R"(, "outbounds": [{"protocol": "WireGuard", "tag": "w", "settings": {}}]})",
+       kKernelTun},
+      {"wireguard outbound in the engine's own stack",
+       "{" + tun +
+           R"(, "outbounds": [{"protocol": "wireguard", "tag": "w", "settings": {"NoKernelTun": true}}]})",
+       nullptr},
       {"Kelvin sign file", "{\"tls\": {\"\\u212aeyFile\": \"/k\"}," + tun + "," + out + "}",
        kFiles},
       {"a second Inbounds", "{" + tun + "," + out + R"(, "Inbounds": [{"protocol": "socks"}]})",
