@@ -7,6 +7,7 @@
 
 #include "common/constants.h"
 #include "service/config_validation.h"
+#include "service/json_members.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -159,14 +160,14 @@ struct ParsedJson {
 };
 
 // Loads the text into a fresh parser; false on any parse failure (the
-// parser's own message is never shown).
+// parser's own message is never shown) and on an object holding two member
+// names that the engine's decoder would take for one.
 bool Parse(const std::string& config, ParsedJson* parsed) {
   if (!NestingWithinLimit(config)) return false;
   if (config.size() > static_cast<std::size_t>(G_MAXSSIZE)) return false;
   parsed->parser = json_parser_new();
-  g_autoptr(GError) parseError = nullptr;
-  return json_parser_load_from_data(parsed->parser, config.data(),
-                                    static_cast<gssize>(config.size()), &parseError) != FALSE;
+  bool ambiguous = false;
+  return LoadJsonCheckingMemberNames(parsed->parser, config, &ambiguous) && !ambiguous;
 }
 
 JsonObject* RootObject(const ParsedJson& parsed) {
@@ -175,34 +176,37 @@ JsonObject* RootObject(const ParsedJson& parsed) {
   return json_node_get_object(root);
 }
 
-// The member as an object or array, or null when absent or of another type.
-JsonObject* ObjectMember(JsonObject* object, const char* name) {
-  JsonNode* node = json_object_get_member(object, name);
-  return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;
+// Every setter first drops the members spelled differently that the decoder
+// would read for the same name, so the value set here is the one it reads.
+void SetString(JsonObject* object, const char* name, const char* value) {
+  RemoveJsonMemberAliases(object, name);
+  json_object_set_string_member(object, name, value);
 }
 
-JsonArray* ArrayMember(JsonObject* object, const char* name) {
-  JsonNode* node = json_object_get_member(object, name);
-  return node != nullptr && JSON_NODE_HOLDS_ARRAY(node) ? json_node_get_array(node) : nullptr;
+void SetBoolean(JsonObject* object, const char* name, gboolean value) {
+  RemoveJsonMemberAliases(object, name);
+  json_object_set_boolean_member(object, name, value);
 }
 
-// The member's string, or null when absent or not a string.
-const char* StringMember(JsonObject* object, const char* name) {
-  JsonNode* node = json_object_get_member(object, name);
-  if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node) ||
-      json_node_get_value_type(node) != G_TYPE_STRING) {
-    return nullptr;
-  }
-  return json_node_get_string(node);
+void SetInt(JsonObject* object, const char* name, gint64 value) {
+  RemoveJsonMemberAliases(object, name);
+  json_object_set_int_member(object, name, value);
 }
 
-// The object held by `name`, replacing a member of any other type by an empty
-// object first.
+// Takes ownership of |value|.
+void SetArray(JsonObject* object, const char* name, JsonArray* value) {
+  RemoveJsonMemberAliases(object, name);
+  json_object_set_array_member(object, name, value);
+}
+
+// The object the decoder reads for `name`, replacing a member of any other
+// type by an empty object first.
 JsonObject* EnsureObjectMember(JsonObject* object, const char* name) {
-  JsonObject* existing = ObjectMember(object, name);
+  JsonObject* existing = JsonMemberObject(object, name);
   if (existing != nullptr) return existing;
+  RemoveJsonMember(object, name);
   json_object_set_object_member(object, name, json_object_new());
-  return ObjectMember(object, name);
+  return json_object_get_object_member(object, name);
 }
 
 std::string AsciiLower(const char* text) {
@@ -222,15 +226,14 @@ JsonArray* StringArray(std::initializer_list<const char*> values) {
 // lower-cased type); "" when none does.
 template <typename Accept>
 std::string SelectOutboundTag(JsonObject* root, const char* typeMember, Accept accept) {
-  JsonArray* outbounds = ArrayMember(root, "outbounds");
+  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
   if (outbounds == nullptr) return "";
   const guint count = json_array_get_length(outbounds);
   for (guint i = 0; i < count; ++i) {
-    JsonNode* element = json_array_get_element(outbounds, i);
-    if (!JSON_NODE_HOLDS_OBJECT(element)) continue;
-    JsonObject* outbound = json_node_get_object(element);
-    const char* type = StringMember(outbound, typeMember);
-    const char* tag = StringMember(outbound, "tag");
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    if (outbound == nullptr) continue;
+    const char* type = JsonMemberString(outbound, typeMember);
+    const char* tag = JsonMemberString(outbound, "tag");
     if (type == nullptr || tag == nullptr || tag[0] == '\0') continue;
     if (accept(AsciiLower(type))) return tag;
   }
@@ -261,7 +264,7 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
     *error = "The Sing-box configuration root is invalid.";
     return false;
   }
-  JsonArray* inbounds = ArrayMember(root, "inbounds");
+  JsonArray* inbounds = JsonMemberArray(root, "inbounds");
   if (inbounds == nullptr || json_array_get_length(inbounds) != 1 ||
       !JSON_NODE_HOLDS_OBJECT(json_array_get_element(inbounds, 0))) {
     *error = "The Sing-box TUN inbound is invalid.";
@@ -269,18 +272,15 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
   }
 
   JsonObject* inbound = json_array_get_object_element(inbounds, 0);
-  json_object_set_string_member(inbound, "tag", kInboundTag);
-  json_object_set_string_member(inbound, "interface_name", kSingBoxInterface);
-  json_object_set_array_member(inbound, "address",
-                               StringArray({"172.19.0.1/30", "fdfe:dcba:9876::1/126"}));
-  json_object_set_boolean_member(inbound, "auto_route", TRUE);
-  json_object_set_boolean_member(inbound, "strict_route", TRUE);
-  json_object_set_boolean_member(inbound, "auto_redirect", TRUE);
-  json_object_set_int_member(inbound, "iproute2_table_index", kSingBoxRouteTable);
-  json_object_set_int_member(inbound, "iproute2_rule_index", kSingBoxRuleIndex);
-  for (const char* member : kSingBoxRemovedInboundMembers) {
-    if (json_object_has_member(inbound, member)) json_object_remove_member(inbound, member);
-  }
+  SetString(inbound, "tag", kInboundTag);
+  SetString(inbound, "interface_name", kSingBoxInterface);
+  SetArray(inbound, "address", StringArray({"172.19.0.1/30", "fdfe:dcba:9876::1/126"}));
+  SetBoolean(inbound, "auto_route", TRUE);
+  SetBoolean(inbound, "strict_route", TRUE);
+  SetBoolean(inbound, "auto_redirect", TRUE);
+  SetInt(inbound, "iproute2_table_index", kSingBoxRouteTable);
+  SetInt(inbound, "iproute2_rule_index", kSingBoxRuleIndex);
+  for (const char* member : kSingBoxRemovedInboundMembers) RemoveJsonMember(inbound, member);
 
   const std::string label = CanonicalSingBoxProtocol(protocol);
   const bool anyProxy = label == "singbox" || label == "sing-box";
@@ -294,8 +294,8 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
   }
 
   JsonObject* route = EnsureObjectMember(root, "route");
-  json_object_set_boolean_member(route, "auto_detect_interface", TRUE);
-  json_object_set_string_member(route, "final", tag.c_str());
+  SetBoolean(route, "auto_detect_interface", TRUE);
+  SetString(route, "final", tag.c_str());
   JsonArray* rules = json_array_new();
   JsonObject* sniff = json_object_new();
   json_object_set_string_member(sniff, "action", "sniff");
@@ -304,17 +304,14 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
   json_object_set_string_member(hijack, "protocol", "dns");
   json_object_set_string_member(hijack, "action", "hijack-dns");
   json_array_add_object_element(rules, hijack);
-  json_object_set_array_member(route, "rules", rules);
+  SetArray(route, "rules", rules);
 
-  JsonObject* dns = ObjectMember(root, "dns");
-  JsonArray* servers = dns != nullptr ? ArrayMember(dns, "servers") : nullptr;
+  JsonArray* servers = JsonMemberArray(JsonMemberObject(root, "dns"), "servers");
   if (servers != nullptr) {
     const guint count = json_array_get_length(servers);
     for (guint i = 0; i < count; ++i) {
-      JsonNode* server = json_array_get_element(servers, i);
-      if (JSON_NODE_HOLDS_OBJECT(server)) {
-        json_object_set_string_member(json_node_get_object(server), "detour", tag.c_str());
-      }
+      JsonObject* server = JsonElementObject(servers, i);
+      if (server != nullptr) SetString(server, "detour", tag.c_str());
     }
   }
 
@@ -336,7 +333,7 @@ bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std
     *error = "The Xray configuration root is invalid.";
     return false;
   }
-  JsonArray* inbounds = ArrayMember(root, "inbounds");
+  JsonArray* inbounds = JsonMemberArray(root, "inbounds");
   if (inbounds == nullptr || json_array_get_length(inbounds) != 1) {
     *error = "The Xray TUN inbound is unavailable.";
     return false;
@@ -347,14 +344,12 @@ bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std
   }
 
   JsonObject* inbound = json_array_get_object_element(inbounds, 0);
-  json_object_set_string_member(inbound, "tag", kInboundTag);
+  SetString(inbound, "tag", kInboundTag);
   JsonObject* settings = EnsureObjectMember(inbound, "settings");
-  json_object_set_string_member(settings, "name", kXrayInterface);
-  json_object_set_array_member(settings, "gateway",
-                               StringArray({"172.20.0.1/30", "fdfe:dcba:9877::1/126"}));
-  json_object_set_array_member(settings, "autoSystemRoutingTable",
-                               StringArray({"0.0.0.0/0", "::/0"}));
-  json_object_set_string_member(settings, "autoOutboundsInterface", "auto");
+  SetString(settings, "name", kXrayInterface);
+  SetArray(settings, "gateway", StringArray({"172.20.0.1/30", "fdfe:dcba:9877::1/126"}));
+  SetArray(settings, "autoSystemRoutingTable", StringArray({"0.0.0.0/0", "::/0"}));
+  SetString(settings, "autoOutboundsInterface", "auto");
 
   const std::string tag = SelectOutboundTag(root, "protocol", [](const std::string& type) {
     return type != "freedom" && type != "blackhole" && type != "dns";
@@ -371,7 +366,7 @@ bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std
   json_object_set_string_member(rule, "outboundTag", tag.c_str());
   JsonArray* rules = json_array_new();
   json_array_add_object_element(rules, rule);
-  json_object_set_array_member(routing, "rules", rules);
+  SetArray(routing, "rules", rules);
 
   if (!Serialize(parsed, normalized)) {
     *error = "Unable to serialize the normalized Xray configuration.";

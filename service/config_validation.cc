@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "service/json_members.h"
+
 namespace tessary::linux_service {
 namespace {
 
@@ -29,8 +31,9 @@ constexpr char kJsonTooComplex[] = "The JSON VPN configuration exceeds complexit
 
 // What the JSON engines' rules refuse wherever it occurs in a document.
 struct JsonFindings {
-  bool fileMember = false;        // a certificate or key file path on the host
+  bool fileMember = false;        // a file or directory path on the host
   bool externalResource = false;  // external geodata or a local-file resource
+  bool ambiguousNames = false;    // an object with two names that fold alike
 };
 
 // ---------------------------------------------------------------------------
@@ -197,16 +200,6 @@ bool AnyMember(JsonObject* object, Visit visit) {
   return false;
 }
 
-// The member as a string value, or nullptr when it is absent or not a string.
-const char* JsonMemberString(JsonObject* object, const char* name) {
-  JsonNode* node = object != nullptr ? json_object_get_member(object, name) : nullptr;
-  if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node) ||
-      json_node_get_value_type(node) != G_TYPE_STRING) {
-    return nullptr;
-  }
-  return json_node_get_string(node);
-}
-
 bool JsonMemberHasNonEmptyString(JsonObject* object, const char* name) {
   const char* value = JsonMemberString(object, name);
   return value != nullptr && value[0] != '\0';
@@ -219,43 +212,31 @@ bool JsonStringEquals(JsonObject* object, const char* name, const char* expected
 }
 
 bool JsonBooleanIsTrue(JsonObject* object, const char* name) {
-  if (object == nullptr || !json_object_has_member(object, name)) return false;
-  JsonNode* node = json_object_get_member(object, name);
-  return JSON_NODE_HOLDS_VALUE(node) && json_node_get_value_type(node) == G_TYPE_BOOLEAN &&
-         json_node_get_boolean(node);
+  JsonNode* node = JsonMember(object, name);
+  return node != nullptr && JSON_NODE_HOLDS_VALUE(node) &&
+         json_node_get_value_type(node) == G_TYPE_BOOLEAN && json_node_get_boolean(node);
 }
 
-// The member of |object| called |name| (the key as stored), or nullptr.
-JsonNode* Member(JsonObject* object, const char* name) {
-  return object != nullptr && json_object_has_member(object, name)
-             ? json_object_get_member(object, name)
-             : nullptr;
+bool EndsWith(const std::string& text, const char* suffix) {
+  const std::size_t length = std::char_traits<char>::length(suffix);
+  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
-JsonObject* MemberObject(JsonObject* object, const char* name) {
-  JsonNode* node = Member(object, name);
-  return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;
-}
-
-JsonArray* MemberArray(JsonObject* object, const char* name) {
-  JsonNode* node = Member(object, name);
-  return node != nullptr && JSON_NODE_HOLDS_ARRAY(node) ? json_node_get_array(node) : nullptr;
-}
-
-JsonObject* ElementObject(JsonArray* array, guint index) {
-  JsonNode* node = json_array_get_element(array, index);
-  return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;
-}
-
-// Compared without allocating: ASCII case folding is what Lowercase does.
+// Members that name a file or directory on the host, which the engine would
+// open as root: Xray's certificate and key files and its TLS key log, and
+// every sing-box member ending in "_path" or "_directory" (certificates, keys,
+// ECH configurations, a program to run, data directories). A transport's URL
+// "path" has no such ending and stays allowed. Names compare as the decoders
+// fold them, so the Kelvin sign cannot hide a "key_path".
 bool IsForbiddenFileMemberName(const char* name) {
-  for (const char* forbidden : {"certificate_path", "certificatefile", "key_path", "keyfile"}) {
-    if (g_ascii_strcasecmp(name, forbidden) == 0) return true;
+  const std::string folded = FoldJsonMemberName(name);
+  for (const char* forbidden : {"CERTIFICATEFILE", "KEYFILE", "MASTERKEYLOG"}) {
+    if (folded == forbidden) return true;
   }
-  return false;
+  return EndsWith(folded, "_PATH") || EndsWith(folded, "_DIRECTORY");
 }
 
-// A certificate or key file named on the host: a forbidden member name whose
+// A file or directory named on the host: a forbidden member name whose
 // value is a non-empty string or a non-empty array. Any other value is not a
 // hit by itself (an object value is searched like any other).
 bool IsForbiddenFileMember(const char* name, JsonNode* value) {
@@ -320,23 +301,23 @@ bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count,
 
 // Parses |config| once. On success hands the caller one reference to the
 // parser (*parser, released with g_object_unref), its root object (*root,
-// borrowed from the parser) and what the limits walk found (*findings); on
-// failure leaves all three as they were and releases everything it took.
+// borrowed from the parser) and what the limits walk and the member-name
+// watch found (*findings); on failure leaves all three as they were and
+// releases everything it took.
 // The nesting bound runs first, so a document nested deeper than the limit
 // reads as too complex even when it is malformed as well.
 ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
                                   JsonFindings* findings) {
   if (!JsonNestingWithinLimits(config)) return Invalid(kJsonTooComplex);
   g_autoptr(JsonParser) loaded = json_parser_new();
-  if (!json_parser_load_from_data(loaded, config.data(), static_cast<gssize>(config.size()),
-                                  nullptr)) {
-    return Invalid(kJsonMalformed);
-  }
+  bool ambiguous = false;
+  if (!LoadJsonCheckingMemberNames(loaded, config, &ambiguous)) return Invalid(kJsonMalformed);
   JsonNode* rootNode = json_parser_get_root(loaded);
   if (rootNode == nullptr || !JSON_NODE_HOLDS_OBJECT(rootNode)) return Invalid(kJsonNotObject);
   unsigned long count = 0;
   JsonFindings found;
   if (!JsonWithinLimits(rootNode, 0, &count, &found)) return Invalid(kJsonTooComplex);
+  found.ambiguousNames = ambiguous;
   *findings = found;
   *root = json_node_get_object(rootNode);
   *parser = static_cast<JsonParser*>(g_steal_pointer(&loaded));
@@ -347,17 +328,17 @@ ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser
 // Sing-box
 
 ProfileValidation CheckSingBoxDns(JsonObject* root) {
-  JsonObject* dns = MemberObject(root, "dns");
+  JsonObject* dns = JsonMemberObject(root, "dns");
   if (dns == nullptr) {
     return Invalid("Sing-box profiles require app-owned remote DNS configuration.");
   }
-  JsonArray* servers = MemberArray(dns, "servers");
+  JsonArray* servers = JsonMemberArray(dns, "servers");
   if (servers == nullptr || json_array_get_length(servers) == 0) {
     return Invalid("Sing-box profiles require at least one remote DNS server.");
   }
   const guint length = json_array_get_length(servers);
   for (guint i = 0; i < length; ++i) {
-    JsonObject* server = ElementObject(servers, i);
+    JsonObject* server = JsonElementObject(servers, i);
     if (server == nullptr) return Invalid("Sing-box DNS servers must use structured entries.");
     if (!JsonMemberHasNonEmptyString(server, "type") ||
         !JsonMemberHasNonEmptyString(server, "server")) {
@@ -372,17 +353,46 @@ ProfileValidation CheckSingBoxDns(JsonObject* root) {
 }
 
 ProfileValidation CheckSingBoxInbound(JsonObject* root) {
-  JsonArray* inbounds = MemberArray(root, "inbounds");
+  JsonArray* inbounds = JsonMemberArray(root, "inbounds");
   if (inbounds == nullptr) return Invalid("Sing-box profiles must contain a TUN inbound.");
   if (json_array_get_length(inbounds) != 1) {
     return Invalid("Sing-box profiles must contain exactly one app-owned TUN inbound.");
   }
-  JsonObject* inbound = ElementObject(inbounds, 0);
+  JsonObject* inbound = JsonElementObject(inbounds, 0);
   if (inbound == nullptr) return Invalid("The Sing-box TUN inbound is invalid.");
   if (!JsonStringEquals(inbound, "type", "tun") || !JsonBooleanIsTrue(inbound, "auto_route")) {
     return Invalid("Sing-box profiles require an auto-route TUN inbound.");
   }
   return {true, ""};
+}
+
+// What sing-box does as root beside the tunnel: services open listeners, an
+// endpoint creates an interface or listens on the host, NTP may set the
+// system clock, a tor outbound runs a program, and the legacy WireGuard
+// outbound may create a system interface.
+bool SingBoxActsOnTheSystem(JsonObject* root) {
+  if (JsonMember(root, "services") != nullptr || JsonMember(root, "endpoints") != nullptr) {
+    return true;
+  }
+  if (JsonBooleanIsTrue(JsonMemberObject(root, "ntp"), "write_to_system")) return true;
+  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
+  const guint length = outbounds != nullptr ? json_array_get_length(outbounds) : 0;
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    if (JsonStringEquals(outbound, "type", "tor") ||
+        JsonBooleanIsTrue(outbound, "system_interface")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Older releases download the route's GeoIP and geosite databases and write
+// them to the path the profile names.
+bool SingBoxDownloadsGeoData(JsonObject* root) {
+  JsonObject* route = JsonMemberObject(root, "route");
+  return JsonMemberHasNonEmptyString(JsonMemberObject(route, "geoip"), "path") ||
+         JsonMemberHasNonEmptyString(JsonMemberObject(route, "geosite"), "path");
 }
 
 ProfileValidation ValidateSingBox(const std::string& config, const std::string& protocol) {
@@ -392,16 +402,25 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
   ProfileValidation parsed = ParseJsonObject(config, &parser, &root, &findings);
   if (!parsed.valid) return parsed;
 
-  if (json_object_has_member(root, "experimental")) {
+  if (findings.ambiguousNames) {
+    return Invalid(
+        "The Sing-box profile contains member names that Sing-box could read differently.");
+  }
+  if (JsonMember(root, "experimental") != nullptr) {
     return Invalid("Sing-box experimental services are not permitted in VPN profiles.");
   }
-  if (JsonMemberHasNonEmptyString(MemberObject(root, "log"), "output")) {
+  if (JsonMemberHasNonEmptyString(JsonMemberObject(root, "log"), "output")) {
     return Invalid("Sing-box profiles may not write logs to files.");
+  }
+  if (SingBoxActsOnTheSystem(root)) {
+    return Invalid(
+        "Sing-box profiles may not run programs or services that act on the system outside the "
+        "tunnel.");
   }
   if (findings.fileMember) {
     return Invalid("Sing-box profiles may not reference privileged certificate files.");
   }
-  if (findings.externalResource) {
+  if (findings.externalResource || SingBoxDownloadsGeoData(root)) {
     return Invalid("Sing-box profiles may not load external resources as root.");
   }
   ProfileValidation dns = CheckSingBoxDns(root);
@@ -409,7 +428,7 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
   ProfileValidation inbound = CheckSingBoxInbound(root);
   if (!inbound.valid) return inbound;
 
-  JsonArray* outbounds = MemberArray(root, "outbounds");
+  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
   if (outbounds == nullptr || json_array_get_length(outbounds) == 0) {
     return Invalid("Sing-box profiles must contain at least one outbound.");
   }
@@ -417,7 +436,7 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
   const bool anyProxy = wanted == "singbox" || wanted == "sing-box";
   const guint length = json_array_get_length(outbounds);
   for (guint i = 0; i < length; ++i) {
-    JsonObject* outbound = ElementObject(outbounds, i);
+    JsonObject* outbound = JsonElementObject(outbounds, i);
     if (!JsonMemberHasNonEmptyString(outbound, "tag") ||
         !JsonMemberHasNonEmptyString(outbound, "type")) {
       continue;
@@ -434,6 +453,21 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
 // ---------------------------------------------------------------------------
 // Xray
 
+// Xray's WireGuard outbound brings up a system TUN interface of its own when
+// it runs with network privileges, unless told not to.
+bool XrayCreatesSystemInterface(JsonObject* root) {
+  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
+  const guint length = outbounds != nullptr ? json_array_get_length(outbounds) : 0;
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    if (JsonStringEquals(outbound, "protocol", "wireguard") &&
+        !JsonBooleanIsTrue(JsonMemberObject(outbound, "settings"), "noKernelTun")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 ProfileValidation ValidateXray(const std::string& config) {
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
@@ -441,10 +475,20 @@ ProfileValidation ValidateXray(const std::string& config) {
   ProfileValidation parsed = ParseJsonObject(config, &parser, &root, &findings);
   if (!parsed.valid) return parsed;
 
-  if (json_object_has_member(root, "api")) {
+  if (findings.ambiguousNames) {
+    return Invalid("The Xray profile contains member names that Xray could read differently.");
+  }
+  if (JsonMember(root, "api") != nullptr) {
     return Invalid("Xray API listeners are not permitted in VPN profiles.");
   }
-  JsonObject* log = MemberObject(root, "log");
+  if (JsonMember(root, "metrics") != nullptr) {
+    return Invalid("Xray metrics listeners are not permitted in VPN profiles.");
+  }
+  if (XrayCreatesSystemInterface(root)) {
+    return Invalid(
+        "Xray WireGuard outbounds must set noKernelTun so that they create no system interface.");
+  }
+  JsonObject* log = JsonMemberObject(root, "log");
   if (JsonMemberHasNonEmptyString(log, "access") || JsonMemberHasNonEmptyString(log, "error")) {
     return Invalid("Xray profiles may not write logs to files.");
   }
@@ -455,20 +499,25 @@ ProfileValidation ValidateXray(const std::string& config) {
     return Invalid("Xray profiles may not load external resources as root.");
   }
 
-  JsonArray* inbounds = MemberArray(root, "inbounds");
+  JsonArray* inbounds = JsonMemberArray(root, "inbounds");
   if (inbounds == nullptr) return Invalid("Xray profiles must contain a TUN inbound.");
   if (json_array_get_length(inbounds) != 1) {
     return Invalid("Xray profiles must contain exactly one app-owned TUN inbound.");
   }
-  if (!JsonStringEquals(ElementObject(inbounds, 0), "protocol", "tun")) {
+  // Xray still reads the older single "inbound" and the "inboundDetour" list
+  // beside "inbounds": each would be one more listener.
+  if (JsonMember(root, "inbound") != nullptr || JsonMember(root, "inboundDetour") != nullptr) {
+    return Invalid("Xray profiles must contain exactly one app-owned TUN inbound.");
+  }
+  if (!JsonStringEquals(JsonElementObject(inbounds, 0), "protocol", "tun")) {
     return Invalid("The Xray inbound must use the TUN protocol.");
   }
 
-  JsonArray* outbounds = MemberArray(root, "outbounds");
+  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
   if (outbounds == nullptr) return Invalid("Xray profiles must contain at least one outbound.");
   const guint length = json_array_get_length(outbounds);
   for (guint i = 0; i < length; ++i) {
-    JsonObject* outbound = ElementObject(outbounds, i);
+    JsonObject* outbound = JsonElementObject(outbounds, i);
     if (!JsonMemberHasNonEmptyString(outbound, "tag") ||
         !JsonMemberHasNonEmptyString(outbound, "protocol")) {
       continue;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "service/json_members.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -86,41 +87,16 @@ bool IsSettingLine(const std::string& trimmed) {
   return !trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';';
 }
 
-// The member `name` of `object` when it holds a JSON string, else nullptr.
-const char* StringMember(JsonObject* object, const char* name) {
-  JsonNode* node = json_object_get_member(object, name);
-  if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node)) return nullptr;
-  if (json_node_get_value_type(node) != G_TYPE_STRING) return nullptr;
-  return json_node_get_string(node);
-}
-
-JsonObject* ObjectMember(JsonObject* object, const char* name) {
-  JsonNode* node = json_object_get_member(object, name);
-  if (node == nullptr || !JSON_NODE_HOLDS_OBJECT(node)) return nullptr;
-  return json_node_get_object(node);
-}
-
-JsonArray* ArrayMember(JsonObject* object, const char* name) {
-  JsonNode* node = json_object_get_member(object, name);
-  if (node == nullptr || !JSON_NODE_HOLDS_ARRAY(node)) return nullptr;
-  return json_node_get_array(node);
-}
-
-JsonObject* ArrayObject(JsonArray* array, guint index) {
-  JsonNode* node = json_array_get_element(array, index);
-  if (node == nullptr || !JSON_NODE_HOLDS_OBJECT(node)) return nullptr;
-  return json_node_get_object(node);
-}
-
+// Members are read as the engines' decoders read them (see json_members.h),
+// so that "Server" counts as the server the engine connects to.
 void CollectXrayHostsFromArray(JsonObject* settings, const char* member,
                                std::vector<std::string>* hosts) {
-  JsonArray* entries = ArrayMember(settings, member);
+  JsonArray* entries = JsonMemberArray(settings, member);
   if (entries == nullptr) return;
   const guint count = json_array_get_length(entries);
   for (guint i = 0; i < count; ++i) {
-    JsonObject* entry = ArrayObject(entries, i);
-    if (entry == nullptr) continue;
-    if (const char* address = StringMember(entry, "address")) AddHost(hosts, address);
+    const char* address = JsonMemberString(JsonElementObject(entries, i), "address");
+    if (address != nullptr) AddHost(hosts, address);
   }
 }
 
@@ -132,17 +108,17 @@ void CollectJsonHosts(EngineKind kind, const std::string& config, std::vector<st
   }
   JsonNode* root = json_parser_get_root(parser);
   if (root == nullptr || !JSON_NODE_HOLDS_OBJECT(root)) return;
-  JsonArray* outbounds = ArrayMember(json_node_get_object(root), "outbounds");
+  JsonArray* outbounds = JsonMemberArray(json_node_get_object(root), "outbounds");
   if (outbounds == nullptr) return;
   const guint count = json_array_get_length(outbounds);
   for (guint i = 0; i < count; ++i) {
-    JsonObject* outbound = ArrayObject(outbounds, i);
+    JsonObject* outbound = JsonElementObject(outbounds, i);
     if (outbound == nullptr) continue;
     if (kind == kSingBox) {
-      if (const char* server = StringMember(outbound, "server")) AddHost(hosts, server);
+      if (const char* server = JsonMemberString(outbound, "server")) AddHost(hosts, server);
       continue;
     }
-    JsonObject* settings = ObjectMember(outbound, "settings");
+    JsonObject* settings = JsonMemberObject(outbound, "settings");
     if (settings == nullptr) continue;
     CollectXrayHostsFromArray(settings, "vnext", hosts);
     CollectXrayHostsFromArray(settings, "servers", hosts);

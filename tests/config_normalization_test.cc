@@ -40,14 +40,11 @@ struct Doc {
   Doc& operator=(const Doc&) = delete;
 };
 
-JsonObject* Obj(JsonObject* object, const char* name) {
-  return object != nullptr ? ObjectMember(object, name) : nullptr;
-}
-JsonArray* Arr(JsonObject* object, const char* name) {
-  return object != nullptr ? ArrayMember(object, name) : nullptr;
-}
+// Output members are looked up as the engines read them.
+JsonObject* Obj(JsonObject* object, const char* name) { return JsonMemberObject(object, name); }
+JsonArray* Arr(JsonObject* object, const char* name) { return JsonMemberArray(object, name); }
 std::string Str(JsonObject* object, const char* name) {
-  const char* value = object != nullptr ? StringMember(object, name) : nullptr;
+  const char* value = JsonMemberString(object, name);
   return value != nullptr ? value : "<missing>";
 }
 JsonObject* Element(JsonArray* array, guint index) {
@@ -67,12 +64,12 @@ std::vector<std::string> Strings(JsonArray* array) {
   return values;
 }
 bool BoolIsTrue(JsonObject* object, const char* name) {
-  JsonNode* node = object != nullptr ? json_object_get_member(object, name) : nullptr;
+  JsonNode* node = JsonMember(object, name);
   return node != nullptr && JSON_NODE_HOLDS_VALUE(node) &&
          json_node_get_value_type(node) == G_TYPE_BOOLEAN && json_node_get_boolean(node);
 }
 gint64 Int(JsonObject* object, const char* name) {
-  JsonNode* node = object != nullptr ? json_object_get_member(object, name) : nullptr;
+  JsonNode* node = JsonMember(object, name);
   if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node) ||
       json_node_get_value_type(node) != G_TYPE_INT64) {
     return -1;
@@ -187,33 +184,47 @@ TEST(SingBoxNormalization, CorpusProfileRoutesAndDnsFollowTheSelectedOutbound) {
   EXPECT_EQ(Str(tun, "stack"), "system");
 }
 
+std::string Upper(const char* text) {
+  std::string upper(text);
+  for (char& c : upper) c = g_ascii_toupper(c);
+  return upper;
+}
+
 TEST(SingBoxNormalization, BypassMembersAreRemovedAndOthersKept) {
-  std::string inbound = R"({"type":"tun","stack":"gvisor","mtu":1400,"interface_name":"evil0",)"
-                        R"("address":["10.0.0.1/8"],"auto_route":false,"strict_route":false,)"
-                        R"("iproute2_table_index":1,"tag":"mine")";
-  for (const char* member : kSingBoxRemovedInboundMembers) {
-    inbound += std::string(",\"") + member + "\":[\"x\"]";
+  // Spelled as written and in capitals, which the engine reads the same way.
+  for (const bool capitals : {false, true}) {
+    SCOPED_TRACE(capitals ? "capitals" : "as written");
+    std::string inbound =
+        capitals ? R"({"type":"tun","stack":"gvisor","mtu":1400,"INTERFACE_NAME":"evil0",)"
+                   R"("Address":["10.0.0.1/8"],"Auto_Route":false,"STRICT_ROUTE":false,)"
+                   R"("IPROUTE2_TABLE_INDEX":1,"Tag":"mine")"
+                 : R"({"type":"tun","stack":"gvisor","mtu":1400,"interface_name":"evil0",)"
+                   R"("address":["10.0.0.1/8"],"auto_route":false,"strict_route":false,)"
+                   R"("iproute2_table_index":1,"tag":"mine")";
+    for (const char* member : kSingBoxRemovedInboundMembers) {
+      inbound += ",\"" + (capitals ? Upper(member) : std::string(member)) + "\":[\"x\"]";
+    }
+    inbound += "}";
+    const std::string config =
+        R"({"inbounds":[)" + inbound + R"(],"outbounds":[{"type":"trojan","tag":"t"}]})";
+    std::string error;
+    const std::string out = SingBox("trojan", config, &error);
+    ASSERT_FALSE(out.empty()) << error;
+    Doc doc(out);
+    JsonObject* tun = Element(Arr(doc.root, "inbounds"), 0);
+    ASSERT_NE(tun, nullptr);
+    for (const char* member : kSingBoxRemovedInboundMembers) {
+      EXPECT_FALSE(json_object_has_member(tun, member)) << member;
+    }
+    EXPECT_EQ(Str(tun, "tag"), "tessary-tun");
+    EXPECT_EQ(Str(tun, "interface_name"), "tessary-sbox0");
+    EXPECT_TRUE(BoolIsTrue(tun, "auto_route"));
+    EXPECT_TRUE(BoolIsTrue(tun, "strict_route"));
+    EXPECT_EQ(Int(tun, "iproute2_table_index"), 2022);
+    EXPECT_EQ(Str(tun, "stack"), "gvisor");
+    EXPECT_EQ(Int(tun, "mtu"), 1400);
+    EXPECT_EQ(json_object_get_size(tun), 11u);  // type stack mtu + the eight set members
   }
-  inbound += "}";
-  const std::string config =
-      R"({"inbounds":[)" + inbound + R"(],"outbounds":[{"type":"trojan","tag":"t"}]})";
-  std::string error;
-  const std::string out = SingBox("trojan", config, &error);
-  ASSERT_FALSE(out.empty()) << error;
-  Doc doc(out);
-  JsonObject* tun = Element(Arr(doc.root, "inbounds"), 0);
-  ASSERT_NE(tun, nullptr);
-  for (const char* member : kSingBoxRemovedInboundMembers) {
-    EXPECT_FALSE(json_object_has_member(tun, member)) << member;
-  }
-  EXPECT_EQ(Str(tun, "tag"), "tessary-tun");
-  EXPECT_EQ(Str(tun, "interface_name"), "tessary-sbox0");
-  EXPECT_TRUE(BoolIsTrue(tun, "auto_route"));
-  EXPECT_TRUE(BoolIsTrue(tun, "strict_route"));
-  EXPECT_EQ(Int(tun, "iproute2_table_index"), 2022);
-  EXPECT_EQ(Str(tun, "stack"), "gvisor");
-  EXPECT_EQ(Int(tun, "mtu"), 1400);
-  EXPECT_EQ(json_object_get_size(tun), 11u);  // type stack mtu + the eight set members
 }
 
 struct SelectionCase {
@@ -281,6 +292,10 @@ TEST(SingBoxNormalization, RouteAndDnsSectionsOfEveryShape) {
       {"route absent is created", R"("log":{})", nullptr, false},
       {"route rules and final replaced, others kept",
        R"("route":{"rules":[{"port":53,"outbound":"direct"}],"final":"direct","auto_detect_interface":false,)"
+       R"("default_mark":255})",
+       "default_mark", false},
+      {"Route in other capitals is the route",
+       R"("Route":{"Rules":[{"port":53}],"FINAL":"direct","Auto_Detect_Interface":false,)"
        R"("default_mark":255})",
        "default_mark", false},
       {"servers not an array left alone", R"("dns":{"servers":{"type":"udp"}})", nullptr, true},
@@ -353,6 +368,11 @@ TEST(SingBoxNormalization, FailureMessages) {
        "The Sing-box TUN inbound is invalid."},
       {"no outbounds", R"({"inbounds":[{"type":"tun"}]})",
        "The selected Sing-box proxy outbound is unavailable."},
+      {"a second Inbounds",
+       R"({"inbounds":[{"type":"tun"}],"Inbounds":[{"type":"mixed"}],)" + ok + "}",
+       "Unable to normalize the Sing-box configuration."},
+      {"exact repeat", R"({"inbounds":[{"type":"tun"}],)" + ok + "," + ok + "}",
+       "Unable to normalize the Sing-box configuration."},
       {"two corpus inbounds",
        ReadData("template-1.12-selector-urltest-all-placeholders-clash-api.json"),
        "The Sing-box TUN inbound is invalid."},
@@ -453,6 +473,11 @@ TEST(XrayNormalization, FailureMessages) {
       {"inbounds not an array", R"({"inbounds":{},)" + ok + "}",
        "The Xray TUN inbound is unavailable."},
       {"string inbound", R"({"inbounds":["tun"],)" + ok + "}", "The Xray TUN inbound is invalid."},
+      {"Routing after routing", R"({"inbounds":[{}],"routing":{},"Routing":{},)" + ok + "}",
+       "Unable to normalize the Xray configuration."},
+      {"Kelvin sign in settings",
+       "{\"inbounds\":[{\"settings\":{\"key\":\"a\",\"\\u212aey\":\"b\"}}]," + ok + "}",
+       "Unable to normalize the Xray configuration."},
       {"freedom and blackhole only",
        R"({"inbounds":[{}],"outbounds":[{"protocol":"freedom","tag":"d"},{"protocol":"blackhole","tag":"b"}]})",
        "The Xray proxy outbound is unavailable."},

@@ -443,7 +443,7 @@ TEST(JsonMembers, StringBooleanAndEqualityTests) {
   EXPECT_TRUE(JsonStringEquals(root, "s", "tun"));
   EXPECT_TRUE(JsonStringEquals(root, "s", "TUN"));
   EXPECT_FALSE(JsonStringEquals(root, "s", "tap"));
-  EXPECT_FALSE(JsonStringEquals(root, "S", "tun"));  // names are case-sensitive
+  EXPECT_TRUE(JsonStringEquals(root, "S", "tun"));  // names fold as the engines fold them
   EXPECT_FALSE(JsonStringEquals(root, "b", "true"));
   EXPECT_FALSE(JsonStringEquals(nullptr, "s", "tun"));
   EXPECT_TRUE(JsonBooleanIsTrue(root, "b"));
@@ -469,6 +469,12 @@ TEST(JsonFindings, FileMembersAndExternalResourcesAnywhere) {
       {R"({"keyfile": {"other": "/etc/k"}})", false, false},
       {R"({"a": [1, {"b": [{"CERTIFICATE_PATH": "x"}]}]})", true, false},
       {R"({"certificate": ["-----BEGIN CERTIFICATE-----"]})", false, false},
+      {"{\"\\u212aey_path\": \"/etc/k\", \"path\": \"/ws\"}", true, false},  // Kelvin sign
+      {R"({"tls": {"ech": {"config_path": "/e"}}, "private_key_Path": ""})", true, false},
+      {R"({"ssh": {"private_key_path": ["/root/.ssh/id"]}})", true, false},
+      {R"({"acme": {"data_directory": "/var/lib/x"}, "transport": {"path": "/ws"}})", true, false},
+      {R"({"tlsSettings": {"masterKeyLog": "/tmp/keys"}})", true, false},
+      {R"({"certificate_directory_path": []})", false, false},
       {R"({"rules": [{"domain": ["EXT:geosite.dat:cn"]}]})", false, true},
       {R"({"ip": "ext-ip:geoip.dat:private"})", false, true},
       {R"({"ip": "geoip:private", "d": "geosite:cn", "x": "next:1"})", false, false},
@@ -529,6 +535,11 @@ TEST(ValidateSingBox, RulesInOrder) {
   const char* kLog = "Sing-box profiles may not write logs to files.";
   const char* kFiles = "Sing-box profiles may not reference privileged certificate files.";
   const char* kExternal = "Sing-box profiles may not load external resources as root.";
+  const char* kAmbiguous =
+      "The Sing-box profile contains member names that Sing-box could read differently.";
+  const char* kSystem =
+      "Sing-box profiles may not run programs or services that act on the system outside the "
+      "tunnel.";
   const char* kNoDns = "Sing-box profiles require app-owned remote DNS configuration.";
   const char* kNoServers = "Sing-box profiles require at least one remote DNS server.";
   const char* kUnstructured = "Sing-box DNS servers must use structured entries.";
@@ -571,8 +582,45 @@ TEST(ValidateSingBox, RulesInOrder) {
       [](SingBoxDoc& d) { d.prefix = R"("log": {"output": "/var/log/box.log"},)"; });
   add("log as a string", "vless", nullptr,
       [](SingBoxDoc& d) { d.prefix = R"("log": "/var/log/box.log",)"; });
-  add("Log with a capital is not log", "vless", nullptr,
-      [](SingBoxDoc& d) { d.prefix = R"("Log": {"output": "/var/log/box.log"},)"; });
+  add("Log and Experimental read as the engine folds them", "vless", kLog,
+      [](SingBoxDoc& d) { d.prefix = R"("Log": {"Output": "/var/log/box.log"},)"; });
+  add("Experimental", "vless", kExperimental,
+      [](SingBoxDoc& d) { d.prefix = R"("EXPERIMENTAL": {},)"; });
+  add("names that fold alike: a second Inbounds", "vless", kAmbiguous, [](SingBoxDoc& d) {
+    d.outbounds += R"(, "Inbounds": [{"type": "mixed", "listen_port": 1080}])";
+  });
+  add("names that fold alike: Route after route", "vless", kAmbiguous, [](SingBoxDoc& d) {
+    d.prefix = R"("route": {"final": "proxy"}, "Route": {"final": "direct"},)";
+  });
+  add("names that fold alike: Kelvin sign, deep", "vless", kAmbiguous, [](SingBoxDoc& d) {
+    d.outbounds =
+        "[{\"type\": \"vless\", \"tag\": \"p\", \"tls\": {\"kind\": 1, "
+        "\"\\u212aind\": 2}}]";
+  });
+  add("names that fold alike: exact repeat", "vless", kAmbiguous,
+      [](SingBoxDoc& d) { d.prefix = R"("log": {}, "log": {},)"; });
+  add("Turkish dotless i does not fold to i", "vless", nullptr,
+      [](SingBoxDoc& d) { d.prefix = "\"rout\u0131ng\": {}, \"routing\": {},"; });
+  add("long s: services", "vless", kSystem,
+      [](SingBoxDoc& d) { d.prefix = "\"\u017fervices\": [],"; });
+  add("endpoints", "vless", kSystem, [](SingBoxDoc& d) {
+    d.prefix = R"("endpoints": [{"type": "wireguard", "system": true, "name": "wg0"}],)";
+  });
+  add("ntp writes the clock", "vless", kSystem,
+      [](SingBoxDoc& d) { d.prefix = R"("NTP": {"enabled": true, "Write_To_System": true},)"; });
+  add("ntp without writing the clock", "vless", nullptr,
+      [](SingBoxDoc& d) { d.prefix = R"("ntp": {"enabled": true, "server": "time.example"},)"; });
+  add("tor outbound", "vless", kSystem, [](SingBoxDoc& d) {
+    d.outbounds.insert(d.outbounds.size() - 1,
+                       R"(, {"type": "Tor", "tag": "t", "executable_path": "/bin/sh"})");
+  });
+  add("legacy wireguard system interface", "vless", kSystem, [](SingBoxDoc& d) {
+    d.outbounds.insert(d.outbounds.size() - 1,
+                       R"(, {"type": "wireguard", "tag": "w", "system_interface": true})");
+  });
+  add("geoip database path", "vless", kExternal, [](SingBoxDoc& d) {
+    d.prefix = R"("route": {"geoip": {"path": "/etc/cron.d/x", "download_url": "http://x"}},)";
+  });
   add("log output beats key file", "vless", kLog,
       [](SingBoxDoc& d) { d.prefix = R"("log": {"output": "x"}, "tls": {"key_path": "/k"},)"; });
   add("key_path deep in an outbound", "vless", kFiles, [](SingBoxDoc& d) {
@@ -666,6 +714,11 @@ TEST(ValidateXray, RulesInOrder) {
   const char* kLog = "Xray profiles may not write logs to files.";
   const char* kFiles = "Xray profiles may not reference privileged certificate files.";
   const char* kExternal = "Xray profiles may not load external resources as root.";
+  const char* kAmbiguous =
+      "The Xray profile contains member names that Xray could read differently.";
+  const char* kMetrics = "Xray metrics listeners are not permitted in VPN profiles.";
+  const char* kKernelTun =
+      "Xray WireGuard outbounds must set noKernelTun so that they create no system interface.";
   const char* kNoTun = "Xray profiles must contain a TUN inbound.";
   const char* kOneTun = "Xray profiles must contain exactly one app-owned TUN inbound.";
   const char* kTunProtocol = "The Xray inbound must use the TUN protocol.";
@@ -682,6 +735,30 @@ TEST(ValidateXray, RulesInOrder) {
       {"minimal", "{" + tun + "," + out + "}", nullptr},
       {"api empty object", R"({"api": {},)" + tun + "," + out + "}", kApi},
       {"api beats log", R"({"log": {"access": "/a"}, "api": null})", kApi},
+      {"API and Log fold", R"({"API": {"tag": "api"},)" + tun + "," + out + "}", kApi},
+      {"Log folds", R"({"Log": {"Access": "/a"},)" + tun + "," + out + "}", kLog},
+      {"metrics",
+       R"({"metrics": {"tag": "m", "listen": "127.0.0.1:11111"},)" + tun + "," + out + "}",
+       kMetrics},
+      {"wireguard outbound with a system interface",
+       "{" + tun + R"(, "outbounds": [{"protocol": "WireGuard", "tag": "w", "settings": {}}]})",
+       kKernelTun},
+      {"wireguard outbound in the engine's own stack",
+       "{" + tun +
+           R"(, "outbounds": [{"protocol": "wireguard", "tag": "w", "settings": {"NoKernelTun": true}}]})",
+       nullptr},
+      {"Kelvin sign file", "{\"tls\": {\"\\u212aeyFile\": \"/k\"}," + tun + "," + out + "}",
+       kFiles},
+      {"a second Inbounds", "{" + tun + "," + out + R"(, "Inbounds": [{"protocol": "socks"}]})",
+       kAmbiguous},
+      {"Routing after routing",
+       R"({"routing": {"rules": []}, "Routing": {"rules": []},)" + tun + "," + out + "}",
+       kAmbiguous},
+      {"older inbound beside inbounds",
+       "{" + tun + "," + out + R"(, "inbound": {"protocol": "socks", "port": 1080}})", kOneTun},
+      {"inboundDetour beside inbounds",
+       "{" + tun + "," + out + R"(, "InboundDetour": [{"protocol": "http", "port": 8080}]})",
+       kOneTun},
       {"log access none", R"({"log": {"access": "none"},)" + tun + "," + out + "}", kLog},
       {"log error file", R"({"log": {"error": "/e.log"},)" + tun + "," + out + "}", kLog},
       {"log level only", R"({"log": {"loglevel": "debug", "access": ""},)" + tun + "," + out + "}",

@@ -71,6 +71,10 @@ TEST(CollectEndpointHosts, SingBoxOutbounds) {
        kSingBox,
        R"({"dns":{"servers":[{"server":"192.0.2.53"}]},"outbounds":[{"type":"direct"}]})",
        {}},
+      {"names read as the engine folds them",
+       kSingBox,
+       "{\"Outbounds\":[{\"SERVER\":\"a.example\"},{\"\u017ferver\":\"b.example\"}]}",
+       {"a.example", "b.example"}},
       {"outbounds that are not an array", kSingBox, R"({"outbounds":{"server":"x.example"}})", {}},
       {"root that is not an object", kSingBox, R"([{"outbounds":[{"server":"x.example"}]}])", {}},
       {"text that is not JSON", kSingBox, "outbounds: [server: x.example]", {}},
@@ -97,6 +101,10 @@ TEST(CollectEndpointHosts, XrayVnextBeforeServers) {
            {"settings":{"vnext":[{"address":5},"b.example",{"address":null},{"addr":"c"}]}},
            {"server":"d.example"},{"settings":{"servers":[{"address":"e.example"}]}}]})",
        {"e.example"}},
+      {"names read as the engine folds them",
+       kXray,
+       R"({"OutBounds":[{"Settings":{"VNext":[{"Address":"v.example"}],"servers":[]}}]})",
+       {"v.example"}},
       {"text that is not JSON", kXray, R"({"outbounds":[{"settings":)", {}},
   });
 }

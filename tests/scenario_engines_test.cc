@@ -217,6 +217,45 @@ TEST_F(EngineScenarios, KillSwitchThatCannotBeBuiltWarnsAndTheTunnelStaysUp) {
   ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
 }
 
+// A profile the engine's decoder would read differently from validation, or
+// one asking the engine for a listener on the host, is refused on the bus: no
+// stage changes, the engine never runs, nothing listens.
+TEST_F(EngineScenarios, AProfileTheEngineWouldReadDifferentlyNeverStartsIt) {
+  std::string singBox = kSingBoxProfile;
+  singBox.insert(singBox.size() - 1,
+                 R"(,"Inbounds":[{"type":"mixed","listen":"127.0.0.1","listen_port":1080}])");
+  std::string xray = kXrayProfile;
+  xray.insert(xray.size() - 1, R"(,"Metrics":{"tag":"m","listen":"127.0.0.1:1080"})");
+  const struct {
+    const char* engine;
+    const char* protocol;
+    std::string profile;
+    const char* message;
+  } cases[] = {
+      {"sing-box", "trojan", singBox,
+       "The Sing-box profile contains member names that Sing-box could read differently."},
+      {"xray", "xray", xray, "Xray metrics listeners are not permitted in VPN profiles."},
+  };
+  StartTheService();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.engine);
+    const std::string runs = std::string("/run/tessaryvpn-standin/") + c.engine + ".log";
+    const std::string before = ReadText(runs);
+    std::string name;
+    std::string message;
+    EXPECT_FALSE(Call("Connect", ConnectParameters("hostile", c.protocol, c.profile, true), &name,
+                      &message));
+    EXPECT_EQ(name, "org.tessaryvpn.Error.InvalidProfile");
+    EXPECT_EQ(message, c.message);
+    Linger(milliseconds(500));
+    EXPECT_TRUE(EventsAre(Strings{}));
+    EXPECT_EQ(ReadText(runs), before) << "the engine ran";
+    EXPECT_EQ(Sh("ss -Hltn 'sport = :1080'").out, "");
+    EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");
+    EXPECT_FALSE(KillSwitchTablePresent());
+  }
+}
+
 // Kills the engine the way a crash would and returns when it is gone.
 void KillEngine(int pid) {
   ASSERT_GT(pid, 0);

@@ -1,8 +1,8 @@
-// Fuzzes both configuration rewrites. Besides crashes it checks three
+// Fuzzes both configuration rewrites. Besides crashes it checks four
 // properties: text the nesting scan admits parses to a tree no deeper than
 // validation allows (so the scan never lets json-glib recurse further than
-// planned), failures leave the output untouched, and a rewrite's output
-// rewrites to itself.
+// planned), failures leave the output untouched, a rewrite's output holds no
+// two member names that fold alike, and it rewrites to itself.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -55,6 +55,11 @@ void CheckRewrite(const std::string& text, Normalize normalize) {
     return;
   }
   if (error != "untouched" || out.empty()) abort();
+  // The engine reads the output: no object in it may hold two names its
+  // decoder would take for one.
+  g_autoptr(JsonParser) parser = json_parser_new();
+  bool ambiguous = false;
+  if (!LoadJsonCheckingMemberNames(parser, out, &ambiguous) || ambiguous) abort();
   std::string again;
   if (!normalize(out, &again, &error) || again != out) abort();
 }
