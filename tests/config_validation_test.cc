@@ -857,6 +857,8 @@ TEST(ValidateOpenVpn, RulesInOrder) {
   const char* kHttpProxy = "OpenVPN HTTP proxy credentials may not reference an external file.";
   const char* kSocksProxy = "OpenVPN SOCKS proxy credentials may not reference an external file.";
   const char* kUnterminated = "The OpenVPN profile contains an unterminated inline block.";
+  const char* kAmbiguous =
+      "The OpenVPN profile contains a line that OpenVPN could read differently.";
   const char* kShape =
       "OpenVPN profiles require client mode, a remote, and TUN\xE2\x80\x94not TAP.";
   const char* kEmbed =
@@ -869,7 +871,7 @@ TEST(ValidateOpenVpn, RulesInOrder) {
     const char* message;
   } cases[] = {
       {"inline ca, cert and key", base, nullptr},
-      {"CRLF and indentation", "  client\r\n\tdev tun\r\nremote h 1\r\n<CA>\r\nx\r\n</ca>\r\n",
+      {"CRLF and indentation", "  client\r\n\tdev tun\r\nremote h 1\r\n<ca>\r\nx\r\n </ca>\r\n",
        nullptr},
       {"ca file", base + "ca ca.crt\n", kEmbed},
       {"ca [inline] with its block", base + "ca [inline]\n", nullptr},
@@ -905,17 +907,72 @@ TEST(ValidateOpenVpn, RulesInOrder) {
       {"closing tag with no block", base + "</ca>\n", kUnmatched},
       {"empty tag", base + "<>\n", kUnmatched},
       {"connection block", base + "<connection>\nremote h 1\n</connection>\n", kUnsupported},
-      {"block name with blanks", base + "< ca>\nx\n</ca>\n", kUnsupported},
       {"directive inside a block is content",
-       "client\ndev tun\nremote h 1\n<ca>\nup /bin/x\n# c\n<key>\n</CA>\n", nullptr},
+       "client\ndev tun\nremote h 1\n<ca>\nup /bin/x\n# c\n<key>\n</ca>\n", nullptr},
       {"unterminated block hides a directive", base + "<tls-crypt>\nup /bin/sh\n", kUnterminated},
-      {"line starting with < but not a tag", base + "<ca\n", nullptr},
       {"comments", "# client\n; dev tap\n" + base, nullptr},
   };
   for (const auto& c : cases) {
     ExpectVerdict(ValidateProfile("p", "openvpn", c.text), c.message, c.what);
   }
-  EXPECT_EQ(ForbiddenDirectives().size(), 53u);
+
+  // Each spelling is appended to the valid base profile on its own.
+  const struct {
+    const char* what;
+    std::vector<std::string> spellings;
+    const char* message;
+  } spelled[] = {
+      // openvpn reads quotes and escapes in every word, the first included.
+      {"dangerous names in quotes or escapes",
+       {"\"route-up\" \"/bin/sh -c 'id > /run/x'\"\n", "'plugin' /lib/x.so\n",
+        "\"--config\" /etc/x\n", "\"--daemon\"\n", "\xEF\xBB\xBFup /bin/x\n",
+        "\"http-proxy-user-pass\" /root/x\n"},
+       kForbidden},
+      {"other names in quotes or escapes",
+       {"\"verb\" 3\n", "\"dev\" tap0\n", "--'config' /etc/x\n", "ve\\rb 3\n", "\\verb 3\n",
+        "'nobind'\n"},
+       kAmbiguous},
+      {"lines openvpn refuses",
+       {"manag\\ement 127.0.0.1 7505\n", "verb \"3\n", "verb 'x\n", "verb \\x\n", "\"\n"},
+       kAmbiguous},
+      {"a line openvpn would read in pieces",
+       {"verb 3" + std::string(250, ' ') + "x\n", "#" + std::string(300, 'c') + "\n",
+        "<tls-auth>\n" + std::string(255, 'k') + "</tls-auth>\n</tls-auth>\n"},
+       kAmbiguous},
+      // openvpn drops comment words before it looks for a tag, and ends a block
+      // at the first line that begins with the closing tag.
+      {"tags that are not exactly a supported tag",
+       {"<tls-auth> ;c\nk\n</tls-auth>\n", "\"<tls-auth>\"\nk\n</tls-auth>\n",
+        "--<tls-auth>\nk\n</tls-auth>\n", "<TLS-AUTH>\nk\n</TLS-AUTH>\n", "<ca\n", "< ca>\n",
+        "<ca> x\n"},
+       kAmbiguous},
+      {"closing lines that are not exactly the tag",
+       {"<tls-auth>\nk\n</tls-auth>x\nroute-up /bin/x\n</tls-auth>\n",
+        "<tls-auth>\nk\n</tls-auth> ;c\n", "<tls-auth>\nk\n</TLS-AUTH>\n</tls-auth>\n",
+        "<tls-auth>\n </Tls-Auth>x\n</tls-auth>\n"},
+       kAmbiguous},
+      // Operations openvpn runs while it reads options, and listeners.
+      {"root-acting options",
+       {"show-pkcs11-ids /lib/x.so\n", "genkey secret /etc/shadow\n", "memstats /etc/x\n",
+        "management-hold\n", "management-query-passwords\n", "client-crresponse /bin/x\n",
+        "proto tcp-server\n", "remote h 1 TCP6-SERVER\n", "mode server\n", "tls-server\n",
+        "port-share 127.0.0.1 443\n", "ignore-unknown-option CLIENT\n"},
+       kForbidden},
+      {"accepted spellings",
+       {"proto tcp-client\nremote h 443 tcp\n",
+        "verify-x509-name \"C=DE, CN=vpn server\" subject\n", "remote \"h\" 1 # c\n", "verb 3 ;c\n",
+        "\xEF\xBB\xBFverb 3\n", "<tls-auth>\n  </tls-auth>\n"},
+       nullptr},
+  };
+  for (const auto& c : spelled) {
+    for (const std::string& spelling : c.spellings) {
+      const std::string text =
+          spelling.compare(0, 3, "\xEF\xBB\xBF") == 0 ? spelling + base : base + spelling;
+      ExpectVerdict(ValidateProfile("p", "openvpn", text), c.message,
+                    std::string(c.what) + ": " + spelling);
+    }
+  }
+  EXPECT_EQ(ForbiddenDirectives().size(), 77u);
   EXPECT_EQ(InlineFileDirectives().size(), 12u);
 }
 
