@@ -917,9 +917,10 @@ bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words)
 void ForEachOpenVpnLine(const std::string& config,
                         const std::function<bool(const OpenVpnLine&)>& visit) {
   OpenVpnLine line;
+  bool inBlock = false;
   std::string openBlock;  // as written: openvpn compares the closing tag exactly
   std::size_t start = 0;
-  while (start <= config.size()) {
+  while (start < config.size()) {
     std::size_t end = config.find('\n', start);
     const bool lineFeed = end != std::string::npos;
     if (!lineFeed) end = config.size();
@@ -931,7 +932,7 @@ void ForEachOpenVpnLine(const std::string& config,
     const bool firstLine = start == 0;
     start = end + 1;
 
-    if (!openBlock.empty()) {
+    if (inBlock) {
       const std::string closing = "</" + openBlock + ">";
       const std::string trimmed = Trim(line.text);
       std::size_t begin = 0;
@@ -940,7 +941,7 @@ void ForEachOpenVpnLine(const std::string& config,
       if (line.text.compare(begin, closing.size(), closing) == 0) {
         line.kind = OpenVpnLine::Kind::kBlockClose;
         line.ambiguous = line.ambiguous || trimmed != closing;
-        openBlock.clear();
+        inBlock = false;
       } else {
         line.kind = OpenVpnLine::Kind::kBlockLine;
         line.ambiguous = line.ambiguous || StartsWithIgnoringCase(trimmed, Lowercase(closing));
@@ -964,6 +965,7 @@ void ForEachOpenVpnLine(const std::string& config,
           line.ambiguous = line.ambiguous || trimmed != name;
           line.words.clear();
           openBlock = line.block;
+          inBlock = true;
         } else {
           line.kind = OpenVpnLine::Kind::kDirective;
           line.ambiguous = line.ambiguous ||

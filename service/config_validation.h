@@ -66,9 +66,9 @@ struct OpenVpnLine {
 // ignores the rest.
 bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words);
 
-// Calls |visit| with every line of |config| in order, split at line feeds,
-// until it returns false. Inline blocks end at the first line that begins,
-// after white space, with the closing tag, as openvpn ends them.
+// Calls |visit| with every line of |config| in order, split at line feeds (a
+// final line feed starts no further line), until it returns false. Inline blocks end at the first
+// line that begins, after white space, with the closing tag, as openvpn ends them.
 void ForEachOpenVpnLine(const std::string& config,
                         const std::function<bool(const OpenVpnLine&)>& visit);
 

@@ -178,28 +178,22 @@ void CollectWireGuardHosts(const std::string& config, std::vector<std::string>* 
   }
 }
 
-bool IsWordSeparator(char c) { return g_ascii_isspace(c); }
-
-std::vector<std::string> SplitWords(const std::string& line, size_t limit) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < line.size() && words.size() < limit) {
-    while (i < line.size() && IsWordSeparator(line[i])) ++i;
-    const size_t start = i;
-    while (i < line.size() && !IsWordSeparator(line[i])) ++i;
-    if (i > start) words.push_back(line.substr(start, i - start));
-  }
-  return words;
-}
-
+// Only lines openvpn reads as options name servers: a remote line inside a
+// certificate or key block is content. A <connection> block is a nested
+// profile whose remote lines openvpn does use.
 void CollectOpenVpnHosts(const std::string& config, std::vector<std::string>* hosts) {
-  for (const std::string& line : SplitLines(config)) {
-    const std::string trimmed = TrimAscii(line);
-    if (!IsSettingLine(trimmed)) continue;
-    const std::vector<std::string> words = SplitWords(trimmed, 2);
-    if (words.size() < 2 || AsciiLower(words[0]) != "remote") continue;
-    AddHost(hosts, words[1]);
-  }
+  std::vector<std::string> words;
+  ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
+    if (line.kind == OpenVpnLine::Kind::kDirective) {
+      words = line.words;
+    } else if (line.kind == OpenVpnLine::Kind::kBlockLine && line.block == "connection") {
+      SplitOpenVpnWords(line.text, &words);
+    } else {
+      return true;
+    }
+    if (words.size() >= 2 && AsciiLower(words[0]) == "remote") AddHost(hosts, words[1]);
+    return true;
+  });
 }
 
 // An embedded NUL would cut the text short for the C parsers below while the
