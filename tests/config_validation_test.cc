@@ -976,6 +976,75 @@ TEST(ValidateOpenVpn, RulesInOrder) {
   EXPECT_EQ(InlineFileDirectives().size(), 12u);
 }
 
+// openvpn itself is the judge of what the reader sees: "echo msg" lines are
+// logged while options are read, so the lines it reports are the lines it took
+// for options, with its own word splitting. No profile names a device, so
+// openvpn stops once the options are read.
+std::vector<std::string> EchoesOpenVpnLogs(const std::string& profile) {
+  g_autofree char* path = nullptr;
+  const int fd = g_file_open_tmp("tessary-echo-XXXXXX.ovpn", &path, nullptr);
+  if (fd < 0) {
+    ADD_FAILURE() << "cannot create a temporary profile";
+    return {};
+  }
+  const bool written =
+      write(fd, profile.data(), profile.size()) == static_cast<ssize_t>(profile.size());
+  close(fd);
+  EXPECT_TRUE(written);
+  const char* argv[] = {"/usr/bin/timeout", "10", "/usr/sbin/openvpn", "--config", path, nullptr};
+  g_autofree char* output = nullptr;
+  g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_STDERR_TO_DEV_NULL, nullptr,
+               nullptr, &output, nullptr, nullptr, nullptr);
+  unlink(path);
+  std::vector<std::string> echoes;
+  ForEachLine(output != nullptr ? output : "", [&](const std::string& line) {
+    const std::size_t at = line.find("ECHO:");
+    if (at != std::string::npos) echoes.push_back(line.substr(at + 5));
+    return true;
+  });
+  return echoes;
+}
+
+std::vector<std::string> EchoesTheReaderSees(const std::string& profile) {
+  std::vector<std::string> echoes;
+  ForEachOpenVpnLine(profile, [&](const OpenVpnLine& line) {
+    const std::vector<std::string>& words = line.words;
+    if (line.kind != OpenVpnLine::Kind::kDirective || words[0] != "echo" || words.size() < 2 ||
+        words[1].compare(0, 3, "msg") != 0) {
+      return true;
+    }
+    std::string echo;
+    for (std::size_t i = 1; i < words.size(); ++i) echo += (i > 1 ? " " : "") + words[i];
+    echoes.push_back(echo);
+    return true;
+  });
+  return echoes;
+}
+
+TEST(ValidateOpenVpn, ReaderAgreesWithOpenVpn) {
+  if (access("/usr/sbin/openvpn", X_OK) != 0) GTEST_SKIP() << "openvpn is not installed";
+  const char* profiles[] = {
+      "echo msg A\n\"echo\" msg B\n'echo' msg C\n--echo msg D\n\"--echo\" msg E\n",
+      "<ca> ;c\necho msg hidden\n</ca>x\necho msg after\n</ca>\n",
+      "<ca>\n</CA>\necho msg hidden\n </ca>\necho msg after\n",
+      "\"<cert>\"\necho msg hidden\n</cert> #\necho msg after\n",
+      "--<key>\necho msg hidden\n</key>\necho msg after\n",
+      "\xEF\xBB\xBF"
+      "echo msg first\n\xEF\xBB\xBF"
+      "echo msg second\n",
+      "echo msg I # c\necho \"msg\" 'J' ;c\n  echo\tmsg K\r\necho msg \"L1  L2\"\n",
+      "echo msg a\\ b\necho msg \"q\\\"uote\" 'back\\slash'\necho msg \\\\x\n#echo msg no\n",
+      "echo msg 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n",
+      "<tls-auth>\necho msg hidden\n<ca>\n</ca>\necho msg hidden\n</tls-auth>\necho msg after\n",
+      "echo msg before\n<key>\necho msg never closed\n",
+  };
+  for (const char* profile : profiles) {
+    const std::vector<std::string> expected = EchoesOpenVpnLogs(profile);
+    EXPECT_FALSE(expected.empty()) << profile;
+    EXPECT_EQ(EchoesTheReaderSees(profile), expected) << profile;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Public profiles (tests/data/profiles, sources in SOURCES.md). Each verdict is
 // the first rule the file breaks, read off the file by hand.
