@@ -955,6 +955,11 @@ void ForEachOpenVpnLine(const std::string& config,
       const bool readable = SplitOpenVpnWords(body, &line.words);
       if (!readable) line.ambiguous = true;
       const std::string trimmed = Trim(body);
+      // A line that only a backslash makes a comment ("\\#") is a directive to
+      // a plain reading.
+      if (line.words.empty() && !trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';') {
+        line.ambiguous = true;
+      }
       if (!line.words.empty()) {
         std::string& name = line.words[0];
         if (name.size() >= 3 && name.compare(0, 2, "--") == 0) name.erase(0, 2);

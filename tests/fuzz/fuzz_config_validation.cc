@@ -1,8 +1,9 @@
 // libFuzzer target over profile validation. The first input byte picks the
 // protocol label, the rest is the configuration text. Beyond "no crash", it
 // checks that the nesting bound never counts fewer brackets than json-glib
-// actually nests: a document json-glib accepts may not be deeper than the
-// bound said.
+// actually nests (a document json-glib accepts may not be deeper than the
+// bound said), and that an OpenVPN profile validation accepts reads the same
+// to openvpn's word splitting as to a plain one.
 #include "service/config_validation.cc"
 
 #include <cstdint>
@@ -48,6 +49,52 @@ void CheckNestingBound(const std::string& text) {
   if (root != nullptr && ContainerHeight(root) > counted) abort();
 }
 
+// The OpenVPN reader must cover every byte with its lines, and a profile it
+// lets through must read the same to a plain reader (blank-separated words,
+// exact tag lines, "#" and ";" comments), so that no line means one thing to
+// validation and another to openvpn.
+void CheckOpenVpnReader(const std::string& config, bool valid) {
+  std::string joined;
+  bool first = true;
+  ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
+    joined.append(line.text).push_back('\n');
+    if (line.words.size() > kMaxOpenVpnWords) abort();
+    for (const std::string& word : line.words) {
+      if (word.size() > kMaxOpenVpnWordBytes) abort();
+    }
+    if (!valid) return true;
+    if (line.ambiguous) abort();
+    // openvpn skips a byte-order mark, and so may a plain reader.
+    std::string text = line.text;
+    if (first && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    first = false;
+    const std::string trimmed = Trim(text);
+    std::string plain = FirstToken(trimmed);
+    if (plain.size() >= 3 && plain.compare(0, 2, "--") == 0) plain.erase(0, 2);
+    switch (line.kind) {
+      case OpenVpnLine::Kind::kNothing:
+        if (!trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';') abort();
+        break;
+      case OpenVpnLine::Kind::kDirective:
+        if (plain != line.words[0]) abort();
+        if (ForbiddenDirectives().count(Lowercase(plain)) != 0) abort();
+        break;
+      case OpenVpnLine::Kind::kBlockOpen:
+        if (trimmed != "<" + line.block + ">") abort();
+        break;
+      case OpenVpnLine::Kind::kBlockLine:
+        if (Lowercase(trimmed) == Lowercase("</" + line.block + ">")) abort();
+        break;
+      case OpenVpnLine::Kind::kBlockClose:
+        if (trimmed != "</" + line.block + ">") abort();
+        break;
+    }
+    return true;
+  });
+  if (!config.empty() && config.back() != '\n') joined.pop_back();
+  if (joined != config) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool amnezia = WireGuardConfigRequiresAmnezia(config);
     (void)amnezia;
   }
+  if (EngineForProtocol(label) == kOpenVpn) CheckOpenVpnReader(config, result.valid);
   if (EngineForProtocol(label) == kSingBox || EngineForProtocol(label) == kXray) {
     CheckNestingBound(config);
   }
