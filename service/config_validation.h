@@ -53,7 +53,9 @@ struct OpenVpnLine {
   // completed before the fault.
   std::vector<std::string> words;
   // True when a plain reading of |text| (blank-separated words, exact tag
-  // lines) could differ from openvpn's, or openvpn would refuse the line.
+  // lines) could differ from openvpn's, or openvpn would refuse the line. A
+  // line longer than 254 bytes is always ambiguous: openvpn reads it in
+  // pieces, which this reader does not follow.
   bool ambiguous = false;
 };
 

@@ -1043,6 +1043,13 @@ TEST(ValidateOpenVpn, ReaderAgreesWithOpenVpn) {
     EXPECT_FALSE(expected.empty()) << profile;
     EXPECT_EQ(EchoesTheReaderSees(profile), expected) << profile;
   }
+  // Inside a block openvpn reads a long line in pieces, so a closing tag after
+  // 255 bytes ends the block and the next line is an option. The reader does
+  // not follow that; validation refuses the line instead.
+  const std::string pieces = "<ca>\n" + std::string(255, 'A') + "</ca>\necho msg smuggled\n</ca>\n";
+  EXPECT_EQ(EchoesOpenVpnLogs(pieces), std::vector<std::string>{"msg smuggled"});
+  EXPECT_EQ(ValidateProfile("p", "openvpn", kOvpnBase + pieces).message,
+            "The OpenVPN profile contains a line that OpenVPN could read differently.");
 }
 
 // ---------------------------------------------------------------------------
