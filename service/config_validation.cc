@@ -682,9 +682,8 @@ constexpr std::size_t kMaxOpenVpnWordBytes = 255;
 // openvpn's own test: the end of the string or isspace() in the C locale.
 bool IsOpenVpnSpace(char c) { return c == '\0' || IsSpace(c); }
 
-bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && Lowercase(text.substr(0, prefix.size())) == prefix;
-}
+// Zeroes the characters a text holds now, before it is reused or destroyed.
+void WipeText(std::string* text) { std::fill(text->begin(), text->end(), '\0'); }
 
 // The first blank-separated token of |line|, quotes and backslashes kept.
 std::string FirstToken(const std::string& line) {
@@ -925,6 +924,9 @@ void ForEachOpenVpnLine(const std::string& config,
     const bool lineFeed = end != std::string::npos;
     if (!lineFeed) end = config.size();
     line.kind = OpenVpnLine::Kind::kNothing;
+    // Block lines are keys and certificates: the buffer is wiped before it is
+    // reused or reallocated, and block lines are never copied.
+    WipeText(&line.text);
     line.text.assign(config, start, end - start);
     line.block.clear();
     line.words.clear();
@@ -934,17 +936,21 @@ void ForEachOpenVpnLine(const std::string& config,
 
     if (inBlock) {
       const std::string closing = "</" + openBlock + ">";
-      const std::string trimmed = Trim(line.text);
+      const std::string& text = line.text;
       std::size_t begin = 0;
-      while (begin < line.text.size() && IsSpace(line.text[begin])) ++begin;
+      std::size_t end = text.size();
+      while (begin < end && IsSpace(text[begin])) ++begin;
+      while (end > begin && IsSpace(text[end - 1])) --end;
       line.block = openBlock;
-      if (line.text.compare(begin, closing.size(), closing) == 0) {
+      if (text.compare(begin, closing.size(), closing) == 0) {
         line.kind = OpenVpnLine::Kind::kBlockClose;
-        line.ambiguous = line.ambiguous || trimmed != closing;
+        line.ambiguous = line.ambiguous || end - begin != closing.size();
         inBlock = false;
       } else {
         line.kind = OpenVpnLine::Kind::kBlockLine;
-        line.ambiguous = line.ambiguous || StartsWithIgnoringCase(trimmed, Lowercase(closing));
+        line.ambiguous = line.ambiguous || (end - begin >= closing.size() &&
+                                            g_ascii_strncasecmp(text.data() + begin, closing.data(),
+                                                                closing.size()) == 0);
       }
     } else {
       // openvpn skips a byte-order mark at the start of the file and hands
@@ -981,9 +987,8 @@ void ForEachOpenVpnLine(const std::string& config,
     }
     if (!visit(line) || !lineFeed) break;
   }
-  // The lines carry keys and certificates; the last copy goes with them.
-  std::fill(line.text.begin(), line.text.end(), '\0');
-  for (std::string& word : line.words) std::fill(word.begin(), word.end(), '\0');
+  WipeText(&line.text);
+  for (std::string& word : line.words) WipeText(&word);
 }
 
 // ---------------------------------------------------------------------------
