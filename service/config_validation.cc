@@ -732,21 +732,60 @@ ProfileValidation ValidateWireGuard(const std::string& config) {
 // ---------------------------------------------------------------------------
 // OpenVPN
 
+constexpr char kOpenVpnForbidden[] =
+    "The OpenVPN profile contains a privileged or external-control directive that is not "
+    "permitted.";
+constexpr char kOpenVpnAmbiguous[] =
+    "The OpenVPN profile contains a line that OpenVPN could read differently.";
+
+// openvpn reads a configuration line into a 257-byte buffer and refuses one
+// that fills it; inside an inline block it reads 255 bytes at a time, so the
+// tail of a longer line would be searched for the closing tag on its own.
+constexpr std::size_t kMaxOpenVpnLineBytes = 254;
+// openvpn's limits on one line: 16 words, each shorter than 256 bytes.
+constexpr std::size_t kMaxOpenVpnWords = 16;
+constexpr std::size_t kMaxOpenVpnWordBytes = 255;
+
+// openvpn's own test: the end of the string or isspace() in the C locale.
+bool IsOpenVpnSpace(char c) { return c == '\0' || IsSpace(c); }
+
+// Zeroes the characters a text holds now, before it is reused or destroyed.
+void WipeText(std::string* text) { std::fill(text->begin(), text->end(), '\0'); }
+
+// The first blank-separated token of |line|, quotes and backslashes kept.
+std::string FirstToken(const std::string& line) {
+  std::size_t begin = 0;
+  while (begin < line.size() && IsSpace(line[begin])) ++begin;
+  std::size_t end = begin;
+  while (end < line.size() && !IsSpace(line[end])) ++end;
+  return line.substr(begin, end - begin);
+}
+
 const std::set<std::string>& ForbiddenDirectives() {
   static const std::set<std::string> kForbiddenDirectives = {
       // Scripts and hooks.
       "up", "down", "route-up", "route-pre-down", "ipchange", "learn-address", "tls-verify",
-      "auth-user-pass-verify", "client-connect", "client-disconnect", "plugin", "script-security",
-      // Management and external keys.
-      "management", "management-client", "management-external-key", "management-external-cert",
-      "pkcs11-providers", "pkcs11-id", "engine", "providers", "providers-path",
+      "auth-user-pass-verify", "client-connect", "client-disconnect", "client-crresponse", "plugin",
+      "script-security",
+      // Management, external keys and libraries loaded while options are read.
+      "management", "management-client", "management-client-auth", "management-client-group",
+      "management-client-pf", "management-client-user", "management-external-key",
+      "management-external-cert", "management-forget-disconnect", "management-hold",
+      "management-log-cache", "management-query-passwords", "management-query-proxy",
+      "management-query-remote", "management-signal", "management-up-down", "pkcs11-providers",
+      "pkcs11-id", "show-pkcs11-ids", "engine", "providers", "providers-path",
       // Files, paths and environment.
       "config", "capath", "setenv", "setenv-safe", "http-proxy-user-pass", "tls-export-cert",
       "tls-crypt-v2-verify", "auth-gen-token-secret", "client-config-dir", "ifconfig-pool-persist",
-      "replay-persist", "tmp-dir", "askpass", "log", "log-append", "status", "writepid",
+      "replay-persist", "tmp-dir", "askpass", "log", "log-append", "status", "writepid", "genkey",
+      "memstats",
+      // Skips the lines openvpn does not know, which validation has counted.
+      "ignore-unknown-option",
       // Routing and device control.
       "route-nopull", "route-noexec", "ifconfig-noexec", "pull-filter", "dev-node", "iproute",
       "mktun", "rmtun",
+      // Listeners and server mode.
+      "mode", "server", "server-ipv6", "server-bridge", "tls-server", "port-share", "inetd",
       // Process identity.
       "setcon", "daemon", "syslog", "chroot", "cd", "user", "group"};
   return kForbiddenDirectives;
@@ -759,16 +798,13 @@ const std::set<std::string>& InlineFileDirectives() {
   return kInlineFileDirectives;
 }
 
-std::vector<std::string> Words(const std::string& text) {
-  std::vector<std::string> words;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && IsSpace(text[i])) ++i;
-    const std::size_t start = i;
-    while (i < text.size() && !IsSpace(text[i])) ++i;
-    if (i > start) words.push_back(text.substr(start, i - start));
-  }
-  return words;
+// A transport that accepts connections: "proto tcp-server" or a remote's
+// protocol word "tcp6-server".
+bool OpensListener(const std::string& directive, const std::vector<std::string>& words) {
+  const std::size_t index = directive == "proto" ? 1 : directive == "remote" ? 3 : 0;
+  if (index == 0 || words.size() <= index) return false;
+  const std::string proto = Lowercase(words[index]);
+  return proto.size() >= 7 && proto.compare(proto.size() - 7, 7, "-server") == 0;
 }
 
 struct OpenVpnState {
@@ -782,72 +818,75 @@ struct OpenVpnState {
   bool tap = false;
 };
 
-ProfileValidation OpenVpnDirective(const std::string& line, OpenVpnState* state) {
-  std::size_t wordEnd = 0;
-  while (wordEnd < line.size() && !IsSpace(line[wordEnd])) ++wordEnd;
-  std::string directive = Lowercase(line.substr(0, wordEnd));
-  if (directive.compare(0, 2, "--") == 0) directive.erase(0, 2);
-  const std::string argument = Trim(line.substr(wordEnd));
-
-  if (ForbiddenDirectives().count(directive) != 0) {
-    return Invalid(
-        "The OpenVPN profile contains a privileged or external-control directive that is not "
-        "permitted.");
+ProfileValidation OpenVpnDirective(const OpenVpnLine& line, OpenVpnState* state) {
+  const std::vector<std::string>& words = line.words;
+  const std::string directive = Lowercase(words[0]);
+  if (ForbiddenDirectives().count(directive) != 0 || OpensListener(directive, words)) {
+    return Invalid(kOpenVpnForbidden);
   }
-  if (directive == "http-proxy") {
-    const std::vector<std::string> words = Words(argument);
-    if (words.size() >= 3) {
-      const std::string credentials = Lowercase(words[2]);
-      if (credentials != "auto" && credentials != "auto-nct") {
-        return Invalid("OpenVPN HTTP proxy credentials may not reference an external file.");
-      }
+  if (line.ambiguous) return Invalid(kOpenVpnAmbiguous);
+  std::string argument;
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    if (i > 1) argument.push_back(' ');
+    argument.append(Lowercase(words[i]));
+  }
+
+  if (directive == "http-proxy" && words.size() >= 4) {
+    const std::string credentials = Lowercase(words[3]);
+    if (credentials != "auto" && credentials != "auto-nct") {
+      return Invalid("OpenVPN HTTP proxy credentials may not reference an external file.");
     }
   }
   // openvpn reads the third word as a credentials file, as root, and sends its
   // contents to the proxy the profile names.
-  if (directive == "socks-proxy" && Words(argument).size() >= 3) {
+  if (directive == "socks-proxy" && words.size() >= 4) {
     return Invalid("OpenVPN SOCKS proxy credentials may not reference an external file.");
   }
   if (directive == "dev" || directive == "dev-type") {
     if (directive == "dev") ++state->devCount;
-    const std::string device = Lowercase(argument);
-    if (device.compare(0, 3, "tun") == 0) state->tun = true;
-    if (device.compare(0, 3, "tap") == 0) state->tap = true;
+    if (argument.compare(0, 3, "tun") == 0) state->tun = true;
+    if (argument.compare(0, 3, "tap") == 0) state->tap = true;
   }
   if (directive == "client") state->client = true;
-  if (directive == "remote" && !argument.empty()) state->remote = true;
+  if (directive == "remote" && words.size() >= 2 && !words[1].empty()) state->remote = true;
   if (InlineFileDirectives().count(directive) != 0) {
-    state->fileDirectives.emplace_back(directive, Lowercase(argument));
+    state->fileDirectives.emplace_back(directive, argument);
   }
   return {true, ""};
+}
+
+ProfileValidation OpenVpnLineVerdict(const OpenVpnLine& line, OpenVpnState* state) {
+  switch (line.kind) {
+    case OpenVpnLine::Kind::kNothing:
+    case OpenVpnLine::Kind::kBlockLine:
+    case OpenVpnLine::Kind::kBlockClose:
+      if (line.kind == OpenVpnLine::Kind::kBlockClose) state->openBlock.clear();
+      return line.ambiguous ? Invalid(kOpenVpnAmbiguous) : ProfileValidation{true, ""};
+    case OpenVpnLine::Kind::kBlockOpen: {
+      if (line.block.empty() || line.block[0] == '/') {
+        return Invalid("The OpenVPN profile contains an unmatched inline block.");
+      }
+      // openvpn knows its options only in lower case, so "<CA>" names none.
+      const std::string name = Lowercase(line.block);
+      if (InlineFileDirectives().count(name) == 0) {
+        return Invalid("The OpenVPN profile contains an unsupported inline block.");
+      }
+      if (line.ambiguous || name != line.block) return Invalid(kOpenVpnAmbiguous);
+      state->openedBlocks.insert(name);
+      state->openBlock = name;
+      return {true, ""};
+    }
+    case OpenVpnLine::Kind::kDirective:
+      return OpenVpnDirective(line, state);
+  }
+  return Invalid(kOpenVpnAmbiguous);
 }
 
 ProfileValidation ValidateOpenVpn(const std::string& config) {
   OpenVpnState state;
   ProfileValidation failure{true, ""};
-  ForEachLine(config, [&](const std::string& raw) {
-    const std::string line = Trim(raw);
-    if (line.empty()) return true;
-    if (!state.openBlock.empty()) {
-      if (Lowercase(line) == "</" + state.openBlock + ">") state.openBlock.clear();
-      return true;
-    }
-    if (line[0] == '#' || line[0] == ';') return true;
-    if (line[0] == '<' && line.back() == '>') {
-      if (line.size() < 3 || line[1] == '/') {
-        failure = Invalid("The OpenVPN profile contains an unmatched inline block.");
-        return false;
-      }
-      const std::string name = Lowercase(line.substr(1, line.size() - 2));
-      if (InlineFileDirectives().count(name) == 0) {
-        failure = Invalid("The OpenVPN profile contains an unsupported inline block.");
-        return false;
-      }
-      state.openedBlocks.insert(name);
-      state.openBlock = name;
-      return true;
-    }
-    failure = OpenVpnDirective(line, &state);
+  ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
+    failure = OpenVpnLineVerdict(line, &state);
     return failure.valid;
   });
   if (!failure.valid) return failure;
@@ -869,6 +908,155 @@ ProfileValidation ValidateOpenVpn(const std::string& config) {
 }
 
 }  // namespace
+
+bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words) {
+  enum class State { kInitial, kUnquoted, kDoubleQuoted, kSingleQuoted };
+  State state = State::kInitial;
+  bool backslash = false;
+  std::string word;
+  words->clear();
+  // Follows openvpn's parse_line character by character, the terminating NUL
+  // included, so that every quote, escape and comment rule matches.
+  for (std::size_t i = 0; i <= line.size(); ++i) {
+    const char in = i < line.size() ? line[i] : '\0';
+    char out = 0;
+    if (!backslash && in == '\\' && state != State::kSingleQuoted) {
+      backslash = true;
+    } else {
+      bool done = false;
+      switch (state) {
+        case State::kInitial:
+          if (!IsOpenVpnSpace(in)) {
+            if (in == ';' || in == '#') return true;
+            if (!backslash && in == '"') {
+              state = State::kDoubleQuoted;
+            } else if (!backslash && in == '\'') {
+              state = State::kSingleQuoted;
+            } else {
+              out = in;
+              state = State::kUnquoted;
+            }
+          }
+          break;
+        case State::kUnquoted:
+          if (!backslash && IsOpenVpnSpace(in)) {
+            done = true;
+          } else {
+            out = in;
+          }
+          break;
+        case State::kDoubleQuoted:
+          if (!backslash && in == '"') {
+            done = true;
+          } else {
+            out = in;
+          }
+          break;
+        case State::kSingleQuoted:
+          if (in == '\'') {
+            done = true;
+          } else {
+            out = in;
+          }
+          break;
+      }
+      if (done) {
+        words->push_back(word);
+        word.clear();
+        state = State::kInitial;
+      }
+      if (backslash && out != 0 && out != '\\' && out != '"' && !IsOpenVpnSpace(out)) {
+        return false;
+      }
+      backslash = false;
+    }
+    if (out != 0) {
+      if (word.size() >= kMaxOpenVpnWordBytes) return false;
+      word.push_back(out);
+    }
+    if (words->size() >= kMaxOpenVpnWords) return true;
+    if (in == '\0') break;
+  }
+  return state == State::kInitial;
+}
+
+void ForEachOpenVpnLine(const std::string& config,
+                        const std::function<bool(const OpenVpnLine&)>& visit) {
+  OpenVpnLine line;
+  bool inBlock = false;
+  std::string openBlock;  // as written: openvpn compares the closing tag exactly
+  std::size_t start = 0;
+  while (start < config.size()) {
+    std::size_t end = config.find('\n', start);
+    const bool lineFeed = end != std::string::npos;
+    if (!lineFeed) end = config.size();
+    line.kind = OpenVpnLine::Kind::kNothing;
+    // Block lines are keys and certificates: the buffer is wiped before it is
+    // reused or reallocated, and block lines are never copied.
+    WipeText(&line.text);
+    line.text.assign(config, start, end - start);
+    line.block.clear();
+    line.words.clear();
+    line.ambiguous = line.text.size() > kMaxOpenVpnLineBytes;
+    const bool firstLine = start == 0;
+    start = end + 1;
+
+    if (inBlock) {
+      const std::string closing = "</" + openBlock + ">";
+      const std::string& text = line.text;
+      std::size_t begin = 0;
+      std::size_t end = text.size();
+      while (begin < end && IsSpace(text[begin])) ++begin;
+      while (end > begin && IsSpace(text[end - 1])) --end;
+      line.block = openBlock;
+      if (text.compare(begin, closing.size(), closing) == 0) {
+        line.kind = OpenVpnLine::Kind::kBlockClose;
+        line.ambiguous = line.ambiguous || end - begin != closing.size();
+        inBlock = false;
+      } else {
+        line.kind = OpenVpnLine::Kind::kBlockLine;
+        line.ambiguous = line.ambiguous || (end - begin >= closing.size() &&
+                                            g_ascii_strncasecmp(text.data() + begin, closing.data(),
+                                                                closing.size()) == 0);
+      }
+    } else {
+      // openvpn skips a byte-order mark at the start of the file and hands
+      // each line to its parser with the line feed still on it.
+      std::string body = line.text;
+      if (firstLine && body.compare(0, 3, "\xEF\xBB\xBF") == 0) body.erase(0, 3);
+      if (lineFeed) body.push_back('\n');
+      const bool readable = SplitOpenVpnWords(body, &line.words);
+      if (!readable) line.ambiguous = true;
+      const std::string trimmed = Trim(body);
+      // A line that only a backslash makes a comment ("\\#") is a directive to
+      // a plain reading.
+      if (line.words.empty() && !trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';') {
+        line.ambiguous = true;
+      }
+      if (!line.words.empty()) {
+        std::string& name = line.words[0];
+        if (name.size() >= 3 && name.compare(0, 2, "--") == 0) name.erase(0, 2);
+        if (readable && line.words.size() == 1 && !name.empty() && name.front() == '<' &&
+            name.back() == '>') {
+          line.kind = OpenVpnLine::Kind::kBlockOpen;
+          line.block = name.substr(1, name.size() - 2);
+          line.ambiguous = line.ambiguous || trimmed != name;
+          line.words.clear();
+          openBlock = line.block;
+          inBlock = true;
+        } else {
+          line.kind = OpenVpnLine::Kind::kDirective;
+          line.ambiguous = line.ambiguous ||
+                           FirstToken(trimmed).find_first_of("\"'\\") != std::string::npos ||
+                           trimmed[0] == '<';
+        }
+      }
+    }
+    if (!visit(line) || !lineFeed) break;
+  }
+  WipeText(&line.text);
+  for (std::string& word : line.words) WipeText(&word);
+}
 
 // ---------------------------------------------------------------------------
 // Public entry points

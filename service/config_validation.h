@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tessary::linux_service {
 
@@ -60,6 +61,46 @@ struct WireGuardLine {
 // references to it.
 void ForEachWireGuardLine(const std::string& config,
                           const std::function<bool(const WireGuardLine&)>& visit);
+
+// One line of an OpenVPN profile as openvpn 2.6 reads its configuration file.
+// Validation, the device rewrite and endpoint collection all read profiles
+// through ForEachOpenVpnLine, so they cannot disagree about what a line is.
+struct OpenVpnLine {
+  enum class Kind {
+    kNothing,     // blank, or only comment words
+    kDirective,   // |words| holds the option and its arguments
+    kBlockOpen,   // an inline tag; |block| is the name between the brackets
+    kBlockLine,   // content of the block |block|
+    kBlockClose,  // the line that ends the block |block|
+  };
+  Kind kind = Kind::kNothing;
+  std::string text;   // the line as written, without its line feed
+  std::string block;  // the open block's name as written, for the block kinds
+  // For kDirective the words as openvpn splits them, with a leading "--"
+  // taken off the first; when openvpn would refuse the line, the words it
+  // completed before the fault.
+  std::vector<std::string> words;
+  // True when a plain reading of |text| (blank-separated words, exact tag
+  // lines) could differ from openvpn's, or openvpn would refuse the line. A
+  // line longer than 254 bytes is always ambiguous: openvpn reads it in
+  // pieces, which this reader does not follow.
+  bool ambiguous = false;
+};
+
+// Splits |line| into words the way openvpn's option parser does: double and
+// single quotes, backslash escapes outside single quotes, and a word that
+// starts with "#" or ";" ending the line. Returns false when openvpn refuses
+// the line (an unclosed quote, a backslash before anything but a backslash,
+// a double quote or white space, an over-long word); |*words| then holds the
+// words completed before the fault. At most 16 words are taken, as openvpn
+// ignores the rest.
+bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words);
+
+// Calls |visit| with every line of |config| in order, split at line feeds (a
+// final line feed starts no further line), until it returns false. Inline blocks end at the first
+// line that begins, after white space, with the closing tag, as openvpn ends them.
+void ForEachOpenVpnLine(const std::string& config,
+                        const std::function<bool(const OpenVpnLine&)>& visit);
 
 // True when a WireGuard configuration carries AmneziaWG obfuscation keys and
 // so must be brought up with the AmneziaWG tools.

@@ -411,33 +411,17 @@ bool StopWireGuard(std::string* error) {
 // ---- OpenVPN ---------------------------------------------------------------
 
 // Forces the device onto "tun-tessaryvpn"; inline blocks (certificates and
-// keys) pass through untouched.
+// keys) pass through untouched. Lines are read as validation read them, so
+// every line openvpn takes for a dev option is the one replaced.
 std::string RewriteOpenVpnConfig(const std::string& config) {
   std::string rewritten;
-  std::string openTag;
-  ForEachLine(config, [&](std::string line) {
-    std::string key = AsciiLower(TrimWhitespace(line));
-    if (!openTag.empty()) {
-      if (key == "</" + openTag + ">") openTag.clear();
-      rewritten.append(line);
-    } else if (key.size() >= 3 && key.front() == '<' && key.back() == '>' && key[1] != '/') {
-      openTag = key.substr(1, key.size() - 2);
-      rewritten.append(line);
+  ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
+    if (line.kind == OpenVpnLine::Kind::kDirective && AsciiLower(line.words[0]) == "dev") {
+      rewritten.append("dev ").append(kOpenVpnInterface);
     } else {
-      size_t wordEnd = 0;
-      while (wordEnd < key.size() && !std::isspace(static_cast<unsigned char>(key[wordEnd]))) {
-        ++wordEnd;
-      }
-      std::string word = key.substr(0, wordEnd);
-      if (word == "dev" || word == "--dev") {
-        rewritten.append("dev ").append(kOpenVpnInterface);
-      } else {
-        rewritten.append(line);
-      }
+      rewritten.append(line.text);
     }
     rewritten.push_back('\n');
-    SecureClear(&line);
-    SecureClear(&key);
     return true;
   });
   return rewritten;

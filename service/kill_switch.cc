@@ -68,25 +68,6 @@ std::string AsciiLower(std::string text) {
   return text;
 }
 
-// Lines end at a line feed; a last line without one still counts. Carriage
-// returns stay on the line and fall to TrimAscii.
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// A trimmed line that carries a setting; comment lines and blank lines do not.
-bool IsSettingLine(const std::string& trimmed) {
-  return !trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';';
-}
-
 // Members are read as the engines' decoders read them (see json_members.h),
 // so that "Server" counts as the server the engine connects to.
 void CollectXrayHostsFromArray(JsonObject* settings, const char* member,
@@ -153,28 +134,22 @@ void CollectWireGuardHosts(const std::string& config, std::vector<std::string>* 
   });
 }
 
-bool IsWordSeparator(char c) { return g_ascii_isspace(c); }
-
-std::vector<std::string> SplitWords(const std::string& line, size_t limit) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < line.size() && words.size() < limit) {
-    while (i < line.size() && IsWordSeparator(line[i])) ++i;
-    const size_t start = i;
-    while (i < line.size() && !IsWordSeparator(line[i])) ++i;
-    if (i > start) words.push_back(line.substr(start, i - start));
-  }
-  return words;
-}
-
+// Only lines openvpn reads as options name servers: a remote line inside a
+// certificate or key block is content. A <connection> block is a nested
+// profile whose remote lines openvpn does use.
 void CollectOpenVpnHosts(const std::string& config, std::vector<std::string>* hosts) {
-  for (const std::string& line : SplitLines(config)) {
-    const std::string trimmed = TrimAscii(line);
-    if (!IsSettingLine(trimmed)) continue;
-    const std::vector<std::string> words = SplitWords(trimmed, 2);
-    if (words.size() < 2 || AsciiLower(words[0]) != "remote") continue;
-    AddHost(hosts, words[1]);
-  }
+  std::vector<std::string> words;
+  ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
+    if (line.kind == OpenVpnLine::Kind::kDirective) {
+      words = line.words;
+    } else if (line.kind == OpenVpnLine::Kind::kBlockLine && line.block == "connection") {
+      SplitOpenVpnWords(line.text, &words);
+    } else {
+      return true;
+    }
+    if (words.size() >= 2 && AsciiLower(words[0]) == "remote") AddHost(hosts, words[1]);
+    return true;
+  });
 }
 
 // An embedded NUL would cut the text short for the C parsers below while the

@@ -973,6 +973,8 @@ TEST(ValidateOpenVpn, RulesInOrder) {
   const char* kHttpProxy = "OpenVPN HTTP proxy credentials may not reference an external file.";
   const char* kSocksProxy = "OpenVPN SOCKS proxy credentials may not reference an external file.";
   const char* kUnterminated = "The OpenVPN profile contains an unterminated inline block.";
+  const char* kAmbiguous =
+      "The OpenVPN profile contains a line that OpenVPN could read differently.";
   const char* kShape =
       "OpenVPN profiles require client mode, a remote, and TUN\xE2\x80\x94not TAP.";
   const char* kEmbed =
@@ -985,7 +987,7 @@ TEST(ValidateOpenVpn, RulesInOrder) {
     const char* message;
   } cases[] = {
       {"inline ca, cert and key", base, nullptr},
-      {"CRLF and indentation", "  client\r\n\tdev tun\r\nremote h 1\r\n<CA>\r\nx\r\n</ca>\r\n",
+      {"CRLF and indentation", "  client\r\n\tdev tun\r\nremote h 1\r\n<ca>\r\nx\r\n </ca>\r\n",
        nullptr},
       {"ca file", base + "ca ca.crt\n", kEmbed},
       {"ca [inline] with its block", base + "ca [inline]\n", nullptr},
@@ -1021,18 +1023,149 @@ TEST(ValidateOpenVpn, RulesInOrder) {
       {"closing tag with no block", base + "</ca>\n", kUnmatched},
       {"empty tag", base + "<>\n", kUnmatched},
       {"connection block", base + "<connection>\nremote h 1\n</connection>\n", kUnsupported},
-      {"block name with blanks", base + "< ca>\nx\n</ca>\n", kUnsupported},
       {"directive inside a block is content",
-       "client\ndev tun\nremote h 1\n<ca>\nup /bin/x\n# c\n<key>\n</CA>\n", nullptr},
+       "client\ndev tun\nremote h 1\n<ca>\nup /bin/x\n# c\n<key>\n</ca>\n", nullptr},
       {"unterminated block hides a directive", base + "<tls-crypt>\nup /bin/sh\n", kUnterminated},
-      {"line starting with < but not a tag", base + "<ca\n", nullptr},
       {"comments", "# client\n; dev tap\n" + base, nullptr},
   };
   for (const auto& c : cases) {
     ExpectVerdict(ValidateProfile("p", "openvpn", c.text), c.message, c.what);
   }
-  EXPECT_EQ(ForbiddenDirectives().size(), 53u);
+
+  // Each spelling is appended to the valid base profile on its own.
+  const struct {
+    const char* what;
+    std::vector<std::string> spellings;
+    const char* message;
+  } spelled[] = {
+      // openvpn reads quotes and escapes in every word, the first included.
+      {"dangerous names in quotes or escapes",
+       {"\"route-up\" \"/bin/sh -c 'id > /run/x'\"\n", "'plugin' /lib/x.so\n",
+        "\"--config\" /etc/x\n", "\"--daemon\"\n", "\xEF\xBB\xBFup /bin/x\n",
+        "\"http-proxy-user-pass\" /root/x\n"},
+       kForbidden},
+      {"other names in quotes or escapes",
+       {"\"verb\" 3\n", "\"dev\" tap0\n", "--'config' /etc/x\n", "ve\\rb 3\n", "\\verb 3\n",
+        "'nobind'\n"},
+       kAmbiguous},
+      {"lines openvpn refuses",
+       {"manag\\ement 127.0.0.1 7505\n", "verb \"3\n", "verb 'x\n", "verb \\x\n", "\"\n"},
+       kAmbiguous},
+      {"a line openvpn would read in pieces",
+       {"verb 3" + std::string(250, ' ') + "x\n", "#" + std::string(300, 'c') + "\n",
+        "<tls-auth>\n" + std::string(255, 'k') + "</tls-auth>\n</tls-auth>\n"},
+       kAmbiguous},
+      // openvpn drops comment words before it looks for a tag, and ends a block
+      // at the first line that begins with the closing tag.
+      {"tags that are not exactly a supported tag",
+       {"<tls-auth> ;c\nk\n</tls-auth>\n", "\"<tls-auth>\"\nk\n</tls-auth>\n",
+        "--<tls-auth>\nk\n</tls-auth>\n", "<TLS-AUTH>\nk\n</TLS-AUTH>\n", "<ca\n", "< ca>\n",
+        "<ca> x\n"},
+       kAmbiguous},
+      {"closing lines that are not exactly the tag",
+       {"<tls-auth>\nk\n</tls-auth>x\nroute-up /bin/x\n</tls-auth>\n",
+        "<tls-auth>\nk\n</tls-auth> ;c\n", "<tls-auth>\nk\n</TLS-AUTH>\n</tls-auth>\n",
+        "<tls-auth>\n </Tls-Auth>x\n</tls-auth>\n"},
+       kAmbiguous},
+      // Operations openvpn runs while it reads options, and listeners.
+      {"root-acting options",
+       {"show-pkcs11-ids /lib/x.so\n", "genkey secret /etc/shadow\n", "memstats /etc/x\n",
+        "management-hold\n", "management-query-passwords\n", "client-crresponse /bin/x\n",
+        "proto tcp-server\n", "remote h 1 TCP6-SERVER\n", "mode server\n", "tls-server\n",
+        "port-share 127.0.0.1 443\n", "ignore-unknown-option CLIENT\n"},
+       kForbidden},
+      {"accepted spellings",
+       {"proto tcp-client\nremote h 443 tcp\n",
+        "verify-x509-name \"C=DE, CN=vpn server\" subject\n", "remote \"h\" 1 # c\n", "verb 3 ;c\n",
+        "\xEF\xBB\xBFverb 3\n", "<tls-auth>\n  </tls-auth>\n"},
+       nullptr},
+  };
+  for (const auto& c : spelled) {
+    for (const std::string& spelling : c.spellings) {
+      const std::string text =
+          spelling.compare(0, 3, "\xEF\xBB\xBF") == 0 ? spelling + base : base + spelling;
+      ExpectVerdict(ValidateProfile("p", "openvpn", text), c.message,
+                    std::string(c.what) + ": " + spelling);
+    }
+  }
+  EXPECT_EQ(ForbiddenDirectives().size(), 77u);
   EXPECT_EQ(InlineFileDirectives().size(), 12u);
+}
+
+// openvpn itself is the judge of what the reader sees: "echo msg" lines are
+// logged while options are read, so the lines it reports are the lines it took
+// for options, with its own word splitting. No profile names a device, so
+// openvpn stops once the options are read.
+std::vector<std::string> EchoesOpenVpnLogs(const std::string& profile) {
+  g_autofree char* path = nullptr;
+  const int fd = g_file_open_tmp("tessary-echo-XXXXXX.ovpn", &path, nullptr);
+  if (fd < 0) {
+    ADD_FAILURE() << "cannot create a temporary profile";
+    return {};
+  }
+  const bool written =
+      write(fd, profile.data(), profile.size()) == static_cast<ssize_t>(profile.size());
+  close(fd);
+  EXPECT_TRUE(written);
+  const char* argv[] = {"/usr/bin/timeout", "10", "/usr/sbin/openvpn", "--config", path, nullptr};
+  g_autofree char* output = nullptr;
+  g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_STDERR_TO_DEV_NULL, nullptr,
+               nullptr, &output, nullptr, nullptr, nullptr);
+  unlink(path);
+  std::vector<std::string> echoes;
+  ForEachLine(output != nullptr ? output : "", [&](const std::string& line) {
+    const std::size_t at = line.find("ECHO:");
+    if (at != std::string::npos) echoes.push_back(line.substr(at + 5));
+    return true;
+  });
+  return echoes;
+}
+
+std::vector<std::string> EchoesTheReaderSees(const std::string& profile) {
+  std::vector<std::string> echoes;
+  ForEachOpenVpnLine(profile, [&](const OpenVpnLine& line) {
+    const std::vector<std::string>& words = line.words;
+    if (line.kind != OpenVpnLine::Kind::kDirective || words[0] != "echo" || words.size() < 2 ||
+        words[1].compare(0, 3, "msg") != 0) {
+      return true;
+    }
+    std::string echo;
+    for (std::size_t i = 1; i < words.size(); ++i) echo += (i > 1 ? " " : "") + words[i];
+    echoes.push_back(echo);
+    return true;
+  });
+  return echoes;
+}
+
+TEST(ValidateOpenVpn, ReaderAgreesWithOpenVpn) {
+  if (access("/usr/sbin/openvpn", X_OK) != 0) GTEST_SKIP() << "openvpn is not installed";
+  const char* profiles[] = {
+      "echo msg A\n\"echo\" msg B\n'echo' msg C\n--echo msg D\n\"--echo\" msg E\n",
+      "<ca> ;c\necho msg hidden\n</ca>x\necho msg after\n</ca>\n",
+      "<ca>\n</CA>\necho msg hidden\n </ca>\necho msg after\n",
+      "\"<cert>\"\necho msg hidden\n</cert> #\necho msg after\n",
+      "--<key>\necho msg hidden\n</key>\necho msg after\n",
+      "\xEF\xBB\xBF"
+      "echo msg first\n\xEF\xBB\xBF"
+      "echo msg second\n",
+      "echo msg I # c\necho \"msg\" 'J' ;c\n  echo\tmsg K\r\necho msg \"L1  L2\"\n",
+      "echo msg a\\ b\necho msg \"q\\\"uote\" 'back\\slash'\necho msg \\\\x\n#echo msg no\n",
+      "echo msg 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n",
+      "<tls-auth>\necho msg hidden\n<ca>\n</ca>\necho msg hidden\n</tls-auth>\necho msg after\n",
+      "echo msg before\n<key>\necho msg never closed\n",
+  };
+  for (const char* profile : profiles) {
+    const std::vector<std::string> expected = EchoesOpenVpnLogs(profile);
+    EXPECT_FALSE(expected.empty()) << profile;
+    EXPECT_EQ(EchoesTheReaderSees(profile), expected) << profile;
+  }
+  // Inside a block openvpn reads a long line in pieces, so a closing tag after
+  // 255 bytes ends the block and the next line is an option. The reader does
+  // not follow that; validation refuses the line instead.
+  const std::string pieces = "<ca>\n" + std::string(255, 'A') + "</ca>\necho msg smuggled\n</ca>\n";
+  EXPECT_EQ(EchoesOpenVpnLogs(pieces), std::vector<std::string>{"msg smuggled"});
+  EXPECT_EQ(ValidateProfile("p", "openvpn", kOvpnBase + pieces).message,
+            "The OpenVPN profile contains a line that OpenVPN could read differently.");
 }
 
 // ---------------------------------------------------------------------------

@@ -161,13 +161,17 @@ TEST(EngineRuntimeText, OpenVpnRewrite) {
        "client\ndev tun-tessaryvpn\nproto udp\n"},
       {"--dev and capitals and blanks", "  --DEV  mytun\r\nDev\ttap\n",
        "dev tun-tessaryvpn\ndev tun-tessaryvpn\n"},
-      {"dev inside an inline block untouched; block closes case-insensitively",
-       "<ca>\ndev tun9\n</CA>\ndev tun0\n", "<ca>\ndev tun9\n</CA>\ndev tun-tessaryvpn\n"},
+      {"dev inside an inline block untouched; only the exact closing tag ends it",
+       "<ca>\ndev tun9\n</CA>\ndev tun0\n </ca>x\ndev tun1\n",
+       "<ca>\ndev tun9\n</CA>\ndev tun0\n </ca>x\ndev tun-tessaryvpn\n"},
+      {"quotes, comment words and a byte-order mark as openvpn reads them",
+       "\xEF\xBB\xBF\"dev\" tap0\n<ca> ;c\ndev x\n</ca>\n'--dev' y\n",
+       "dev tun-tessaryvpn\n<ca> ;c\ndev x\n</ca>\ndev tun-tessaryvpn\n"},
       {"dev-type and device-like words are not dev", "dev-type tun\ndevice x\n",
        "dev-type tun\ndevice x\n"},
       {"no dev line gets none", "client\nremote 192.0.2.1\n", "client\nremote 192.0.2.1\n"},
       {"an unclosed block protects the rest", "<key>\ndev tun1\n", "<key>\ndev tun1\n"},
-      {"<> is not a block", "<>\ndev a\n", "<>\ndev tun-tessaryvpn\n"},
+      {"<> opens a block as openvpn reads it", "<>\ndev a\n", "<>\ndev a\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(RewriteOpenVpnConfig(c.in), c.out) << c.name;
 }

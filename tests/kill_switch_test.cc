@@ -166,11 +166,19 @@ TEST(CollectEndpointHosts, OpenVpnRemotes) {
        "<connection>\n    remote a.example 1194 udp\n</connection>\n"
        "<connection>\n\tremote a.example 443 tcp\n</connection>\n",
        {"a.example"}},
-      {"lines inside inline blocks are read the same way",
+      {"remote lines inside inline blocks are content",
        kOpenVpn,
        "<ca>\n-----BEGIN CERTIFICATE-----\nremote inline.example 1\n"
-       "-----END CERTIFICATE-----\n</ca>\n",
-       {"inline.example"}},
+       "-----END CERTIFICATE-----\n</ca>\n<key> ;c\nremote key.example 1\n</key>\n",
+       {}},
+      {"a block ends where openvpn ends it",
+       kOpenVpn,
+       "<ca>\nx\n</ca>x\nremote after.example 1\n</ca>\n",
+       {"after.example"}},
+      {"words as openvpn splits them",
+       kOpenVpn,
+       "\"remote\" 'q.example' 1\n--remote d.example # c\nremote\\ x.example\n",
+       {"q.example", "d.example"}},
       {"comments and look-alike directives",
        kOpenVpn,
        "#remote a.example\n;remote b.example\nremote-random\nremote-cert-tls server\n"
@@ -342,13 +350,17 @@ TEST(CollectEndpointAddresses, LiteralsAndBounds) {
 
 TEST(CollectEndpointAddresses, HostWithNulByteIsNeverAnAddress) {
   // C parsers would read "192.0.2.9" while the whole text reached nft.
-  const std::string config("remote 192.0.2.9\0} accept\n", 26);
-  ASSERT_EQ(CollectEndpointHosts(kOpenVpn, config).size(), 1u);
+  const std::string config("Endpoint = 192.0.2.9\0} accept:51820\n", 36);
+  ASSERT_EQ(CollectEndpointHosts(kWireGuard, config).size(), 1u);
   Hosts addresses;
   std::string error;
   EXPECT_TRUE(CollectEndpointAddresses(
-      kOpenVpn, config, [] { return false; }, &addresses, &error));
+      kWireGuard, config, [] { return false; }, &addresses, &error));
   EXPECT_EQ(addresses, Hosts{});
+  // openvpn's own reader ends the line at the NUL, and so does the collector:
+  // the text after it never becomes part of a host.
+  const std::string openvpn("remote 192.0.2.9\0} accept\n", 26);
+  EXPECT_EQ(CollectEndpointHosts(kOpenVpn, openvpn), Hosts{"192.0.2.9"});
 }
 
 const char kDualStackRuleset[] =

@@ -316,5 +316,69 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
   }
 }
 
+TEST_F(EngineScenarios, AProfileThatHidesARootHookIsRefusedAndOpenVpnNeverRuns) {
+  const std::string hook = std::string(kPeerDirectory) + "/hook-ran";
+  const std::string script = "\"/bin/sh -c 'id > " + hook + "'\"";
+  const std::string profile = OpenVpnProfile();
+  ASSERT_FALSE(profile.empty());
+
+  // Control: the real openvpn reads a quoted "route-up" as the hook and runs
+  // it as root once the tunnel is up (routes are not applied, so the sandbox
+  // keeps its own).
+  const std::string path = std::string(kPeerDirectory) + "/hostile.ovpn";
+  ASSERT_TRUE(g_file_set_contents(path.c_str(), (profile + "\"route-up\" " + script + "\n").c_str(),
+                                  -1, nullptr));
+  const std::string pidFile = std::string(kPeerDirectory) + "/hostile.pid";
+  ASSERT_EQ(Sh("/usr/sbin/openvpn --config " + path +
+               " --script-security 2 --dev tun-probe --route-noexec --daemon --writepid " + pidFile)
+                .status,
+            0);
+  const bool ran =
+      WaitUntil([&] { return g_file_test(hook.c_str(), G_FILE_TEST_EXISTS); }, seconds(30));
+  const int control = atoi(ReadText(pidFile).c_str());
+  if (control > 0) {
+    kill(control, SIGTERM);
+    EXPECT_TRUE(WaitUntil([control] { return !ProcessAlive(control); }, seconds(10)));
+  }
+  ASSERT_TRUE(ran) << "openvpn itself did not run the quoted route-up";
+  ASSERT_EQ(unlink(hook.c_str()), 0);
+
+  // The same trick and its relatives through the service: each is refused
+  // before anything of it runs.
+  const char* kForbidden =
+      "The OpenVPN profile contains a privileged or external-control directive that is not "
+      "permitted.";
+  const char* kAmbiguous =
+      "The OpenVPN profile contains a line that OpenVPN could read differently.";
+  const struct {
+    std::string text;
+    const char* message;
+  } hostile[] = {
+      {"\"route-up\" " + script + "\n", kForbidden},
+      {"'route-up' " + script + "\n", kForbidden},
+      {"<tls-auth>\nk\n</tls-auth>x\nroute-up " + script + "\n</tls-auth>\n", kAmbiguous},
+      {"<tls-auth> ;comment\nk\n</tls-auth>\n", kAmbiguous},
+      {"show-pkcs11-ids /usr/lib/x.so\n", kForbidden},
+  };
+  StartTheService();
+  for (const auto& h : hostile) {
+    SCOPED_TRACE(h.text);
+    std::string name;
+    std::string message;
+    EXPECT_FALSE(Call("Connect", ConnectParameters("hostile", "openVpn", profile + h.text, false),
+                      &name, &message));
+    EXPECT_EQ(name, "org.tessaryvpn.Error.InvalidProfile");
+    EXPECT_EQ(message, h.message);
+  }
+  Linger(seconds(2));
+  for (const std::string& event : Events()) EXPECT_NE(event, "stage preparing");
+  EXPECT_TRUE(ProcessesRunning("/usr/sbin/openvpn --config /run/tessaryvpn/").empty());
+  EXPECT_FALSE(g_file_test("/run/tessaryvpn/openvpn.ovpn", G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(g_file_test(hook.c_str(), G_FILE_TEST_EXISTS)) << "a refused profile ran its hook";
+  GVariant* snapshot = Dictionary("GetConnectionSnapshot");
+  EXPECT_EQ(DictString(snapshot, "stage"), "disconnected");
+  if (snapshot) g_variant_unref(snapshot);
+}
+
 }  // namespace
 }  // namespace tessary::test::scenario

@@ -4,7 +4,9 @@
 // actually nests: a document json-glib accepts may not be deeper than the
 // bound said. For WireGuard it checks the line reader's own promises, and
 // that an accepted profile holds no hook and no table as wg-quick's
-// parse_options, restated here from its shell code, would read it.
+// parse_options, restated here from its shell code, would read it. For
+// OpenVPN, that a profile validation accepts reads the same to openvpn's word
+// splitting as to a plain one.
 #include "service/config_validation.cc"
 
 #include <cstdint>
@@ -107,6 +109,52 @@ void CheckWireGuardLines(const std::string& config, bool valid) {
   if (valid) CheckWireGuardQuickReading(config);
 }
 
+// The OpenVPN reader must cover every byte with its lines, and a profile it
+// lets through must read the same to a plain reader (blank-separated words,
+// exact tag lines, "#" and ";" comments), so that no line means one thing to
+// validation and another to openvpn.
+void CheckOpenVpnReader(const std::string& config, bool valid) {
+  std::string joined;
+  bool first = true;
+  ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
+    joined.append(line.text).push_back('\n');
+    if (line.words.size() > kMaxOpenVpnWords) abort();
+    for (const std::string& word : line.words) {
+      if (word.size() > kMaxOpenVpnWordBytes) abort();
+    }
+    if (!valid) return true;
+    if (line.ambiguous) abort();
+    // openvpn skips a byte-order mark, and so may a plain reader.
+    std::string text = line.text;
+    if (first && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    first = false;
+    const std::string trimmed = Trim(text);
+    std::string plain = FirstToken(trimmed);
+    if (plain.size() >= 3 && plain.compare(0, 2, "--") == 0) plain.erase(0, 2);
+    switch (line.kind) {
+      case OpenVpnLine::Kind::kNothing:
+        if (!trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';') abort();
+        break;
+      case OpenVpnLine::Kind::kDirective:
+        if (plain != line.words[0]) abort();
+        if (ForbiddenDirectives().count(Lowercase(plain)) != 0) abort();
+        break;
+      case OpenVpnLine::Kind::kBlockOpen:
+        if (trimmed != "<" + line.block + ">") abort();
+        break;
+      case OpenVpnLine::Kind::kBlockLine:
+        if (Lowercase(trimmed) == Lowercase("</" + line.block + ">")) abort();
+        break;
+      case OpenVpnLine::Kind::kBlockClose:
+        if (trimmed != "</" + line.block + ">") abort();
+        break;
+    }
+    return true;
+  });
+  if (!config.empty() && config.back() != '\n') joined.pop_back();
+  if (joined != config) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -120,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)amnezia;
     CheckWireGuardLines(config, result.valid);
   }
+  if (EngineForProtocol(label) == kOpenVpn) CheckOpenVpnReader(config, result.valid);
   if (EngineForProtocol(label) == kSingBox || EngineForProtocol(label) == kXray) {
     CheckNestingBound(config);
   }
