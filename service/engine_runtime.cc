@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +37,8 @@ constexpr char kCancelledMessage[] = "The VPN connection request was cancelled."
 constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
     G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
 constexpr std::chrono::milliseconds kStopGrace{8000};
+// How long SIGKILL may take to end a process that is not our child.
+constexpr std::chrono::milliseconds kKillGrace{2000};
 constexpr gulong kStartupPassMicros = 500000;
 constexpr int kStartupPasses = 20;
 constexpr int kOpenVpnStartupPasses = 60;
@@ -54,6 +58,11 @@ bool IsRegularFile(const char* path) {
 }
 
 std::string ErrnoText(int error) { return g_strerror(error); }
+
+bool IsRegularDescriptor(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 std::string AsciiLower(const std::string& text) {
   std::string lower = text;
@@ -176,9 +185,17 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
     *error = "Unable to secure the private runtime directory: " + ErrnoText(errno);
     return false;
   }
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // O_NONBLOCK: a FIFO planted at the path must fail the open rather than
+  // wait forever for a reader. It has no effect on the regular file we write.
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) {
     *error = "Unable to create the private VPN configuration: " + ErrnoText(errno);
+    return false;
+  }
+  if (!IsRegularDescriptor(fd)) {
+    // Not ours to unlink: whatever sits there is left for the removal to report.
+    *error = "Private runtime data is not a regular file.";
+    close(fd);
     return false;
   }
   auto fail = [&](const char* text, int cause) {
@@ -208,7 +225,7 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
 }
 
 bool SecureRemoveFile(const char* path, std::string* error) {
-  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return true;
     *error = "Unable to open private runtime data for removal: " + ErrnoText(errno);
@@ -448,24 +465,119 @@ std::string RewriteOpenVpnConfig(const std::string& config) {
   return rewritten;
 }
 
+// ---- process engines -------------------------------------------------------
+
+bool BuildSingBoxConfig(const std::string& protocol, const std::string& config, std::string* text,
+                        std::string* error) {
+  return NormalizeSingBoxConfig(protocol, config, text, error);
+}
+
+bool BuildXrayConfig(const std::string&, const std::string& config, std::string* text,
+                     std::string* error) {
+  return NormalizeXrayConfig(config, text, error);
+}
+
+bool BuildOpenVpnConfig(const std::string&, const std::string& config, std::string* text,
+                        std::string*) {
+  *text = RewriteOpenVpnConfig(config);
+  return true;
+}
+
+constexpr const char* kSingBoxCheckArgv[] = {kSingBoxBinary, "check", "-c", kSingBoxConfig,
+                                             nullptr};
+constexpr const char* kSingBoxArgv[] = {kSingBoxBinary,    "run",  "-c", kSingBoxConfig,
+                                        "--disable-color", nullptr};
+constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
+constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
+                                        "--config",
+                                        kOpenVpnConfig,
+                                        "--script-security",
+                                        "2",
+                                        "--up",
+                                        kDnsHelper,
+                                        "--down",
+                                        kDnsHelper,
+                                        "--down-pre",
+                                        "--auth-nocache",
+                                        "--writepid",
+                                        kOpenVpnPid,
+                                        "--verb",
+                                        "3",
+                                        "--suppress-timestamps",
+                                        nullptr};
+
+// What sets the long-running engines apart. Argument vectors end with null
+// and begin with the engine's program.
+struct ProcessEngine {
+  EngineKind kind;
+  const char* configPath;
+  const char* interfacePath;
+  // Turns the validated profile into the text the engine runs from.
+  bool (*buildConfig)(const std::string& protocol, const std::string& config, std::string* text,
+                      std::string* error);
+  const char* const* checkArgv;  // run on the written file first; null for none
+  const char* checkFailure;
+  const char* const* argv;
+  int startupPasses;
+  const char* startupFailure;  // null: the engine's name + " exited during startup."
+};
+
+constexpr ProcessEngine kProcessEngines[] = {
+    {kSingBox, kSingBoxConfig, kSingBoxInterfacePath, BuildSingBoxConfig, kSingBoxCheckArgv,
+     "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupPasses, nullptr},
+    {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, nullptr, nullptr, kXrayArgv,
+     kStartupPasses, "Xray did not establish its TUN interface in time."},
+    {kOpenVpn, kOpenVpnConfig, kOpenVpnInterfacePath, BuildOpenVpnConfig, nullptr, nullptr,
+     kOpenVpnArgv, kOpenVpnStartupPasses, "OpenVPN did not establish its TUN interface in time."},
+};
+
+const ProcessEngine* ProcessEngineFor(EngineKind kind) {
+  for (const ProcessEngine& engine : kProcessEngines) {
+    if (engine.kind == kind) return &engine;
+  }
+  return nullptr;
+}
+
+std::vector<const char*> ArgvWithoutNull(const char* const* argv) {
+  std::vector<const char*> list;
+  for (; *argv != nullptr; ++argv) list.push_back(*argv);
+  return list;
+}
+
 // ---- process supervision ---------------------------------------------------
 
-// The state letter follows the last ")" of /proc/PID/stat, since the
-// command name in parentheses may itself contain blanks or brackets.
+// What /proc/PID/stat says about a process: its state letter and its start
+// time (field 22, clock ticks after boot). Both follow the last ")", since
+// the command name in parentheses may itself contain blanks or brackets.
+struct ProcessStat {
+  char state = '\0';
+  unsigned long long startTime = 0;
+};
+
+bool ReadProcessStat(const std::string& pid, ProcessStat* stat) {
+  g_autofree gchar* contents = nullptr;
+  if (!g_file_get_contents(("/proc/" + pid + "/stat").c_str(), &contents, nullptr, nullptr)) {
+    return false;
+  }
+  const char* close = strrchr(contents, ')');
+  if (close == nullptr || close[1] != ' ' || close[2] == '\0') return false;
+  g_auto(GStrv) fields = g_strsplit(close + 2, " ", 0);
+  // Field 3 (the state) is fields[0], so field 22 is fields[19].
+  if (g_strv_length(fields) < 20 || fields[0][0] == '\0') return false;
+  guint64 startTime = 0;
+  if (!g_ascii_string_to_unsigned(fields[19], 10, 0, G_MAXUINT64, &startTime, nullptr)) {
+    return false;
+  }
+  stat->state = fields[0][0];
+  stat->startTime = startTime;
+  return true;
+}
+
 bool ProcessIsAlive(GSubprocess* process) {
   const char* identifier = g_subprocess_get_identifier(process);
   if (identifier == nullptr || *identifier == '\0') return false;
-  std::string path = std::string("/proc/") + identifier + "/stat";
-  FILE* file = fopen(path.c_str(), "re");
-  if (file == nullptr) return false;
-  char buffer[512];
-  size_t size = fread(buffer, 1, sizeof buffer - 1, file);
-  fclose(file);
-  buffer[size] = '\0';
-  const char* close = strrchr(buffer, ')');
-  if (close == nullptr || close[1] != ' ' || close[2] == '\0') return false;
-  char state = close[2];
-  return state != 'Z' && state != 'X';
+  ProcessStat stat;
+  return ReadProcessStat(identifier, &stat) && stat.state != 'Z' && stat.state != 'X';
 }
 
 bool WaitForProcess(GSubprocess* process, std::chrono::milliseconds timeout) {
@@ -499,20 +611,136 @@ void TerminateProcess(GSubprocess* process) {
   }
 }
 
-const char* ConfigPathFor(EngineKind kind) {
-  switch (kind) {
-    case kSingBox:
-      return kSingBoxConfig;
-    case kXray:
-      return kXrayConfig;
-    case kWireGuard:
-      return kWireGuardConfig;
-    case kOpenVpn:
-      return kOpenVpnConfig;
-    case kUnsupported:
-      break;
+// ---- the record of a running process engine ---------------------------------
+
+// A service killed outright leaves its engine running, reparented and out of
+// reach of the next run's GSubprocess. The record lets that run find it and
+// stop it, but only while the pid still names the same process.
+struct EngineRecord {
+  EngineKind kind = kUnsupported;
+  pid_t pid = 0;
+  unsigned long long startTime = 0;
+};
+
+constexpr gsize kEngineRecordMaxBytes = 128;
+
+// Writes "KIND PID STARTTIME\n". A child that is already gone needs no record.
+bool WriteEngineRecord(EngineKind kind, GSubprocess* child, std::string* error) {
+  const char* identifier = g_subprocess_get_identifier(child);
+  ProcessStat stat;
+  if (identifier == nullptr || !ReadProcessStat(identifier, &stat)) return true;
+  return WritePrivateFile(kEngineRecord,
+                          std::to_string(static_cast<int>(kind)) + " " + identifier + " " +
+                              std::to_string(stat.startTime) + "\n",
+                          error);
+}
+
+// False when there is no record or it is not one this service wrote. The
+// open never blocks and never follows a link, like every private-file open.
+bool ReadEngineRecord(EngineRecord* record) {
+  int fd = open(kEngineRecord, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  char buffer[kEngineRecordMaxBytes + 1];
+  ssize_t size = IsRegularDescriptor(fd) ? read(fd, buffer, kEngineRecordMaxBytes) : -1;
+  close(fd);
+  if (size <= 0) return false;
+  buffer[size] = '\0';
+  g_auto(GStrv) fields = g_strsplit_set(g_strchomp(buffer), " ", 0);
+  guint64 kind = 0;
+  guint64 pid = 0;
+  guint64 startTime = 0;
+  if (g_strv_length(fields) != 3 ||
+      !g_ascii_string_to_unsigned(fields[0], 10, kSingBox, kOpenVpn, &kind, nullptr) ||
+      kind == kWireGuard ||
+      !g_ascii_string_to_unsigned(fields[1], 10, 2, G_MAXINT32, &pid, nullptr) ||
+      !g_ascii_string_to_unsigned(fields[2], 10, 0, G_MAXUINT64, &startTime, nullptr)) {
+    return false;
   }
-  return "";
+  record->kind = static_cast<EngineKind>(kind);
+  record->pid = static_cast<pid_t>(pid);
+  record->startTime = startTime;
+  return true;
+}
+
+// Called directly: this C library's <sys/pidfd.h> lacks C linkage for C++.
+int OpenPidfd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+void SignalPidfd(int pidfd, int signal) {
+  syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0);
+}
+
+// Waits up to `timeout` for the process behind `pidfd` to end.
+bool WaitForPidfd(int pidfd, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    struct pollfd ready = {pidfd, POLLIN, 0};
+    int result = poll(&ready, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+    if (result > 0) return true;
+    if (result == 0 || errno != EINTR) return false;
+  }
+}
+
+// Whether the recorded pid still names the engine the record was written for:
+// the same start time, still running, still the engine's program (also after
+// a package update replaced the file it runs from).
+bool IsRecordedEngine(const EngineRecord& record, const char* program) {
+  ProcessStat stat;
+  const std::string pid = std::to_string(record.pid);
+  if (!ReadProcessStat(pid, &stat) || stat.startTime != record.startTime || stat.state == 'Z' ||
+      stat.state == 'X') {
+    return false;
+  }
+  g_autofree gchar* executable = g_file_read_link(("/proc/" + pid + "/exe").c_str(), nullptr);
+  if (executable == nullptr) return false;
+  const std::string running = executable;
+  return running == program || running == std::string(program) + " (deleted)";
+}
+
+// Stops the engine an earlier run of the service recorded, as StopProcess
+// would, when it is still that engine; anything else the pid now names is
+// left alone. The record goes unless the engine could not be ended.
+bool StopOrphanEngine(std::string* error) {
+  EngineRecord record;
+  const ProcessEngine* engine = nullptr;
+  if (ReadEngineRecord(&record)) engine = ProcessEngineFor(record.kind);
+  // Holding a pidfd pins the process: once the checks pass, the signals
+  // cannot reach another process that reused the pid.
+  int pidfd = engine != nullptr ? OpenPidfd(record.pid) : -1;
+  if (pidfd >= 0 && IsRecordedEngine(record, engine->argv[0])) {
+    SignalPidfd(pidfd, SIGTERM);
+    bool endedInTime = WaitForPidfd(pidfd, kStopGrace);
+    bool ended = endedInTime;
+    if (!endedInTime) {
+      SignalPidfd(pidfd, SIGKILL);
+      ended = WaitForPidfd(pidfd, kKillGrace);
+    }
+    close(pidfd);
+    if (!ended) {
+      *error = std::string(EngineName(record.kind)) +
+               " left running by an earlier run of the service could not be stopped.";
+      return false;
+    }
+    if (!endedInTime) {
+      std::string scratch;
+      SecureRemoveFile(kEngineRecord, &scratch);
+      *error = std::string(EngineName(record.kind)) +
+               " required forced termination; route cleanup needs verification.";
+      return false;
+    }
+  } else if (pidfd >= 0) {
+    close(pidfd);
+  }
+  return SecureRemoveFile(kEngineRecord, error);
+}
+
+// Everything a process engine runs from: its files and its record.
+bool RemoveProcessEngineFiles(EngineKind kind, std::string* error) {
+  std::string recordError;
+  const bool recordRemoved = SecureRemoveFile(kEngineRecord, &recordError);
+  if (!RemoveConfigFor(kind, error)) return false;
+  if (!recordRemoved) *error = recordError;
+  return recordRemoved;
 }
 
 const char* InterfacePathFor(EngineKind kind) {
@@ -599,8 +827,12 @@ bool EngineRuntime::Start(EngineKind engine, const std::string& protocol, const 
              " runtime is unavailable. Repair the TessaryVPN installation.";
     return false;
   }
-  if (!Stop(error) || !StopWireGuard(error) || !SecureRemoveFile(kSingBoxConfig, error) ||
-      !SecureRemoveFile(kXrayConfig, error) || !RemoveConfigFor(kOpenVpn, error)) {
+  if (!Recover(error)) return false;
+  // What holds the name now is none of ours (the clean-up took ours down);
+  // an engine started over it would report that tunnel as its own.
+  if (InterfacePresent(InterfacePathFor(engine))) {
+    *error = std::string("The tunnel interface ") + TunnelInterfaceFor(engine) +
+             " already exists; remove it or stop the program that created it.";
     return false;
   }
   if (cancelled()) {
@@ -676,112 +908,66 @@ bool EngineRuntime::StartWireGuard(const std::string& config,
 bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& protocol,
                                        const std::string& config,
                                        const std::function<bool()>& cancelled, std::string* error) {
-  const char* path = ConfigPathFor(engine);
-  std::string text;
-  switch (engine) {
-    case kSingBox:
-      if (!NormalizeSingBoxConfig(protocol, config, &text, error)) {
-        SecureClear(&text);
-        return false;
-      }
-      break;
-    case kXray:
-      if (!NormalizeXrayConfig(config, &text, error)) {
-        SecureClear(&text);
-        return false;
-      }
-      break;
-    case kOpenVpn:
-      text = RewriteOpenVpnConfig(config);
-      break;
-    case kWireGuard:
-    case kUnsupported:
-      *error = std::string(EngineName(engine)) +
-               " runtime is unavailable. Repair the TessaryVPN installation.";
-      return false;
+  const ProcessEngine* entry = ProcessEngineFor(engine);
+  if (entry == nullptr) {
+    *error = std::string(EngineName(engine)) +
+             " runtime is unavailable. Repair the TessaryVPN installation.";
+    return false;
   }
-  bool written = WritePrivateFile(path, text, error);
+  std::string text;
+  const bool written = entry->buildConfig(protocol, config, &text, error) &&
+                       WritePrivateFile(entry->configPath, text, error);
   SecureClear(&text);
   if (!written) return false;
 
   std::string scratch;
-  if (engine == kSingBox &&
-      !RunCommand({kSingBoxBinary, "check", "-c", kSingBoxConfig}, &scratch)) {
-    SecureRemoveFile(path, &scratch);
-    *error = "Sing-box rejected the generated configuration.";
+  if (entry->checkArgv != nullptr && !RunCommand(ArgvWithoutNull(entry->checkArgv), &scratch)) {
+    SecureRemoveFile(entry->configPath, &scratch);
+    *error = entry->checkFailure;
     return false;
   }
 
-  std::vector<const char*> argv;
-  switch (engine) {
-    case kSingBox:
-      argv = {kSingBoxBinary, "run", "-c", kSingBoxConfig, "--disable-color", nullptr};
-      break;
-    case kXray:
-      argv = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
-      break;
-    case kOpenVpn:
-      argv = {kOpenVpnBinary,
-              "--config",
-              kOpenVpnConfig,
-              "--script-security",
-              "2",
-              "--up",
-              kDnsHelper,
-              "--down",
-              kDnsHelper,
-              "--down-pre",
-              "--auth-nocache",
-              "--writepid",
-              kOpenVpnPid,
-              "--verb",
-              "3",
-              "--suppress-timestamps",
-              nullptr};
-      break;
-    case kWireGuard:
-    case kUnsupported:
-      break;
-  }
   g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(kSilentFlags);
   g_subprocess_launcher_set_cwd(launcher, kAmneziaWgRuntimeDirectory);
   g_subprocess_launcher_setenv(launcher, "XRAY_LOCATION_ASSET", kAmneziaWgRuntimeDirectory, TRUE);
   g_autoptr(GError) spawnError = nullptr;
-  g_autoptr(GSubprocess) child = g_subprocess_launcher_spawnv(launcher, argv.data(), &spawnError);
+  g_autoptr(GSubprocess) child = g_subprocess_launcher_spawnv(launcher, entry->argv, &spawnError);
   if (child == nullptr) {
-    SecureRemoveFile(path, &scratch);
+    SecureRemoveFile(entry->configPath, &scratch);
     *error = spawnError != nullptr && spawnError->message != nullptr
                  ? spawnError->message
                  : "Unable to start the VPN engine.";
     return false;
   }
+  // Recorded before the wait: the service may be killed during it too.
+  if (!WriteEngineRecord(engine, child, error)) {
+    TerminateProcess(child);
+    RemoveProcessEngineFiles(engine, &scratch);
+    return false;
+  }
 
   bool wasCancelled = false;
-  const int passes = engine == kOpenVpn ? kOpenVpnStartupPasses : kStartupPasses;
-  for (int pass = 0; pass < passes; ++pass) {
+  for (int pass = 0; pass < entry->startupPasses; ++pass) {
     if (cancelled()) {
       wasCancelled = true;
       break;
     }
     if (!ProcessIsAlive(child)) break;
-    if (InterfacePresent(InterfacePathFor(engine)) && HasFullRoute(engine)) {
+    if (InterfacePresent(entry->interfacePath) && HasFullRoute(engine)) {
       process = static_cast<GSubprocess*>(g_steal_pointer(&child));
       kind = engine;
-      configPath = path;
+      configPath = entry->configPath;
       return true;
     }
     g_usleep(kStartupPassMicros);
   }
 
   TerminateProcess(child);
-  g_clear_object(&child);
-  RemoveConfigFor(engine, &scratch);
+  RemoveProcessEngineFiles(engine, &scratch);
   if (wasCancelled) {
     *error = kCancelledMessage;
-  } else if (engine == kOpenVpn) {
-    *error = "OpenVPN did not establish its TUN interface in time.";
-  } else if (engine == kXray) {
-    *error = "Xray did not establish its TUN interface in time.";
+  } else if (entry->startupFailure != nullptr) {
+    *error = entry->startupFailure;
   } else {
     *error = std::string(EngineName(engine)) + " exited during startup.";
   }
@@ -802,7 +988,7 @@ bool EngineRuntime::StopProcess(std::string* error) {
   configPath.clear();
 
   std::string removalError;
-  bool removed = RemoveConfigFor(stopped, &removalError);
+  bool removed = RemoveProcessEngineFiles(stopped, &removalError);
   if (!endedInTime) {
     *error = std::string(EngineName(stopped)) +
              " required forced termination; route cleanup needs verification.";
@@ -838,8 +1024,19 @@ bool EngineRuntime::Stop(std::string* error) {
 }
 
 bool EngineRuntime::Recover(std::string* error) {
-  return Stop(error) && StopWireGuard(error) && SecureRemoveFile(kSingBoxConfig, error) &&
-         SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
+  // An engine that a killed run left behind goes first, while that run's kill
+  // switch still holds its traffic. A held process owns the record instead,
+  // and Stop ends it.
+  std::string orphanError;
+  const bool orphanStopped = process != nullptr || StopOrphanEngine(&orphanError);
+  const bool cleaned = Stop(error) && StopWireGuard(error) &&
+                       SecureRemoveFile(kSingBoxConfig, error) &&
+                       SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
+  if (!orphanStopped) {
+    *error = orphanError;
+    return false;
+  }
+  return cleaned;
 }
 
 bool EngineRuntime::PollUnexpectedExit(std::string* error) {
@@ -850,7 +1047,7 @@ bool EngineRuntime::PollUnexpectedExit(std::string* error) {
   kind = kUnsupported;
   configPath.clear();
   std::string scratch;
-  RemoveConfigFor(stopped, &scratch);
+  RemoveProcessEngineFiles(stopped, &scratch);
   *error = std::string(EngineName(stopped)) + " stopped unexpectedly.";
   return true;
 }
