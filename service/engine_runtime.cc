@@ -1039,6 +1039,23 @@ bool EngineRuntime::Recover(std::string* error) {
   return cleaned;
 }
 
+bool EngineRuntime::ApplyLeakProtection(const std::string& config,
+                                        const std::function<bool()>& cancelled,
+                                        std::string* error) {
+  const char* interfaceName = TunnelInterfaceFor(kind);
+  if (interfaceName == nullptr || interfaceName[0] == '\0') {
+    *error = "No tunnel interface is active.";
+    return false;
+  }
+  std::vector<std::string> addresses;
+  if (!CollectEndpointAddresses(kind, config, cancelled, &addresses, error)) return false;
+  if (cancelled()) {
+    *error = kCancelledMessage;
+    return false;
+  }
+  return ApplyKillSwitch(interfaceName, addresses, error);
+}
+
 bool EngineRuntime::PollUnexpectedExit(std::string* error) {
   if (process == nullptr || ProcessIsAlive(process)) return false;
   EngineKind stopped = kind;

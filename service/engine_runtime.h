@@ -32,7 +32,10 @@ struct EngineRuntime {
   bool Stop(std::string* error);
   bool Recover(std::string* error);
   bool PollUnexpectedExit(std::string* error);
-  bool ApplyLeakProtection(const std::string& config, std::string* error);
+  // Installs the kill switch for the running engine's interface and the
+  // servers `config` names; gives up as soon as `cancelled` returns true.
+  bool ApplyLeakProtection(const std::string& config, const std::function<bool()>& cancelled,
+                           std::string* error);
 
   bool StartWireGuard(const std::string& config, const std::function<bool()>& cancelled,
                       std::string* error);

@@ -7,11 +7,13 @@
 #include <time.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common/constants.h"
-#include "service/engine_runtime.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -26,6 +28,12 @@ constexpr char kNoServerAddress[] =
 constexpr char kNftUnavailable[] = "nftables is unavailable. Repair the TessaryVPN installation.";
 constexpr char kNftNotStarted[] = "Unable to run the nftables leak-protection command.";
 constexpr char kNftFailed[] = "The nftables leak-protection command failed.";
+constexpr char kCancelled[] = "The VPN connection request was cancelled.";
+
+// How often a lookup in progress asks whether its connect was overtaken, and
+// how long cancelled lookups get to hand back their callbacks.
+constexpr guint kCancelPollMillis = 100;
+constexpr gint64 kDrainMicros = G_USEC_PER_SEC;
 
 std::string TrimAscii(const std::string& text) {
   const size_t first = text.find_first_not_of(kTrimmedCharacters);
@@ -37,8 +45,21 @@ std::string TrimAscii(const std::string& text) {
 void AddHost(std::vector<std::string>* hosts, const std::string& candidate) {
   std::string host = TrimAscii(candidate);
   if (host.empty() || host.size() > kMaxHostBytes) return;
-  if (std::find(hosts->begin(), hosts->end(), host) != hosts->end()) return;
   hosts->push_back(std::move(host));
+}
+
+// Keeps the first appearance of each entry, in order, in linear time: a
+// profile of a few megabytes can name a hundred thousand hosts.
+void KeepFirstAppearances(std::vector<std::string>* entries) {
+  std::unordered_set<std::string> seen;
+  seen.reserve(entries->size());
+  size_t kept = 0;
+  for (size_t i = 0; i < entries->size(); ++i) {
+    if (!seen.insert((*entries)[i]).second) continue;
+    if (kept != i) (*entries)[kept] = std::move((*entries)[i]);
+    ++kept;
+  }
+  entries->resize(kept);
 }
 
 std::string AsciiLower(std::string text) {
@@ -278,6 +299,89 @@ bool RunNft(const std::vector<std::string>& arguments, const std::string& input,
   return true;
 }
 
+// Name lookups of one CollectEndpointAddresses call. Each pending lookup owns
+// a share, so a callback that arrives after the call gave up (it never
+// should: cancelled lookups return at once) still finds its record.
+struct NameLookups {
+  std::vector<std::vector<std::string>> addresses;  // per name, resolver order
+  size_t pending = 0;
+};
+
+struct PendingLookup {
+  std::shared_ptr<NameLookups> lookups;
+  size_t index;
+};
+
+void NameLookupDone(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<PendingLookup> pending(static_cast<PendingLookup*>(data));
+  GList* resolved = g_resolver_lookup_by_name_finish(G_RESOLVER(source), result, nullptr);
+  std::vector<std::string>& texts = pending->lookups->addresses[pending->index];
+  for (GList* item = resolved; item != nullptr; item = item->next) {
+    g_autofree gchar* text = g_inet_address_to_string(G_INET_ADDRESS(item->data));
+    if (text != nullptr) texts.emplace_back(text);
+  }
+  g_resolver_free_addresses(resolved);
+  --pending->lookups->pending;
+}
+
+gboolean KeepTicking(gpointer) { return G_SOURCE_CONTINUE; }
+
+enum class LookupEnd { kAnswered, kCancelled, kDeadline };
+
+// Looks up every name at once with GIO's default resolver, whose threads do
+// the waiting; the callbacks run here, on a private context that this thread
+// iterates until all are answered, the deadline passes or `cancelled` says
+// so. Unanswered names then keep an empty entry in *addresses.
+LookupEnd LookUpNames(const std::vector<std::string>& names, const std::function<bool()>& cancelled,
+                      std::vector<std::vector<std::string>>* addresses) {
+  if (cancelled()) return LookupEnd::kCancelled;
+  auto lookups = std::make_shared<NameLookups>();
+  lookups->addresses.resize(names.size());
+  lookups->pending = names.size();
+
+  g_autoptr(GMainContext) context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  g_autoptr(GResolver) resolver = g_resolver_get_default();
+  g_autoptr(GCancellable) cancellable = g_cancellable_new();
+  for (size_t i = 0; i < names.size(); ++i) {
+    g_resolver_lookup_by_name_async(resolver, names[i].c_str(), cancellable, NameLookupDone,
+                                    new PendingLookup{lookups, i});
+  }
+  // Wakes the iteration below so that cancellation and the deadline are seen
+  // while the resolver is silent.
+  g_autoptr(GSource) tick = g_timeout_source_new(kCancelPollMillis);
+  g_source_set_callback(tick, KeepTicking, nullptr, nullptr);
+  g_source_attach(tick, context);
+
+  const gint64 deadline = g_get_monotonic_time() + kEndpointLookupSeconds * G_USEC_PER_SEC;
+  LookupEnd end = LookupEnd::kAnswered;
+  while (lookups->pending > 0) {
+    if (cancelled()) {
+      end = LookupEnd::kCancelled;
+      break;
+    }
+    if (g_get_monotonic_time() >= deadline) {
+      end = LookupEnd::kDeadline;
+      break;
+    }
+    g_main_context_iteration(context, TRUE);
+  }
+  if (lookups->pending > 0) {
+    // The resolver's threads may stay in the system resolver for a while;
+    // cancelled lookups report back at once regardless.
+    g_cancellable_cancel(cancellable);
+    const gint64 drainEnd = g_get_monotonic_time() + kDrainMicros;
+    while (lookups->pending > 0 && g_get_monotonic_time() < drainEnd) {
+      g_main_context_iteration(context, TRUE);
+    }
+  }
+  g_source_destroy(tick);
+  g_main_context_pop_thread_default(context);
+  // A copy: a straggling callback must still find its entry.
+  *addresses = lookups->addresses;
+  return end;
+}
+
 std::string RemovalLines() {
   const std::string table = std::string("table inet ") + kKillSwitchTable + "\n";
   return table + "delete " + table;
@@ -301,36 +405,70 @@ std::vector<std::string> CollectEndpointHosts(EngineKind kind, const std::string
     case kUnsupported:
       break;
   }
+  KeepFirstAppearances(&hosts);
   return hosts;
 }
 
-std::vector<std::string> CollectEndpointAddresses(EngineKind kind, const std::string& config) {
-  std::vector<std::string> addresses;
-  const auto addOnce = [&addresses](const std::string& address) {
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-      addresses.push_back(address);
-    }
-  };
+bool CollectEndpointAddresses(EngineKind kind, const std::string& config,
+                              const std::function<bool()>& cancelled,
+                              std::vector<std::string>* addresses, std::string* error) {
   const std::vector<std::string> hosts = CollectEndpointHosts(kind, config);
-  if (hosts.empty()) return addresses;
-  g_autoptr(GResolver) resolver = g_resolver_get_default();
-  for (const std::string& host : hosts) {
+  if (hosts.size() > kMaxEndpointHosts) {
+    *error = "The profile names more servers than the leak-protection ruleset allows (at most " +
+             std::to_string(kMaxEndpointHosts) + ").";
+    return false;
+  }
+  constexpr size_t kLiteral = static_cast<size_t>(-1);
+  constexpr size_t kSkipped = static_cast<size_t>(-2);
+  std::vector<size_t> nameOf(hosts.size(), kSkipped);  // index into names
+  std::vector<std::string> names;
+  for (size_t i = 0; i < hosts.size(); ++i) {
     // A host with a NUL byte would be looked up as a shorter name than the
     // profile wrote; it names nothing this service can trust.
-    if (host.find('\0') != std::string::npos) continue;
-    g_autoptr(GInetAddress) literal = ParseAddress(host);
+    if (hosts[i].find('\0') != std::string::npos) continue;
+    g_autoptr(GInetAddress) literal = ParseAddress(hosts[i]);
     if (literal != nullptr) {
-      addOnce(host);
+      nameOf[i] = kLiteral;
       continue;
     }
-    GList* resolved = g_resolver_lookup_by_name(resolver, host.c_str(), nullptr, nullptr);
-    for (GList* item = resolved; item != nullptr; item = item->next) {
-      g_autofree gchar* text = g_inet_address_to_string(G_INET_ADDRESS(item->data));
-      if (text != nullptr) addOnce(text);
-    }
-    g_resolver_free_addresses(resolved);
+    nameOf[i] = names.size();
+    names.push_back(hosts[i]);
   }
-  return addresses;
+  if (names.size() > kMaxEndpointNames) {
+    *error =
+        "The profile names more server host names than the leak-protection ruleset may look up "
+        "(at most " +
+        std::to_string(kMaxEndpointNames) + ").";
+    return false;
+  }
+
+  std::vector<std::vector<std::string>> resolved;
+  LookupEnd end = LookupEnd::kAnswered;
+  if (!names.empty()) end = LookUpNames(names, cancelled, &resolved);
+  if (end == LookupEnd::kCancelled) {
+    *error = kCancelled;
+    return false;
+  }
+
+  std::vector<std::string> found;
+  std::unordered_set<std::string> seen;
+  const auto addOnce = [&found, &seen](const std::string& address) {
+    if (seen.insert(address).second) found.push_back(address);
+  };
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    if (nameOf[i] == kLiteral) {
+      addOnce(hosts[i]);
+    } else if (nameOf[i] != kSkipped) {
+      for (const std::string& address : resolved[nameOf[i]]) addOnce(address);
+    }
+  }
+  if (end == LookupEnd::kDeadline && found.empty()) {
+    *error = "The profile's server names did not resolve within " +
+             std::to_string(kEndpointLookupSeconds) + " seconds.";
+    return false;
+  }
+  *addresses = std::move(found);
+  return true;
 }
 
 bool BuildKillSwitchRuleset(const std::string& interfaceName,
@@ -369,8 +507,12 @@ bool BuildKillSwitchRuleset(const std::string& interfaceName,
   text += "    type filter hook output priority 0; policy drop;\n";
   text += "    oifname \"lo\" accept\n";
   text += "    oifname \"" + interfaceName + "\" accept\n";
-  text += "    meta l4proto ipv6-icmp accept\n";
-  text += "    udp dport { 67, 68, 546, 547 } accept\n";
+  // IPv6 needs neighbour discovery and multicast listener reports, and the
+  // uplink its DHCP and DHCPv6 client: nothing wider, or an echo request or a
+  // datagram to a DHCP port would carry anything to any host.
+  text += "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n";
+  text += "    udp sport 68 udp dport 67 accept\n";
+  text += "    udp sport 546 udp dport 547 accept\n";
   if (!ipv4.empty()) text += "    ip daddr { " + JoinAddresses(ipv4) + " } accept\n";
   if (!ipv6.empty()) text += "    ip6 daddr { " + JoinAddresses(ipv6) + " } accept\n";
   text += "  }\n";
@@ -395,15 +537,6 @@ bool RemoveKillSwitch(std::string* error) {
 bool KillSwitchInstalled() {
   std::string ignored;
   return RunNft({"list", "table", "inet", kKillSwitchTable}, "", &ignored);
-}
-
-bool EngineRuntime::ApplyLeakProtection(const std::string& config, std::string* error) {
-  const char* interfaceName = TunnelInterfaceFor(kind);
-  if (interfaceName == nullptr || interfaceName[0] == '\0') {
-    *error = "No tunnel interface is active.";
-    return false;
-  }
-  return ApplyKillSwitch(interfaceName, CollectEndpointAddresses(kind, config), error);
 }
 
 }  // namespace tessary::linux_service

@@ -2,6 +2,8 @@
 // that drops every other outgoing packet outside the tunnel.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,9 +15,25 @@ namespace tessary::linux_service {
 // appearance, without duplicates. Never fails: unreadable text gives {}.
 std::vector<std::string> CollectEndpointHosts(EngineKind kind, const std::string& config);
 
-// The hosts above as literal addresses; names are resolved with GIO's default
-// resolver and silently dropped when they do not resolve.
-std::vector<std::string> CollectEndpointAddresses(EngineKind kind, const std::string& config);
+// Bounds on the servers of one profile. The connect worker resolves them with
+// the engine mutex held, so neither a huge profile nor a resolver that never
+// answers may keep a Disconnect waiting: at most kMaxEndpointHosts distinct
+// hosts, of which at most kMaxEndpointNames are names, all looked up in
+// parallel within kEndpointLookupSeconds in total.
+constexpr std::size_t kMaxEndpointHosts = 1024;
+constexpr std::size_t kMaxEndpointNames = 128;
+constexpr int kEndpointLookupSeconds = 10;
+
+// The hosts above as literal addresses, in host order, each once: literals as
+// written, names in GIO's text form in the default resolver's order. A name
+// that fails, or is unanswered at the deadline, is dropped; *addresses may
+// then be empty. Fails, leaving *addresses untouched, when the profile exceeds
+// a bound (before any lookup), when `cancelled` returns true (it is polled on
+// the calling thread every tenth of a second), or when the deadline passes
+// with no address at all.
+bool CollectEndpointAddresses(EngineKind kind, const std::string& config,
+                              const std::function<bool()>& cancelled,
+                              std::vector<std::string>* addresses, std::string* error);
 
 // Composes the whole nft input that replaces the table: refuses an interface
 // name nft could not take quoted (checked first), then needs at least one
@@ -32,8 +50,5 @@ bool ApplyKillSwitch(const std::string& interfaceName, const std::vector<std::st
 bool RemoveKillSwitch(std::string* error);
 // True when nft lists the table; any failure reads as "not installed".
 bool KillSwitchInstalled();
-
-// EngineRuntime::ApplyLeakProtection (declared with the runtime) is defined
-// with this unit: the running engine's interface plus its profile's servers.
 
 }  // namespace tessary::linux_service

@@ -247,7 +247,7 @@ void ConnectWorker(ConnectRequest* request) {
       if (request->generation == service->operationGeneration.load()) {
         if (request->killSwitch) {
           std::string leakMessage;
-          if (service->runtime.ApplyLeakProtection(request->rawConfig, &leakMessage)) {
+          if (service->runtime.ApplyLeakProtection(request->rawConfig, cancelled, &leakMessage)) {
             EmitLog(service, "info", "Kill switch active for this tunnel.");
           } else {
             EmitLog(service, "warning", "Kill switch could not be applied: " + leakMessage);

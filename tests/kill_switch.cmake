@@ -1,9 +1,7 @@
 # Leak protection: endpoint collection and ruleset text on the host; nftables
-# and real packets inside the sandbox. kill_switch.cc defines a member of
-# EngineRuntime, so tests that start from the kill switch also link the
-# engine runtime after it.
-tessary_unit_test(kill_switch_test SOURCES kill_switch_test.cc LIBS tessary_kill_switch
-                  tessary_engine_runtime)
+# and real packets inside the sandbox, where the tests that drive
+# EngineRuntime::ApplyLeakProtection also link the engine runtime.
+tessary_unit_test(kill_switch_test SOURCES kill_switch_test.cc LIBS tessary_kill_switch)
 target_compile_definitions(kill_switch_test PRIVATE
                            TESSARY_ENDPOINT_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/endpoints")
 
@@ -20,7 +18,7 @@ target_compile_definitions(kill_switch_leak_test PRIVATE
 # tests/fuzz/corpus/fuzz_endpoints (first byte: engine kind).
 if(TESSARY_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_executable(fuzz_endpoints fuzz/fuzz_endpoints.cc)
-  target_link_libraries(fuzz_endpoints PRIVATE tessary_kill_switch tessary_engine_runtime)
+  target_link_libraries(fuzz_endpoints PRIVATE tessary_kill_switch)
   target_compile_options(fuzz_endpoints PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(fuzz_endpoints PRIVATE -fsanitize=fuzzer,address,undefined)
 endif()

@@ -58,12 +58,23 @@ struct Scenario {
   const char* address;
   int port;
   bool mustArrive;
+  int sourcePort = 0;  // UDP only; 0 for any
 };
 
 struct Outcome {
   int arrived = 0;
   std::string sent;  // what the sending side saw
 };
+
+// The server addresses of a profile, as the connect worker collects them.
+std::vector<std::string> ServerAddresses(EngineKind kind, const std::string& profile) {
+  std::vector<std::string> addresses;
+  std::string error;
+  EXPECT_TRUE(CollectEndpointAddresses(
+      kind, profile, [] { return false; }, &addresses, &error))
+      << error;
+  return addresses;
+}
 
 std::string NsNft(const char* ns, const std::string& input) {
   CommandResult result = Run({kIpBinary, "netns", "exec", ns, kNftBinary, "-f", "-"}, input);
@@ -78,6 +89,7 @@ void ArmCounter(const Scenario& s) {
   std::string match = family + " daddr " + s.address + " ";
   switch (s.send) {
     case Send::kUdp:
+      if (s.sourcePort != 0) match += "udp sport " + std::to_string(s.sourcePort) + " ";
       match += "udp dport " + std::to_string(s.port);
       break;
     case Send::kTcp:
@@ -133,11 +145,19 @@ socklen_t MakeAddress(const char* address, int port, sockaddr_storage* storage) 
   return sizeof(*in4);
 }
 
-std::string SendDatagrams(const char* address, int port) {
+std::string SendDatagrams(const char* address, int port, int sourcePort = 0) {
   sockaddr_storage to;
   const socklen_t length = MakeAddress(address, port, &to);
   const int fd = socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return "no socket";
+  if (sourcePort != 0) {
+    sockaddr_storage from;
+    const socklen_t fromLength = MakeAddress(IsIpv6(address) ? "::" : "0.0.0.0", sourcePort, &from);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), fromLength) != 0) {
+      close(fd);
+      return std::string("no bind (") + strerror(errno) + ")";
+    }
+  }
   int accepted = 0;
   std::string refusal;
   for (int i = 0; i < kDatagrams; ++i) {
@@ -274,7 +294,7 @@ Outcome RunScenario(const Scenario& s) {
   ArmCounter(s);
   switch (s.send) {
     case Send::kUdp:
-      outcome.sent = SendDatagrams(s.address, s.port);
+      outcome.sent = SendDatagrams(s.address, s.port, s.sourcePort);
       break;
     case Send::kTcp:
       outcome.sent = TcpExchange(s.address, s.port);
@@ -343,14 +363,22 @@ std::vector<Scenario> DualStackScenarios(bool killSwitchOn) {
        5000, true},
       {"DNS query to the tunnel's resolver 203.0.113.2:53", Send::kUdp, "tunnel", "203.0.113.2", 53,
        true},
-      {"DHCP to 198.51.100.2:67 outside the tunnel", Send::kUdp, "outside", "198.51.100.2", 67,
-       true},
-      {"DHCP to 198.51.100.2:68 outside the tunnel", Send::kUdp, "outside", "198.51.100.2", 68,
-       true},
-      {"DHCPv6 to [2001:db8:2::2]:547 outside the tunnel", Send::kUdp, "outside", "2001:db8:2::2",
-       547, true},
+      {"DHCP client port 68 to 198.51.100.2:67 outside the tunnel", Send::kUdp, "outside",
+       "198.51.100.2", 67, true, 68},
+      {"DHCPv6 client port 546 to [2001:db8:2::2]:547 outside the tunnel", Send::kUdp, "outside",
+       "2001:db8:2::2", 547, true, 546},
+      {"UDP from an ordinary port to the DHCP server port 198.51.100.2:67", Send::kUdp, "outside",
+       "198.51.100.2", 67, open},
+      {"UDP to the DHCP client port 198.51.100.2:68", Send::kUdp, "outside", "198.51.100.2", 68,
+       open},
+      {"UDP from the DHCP server port 67 to 198.51.100.2:68", Send::kUdp, "outside", "198.51.100.2",
+       68, open, 67},
+      {"UDP from an ordinary port to [2001:db8:2::2]:547", Send::kUdp, "outside", "2001:db8:2::2",
+       547, open},
+      {"UDP to the DHCPv6 client port [2001:db8:2::2]:546", Send::kUdp, "outside", "2001:db8:2::2",
+       546, open},
       {"ICMPv6 echo to 2001:db8:2::2 outside the tunnel", Send::kPing, "outside", "2001:db8:2::2",
-       0, true},
+       0, open},
       {"UDP over loopback 127.0.0.1", Send::kLoopbackUdp, "", "127.0.0.1", 0, true},
       {"UDP over loopback ::1", Send::kLoopbackUdp, "", "::1", 0, true},
       {"UDP to the local stub resolver address 127.0.0.53", Send::kLoopbackUdp, "", "127.0.0.53", 0,
@@ -522,7 +550,7 @@ TEST_F(LeakTest, ServerNamedInTheProfileIsResolvedAndReachable) {
   const std::string profile =
       "[Interface]\nPrivateKey = x\nAddress = 10.7.0.2/32\n\n[Peer]\nPublicKey = y\n"
       "AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = vpn.leaktest.example:51820\n";
-  const std::vector<std::string> addresses = CollectEndpointAddresses(kWireGuard, profile);
+  const std::vector<std::string> addresses = ServerAddresses(kWireGuard, profile);
   ASSERT_EQ(addresses, std::vector<std::string>{"192.0.2.2"});
   std::string error;
   ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;
@@ -569,7 +597,7 @@ TEST_F(LeakTest, ResolutionUsesTheSystemResolverInOrder) {
        {"192.0.2.2"}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CollectEndpointAddresses(c.kind, c.config), c.expected) << c.name;
+    EXPECT_EQ(ServerAddresses(c.kind, c.config), c.expected) << c.name;
   }
 }
 
@@ -634,7 +662,7 @@ class RealTunnelLeakTest : public ::testing::Test {
 std::string RealTunnelLeakTest::profile_;
 
 TEST_F(RealTunnelLeakTest, KillSwitchFromTheProfileKeepsTheTunnelAndNothingElse) {
-  const std::vector<std::string> addresses = CollectEndpointAddresses(kWireGuard, profile_);
+  const std::vector<std::string> addresses = ServerAddresses(kWireGuard, profile_);
   ASSERT_EQ(addresses, std::vector<std::string>{"192.0.2.2"});
   std::string error;
   ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;

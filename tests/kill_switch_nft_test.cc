@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ using Addresses = std::vector<std::string>;
 const char kUnavailable[] = "nftables is unavailable. Repair the TessaryVPN installation.";
 const char kFailed[] = "The nftables leak-protection command failed.";
 const char kSavedNft[] = "/run/sandbox/nft.real";
+const std::function<bool()> kNeverCancelled = [] { return false; };
 
 // Replaces /usr/sbin/nft (in the sandbox's /usr overlay) for one test and
 // puts the real program back afterwards.
@@ -154,8 +156,11 @@ TEST(KillSwitchNft, AppliedTableListsBack) {
             "\t\ttype filter hook output priority filter; policy drop;\n"
             "\t\toifname \"lo\" accept\n"
             "\t\toifname \"tessaryvpn\" accept\n"
-            "\t\tmeta l4proto ipv6-icmp accept\n"
-            "\t\tudp dport { 67, 68, 546, 547 } accept\n"
+            "\t\ticmpv6 type { mld-listener-query, mld-listener-report, mld-listener-done, "
+            "nd-router-solicit, nd-router-advert, nd-neighbor-solicit, nd-neighbor-advert, "
+            "nd-redirect, mld2-listener-report } accept\n"
+            "\t\tudp sport 68 udp dport 67 accept\n"
+            "\t\tudp sport 546 udp dport 547 accept\n"
             "\t\tip daddr { 192.0.2.1, 203.0.113.7 } accept\n"
             "\t\tip6 daddr 2001:db8::7 accept\n"
             "\t}\n"
@@ -390,7 +395,8 @@ TEST(ApplyLeakProtection, EachEngineGetsItsInterfaceAndItsServers) {
     EngineRuntime runtime;
     runtime.kind = c.kind;
     std::string error = "untouched";
-    EXPECT_TRUE(runtime.ApplyLeakProtection(c.profile, &error)) << c.interfaceName << ": " << error;
+    EXPECT_TRUE(runtime.ApplyLeakProtection(c.profile, kNeverCancelled, &error))
+        << c.interfaceName << ": " << error;
     runtime.kind = kUnsupported;
     EXPECT_EQ(error, "untouched");
     EXPECT_NE(ListTable().find(std::string("oifname \"") + c.interfaceName + "\" accept"),
@@ -400,29 +406,65 @@ TEST(ApplyLeakProtection, EachEngineGetsItsInterfaceAndItsServers) {
   }
   ExpectRemoved();
 
+  // A name server that never answers: queries to it vanish into a TUN device
+  // that no program reads,
+  // and the system resolver would wait 30 seconds for each.
+  const std::string resolvConf = Sh("cat /etc/resolv.conf").out;
+  ASSERT_EQ(Sh("ip tuntap add dev nftdns0 mode tun && ip addr add 198.51.100.250/24 dev nftdns0 && "
+               "ip link set nftdns0 up")
+                .status,
+            0);
+  const std::string kSilent = "nameserver 198.51.100.53\noptions timeout:30 attempts:1\n";
   const struct {
     const char* name;
     EngineKind kind;
     std::string profile;
     std::string expected;
+    bool silentResolver;
+    long cancelAfterMs;  // -1: never
+    long atLeastMs;
+    long atMostMs;
   } failures[] = {
       {"no engine running", kUnsupported, "remote 198.51.100.5 1194\n",
-       "No tunnel interface is active."},
+       "No tunnel interface is active.", false, -1, 0, 3000},
       {"a profile whose server does not resolve", kWireGuard,
        "Endpoint = missing.nfttest.example:51820\n",
-       "No server address was available for the leak-protection ruleset."},
+       "No server address was available for the leak-protection ruleset.", false, -1, 0, 3000},
       {"a profile that is not JSON", kSingBox, "outbounds = server",
-       "No server address was available for the leak-protection ruleset."},
+       "No server address was available for the leak-protection ruleset.", false, -1, 0, 3000},
+      {"names nobody answers for give up together at the deadline", kWireGuard,
+       "Endpoint = a.silent.example:1\nEndpoint = b.silent.example:2\nEndpoint = "
+       "c.silent.example\n",
+       "The profile's server names did not resolve within 10 seconds.", true, -1, 9500, 12000},
+      {"a connect overtaken during the lookup stops at once, literal or not", kOpenVpn,
+       "remote a.silent.example\nremote 198.51.100.5\n",
+       "The VPN connection request was cancelled.", true, 1000, 900, 2000},
   };
   for (const auto& f : failures) {
+    ASSERT_TRUE(g_file_set_contents(
+        "/etc/resolv.conf", (f.silentResolver ? kSilent : resolvConf).c_str(), -1, nullptr));
     EngineRuntime runtime;
     runtime.kind = f.kind;
     std::string error;
-    EXPECT_FALSE(runtime.ApplyLeakProtection(f.profile, &error)) << f.name;
+    const auto started = std::chrono::steady_clock::now();
+    const auto elapsedMs = [&started] {
+      return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - started)
+                                   .count());
+    };
+    const std::function<bool()> cancelled = [&] {
+      return f.cancelAfterMs >= 0 && elapsedMs() >= f.cancelAfterMs;
+    };
+    EXPECT_FALSE(runtime.ApplyLeakProtection(f.profile, cancelled, &error)) << f.name;
+    const long took = elapsedMs();
     runtime.kind = kUnsupported;
     EXPECT_EQ(error, f.expected) << f.name;
+    EXPECT_GE(took, f.atLeastMs) << f.name;
+    EXPECT_LE(took, f.atMostMs) << f.name;
     EXPECT_FALSE(KillSwitchInstalled()) << f.name;
   }
+  ASSERT_TRUE(g_file_set_contents("/etc/resolv.conf", resolvConf.c_str(), -1, nullptr));
+  Sh("ip link del nftdns0");
   Sh("ip link del nfttest0");
 }
 

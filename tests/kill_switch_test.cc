@@ -4,7 +4,9 @@
 // the sandbox (kill_switch_nft_test, kill_switch_leak_test).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -241,26 +243,100 @@ TEST(CollectEndpointHosts, PublishedProfiles) {
   }
 }
 
-// Only literal addresses here: a name would be looked up in the host's DNS.
-TEST(CollectEndpointAddresses, LiteralsAreKeptAsWritten) {
-  EXPECT_EQ(CollectEndpointAddresses(kWireGuard,
-                                     "Endpoint = [2001:DB8:0:0::7]:51820\n"
-                                     "Endpoint = [2001:db8::7]:51820\n"
-                                     "Endpoint = 203.0.113.7:51820\n"),
-            (Hosts{"2001:DB8:0:0::7", "2001:db8::7", "203.0.113.7"}));
-  EXPECT_EQ(CollectEndpointAddresses(
-                kXray, R"({"outbounds":[{"settings":{"vnext":[{"address":"192.0.2.1"}],
-                         "servers":[{"address":"2001:db8::1"},{"address":"192.0.2.1"}]}}]})"),
-            (Hosts{"192.0.2.1", "2001:db8::1"}));
-  EXPECT_EQ(CollectEndpointAddresses(kUnsupported, "remote 192.0.2.1"), Hosts{});
-  EXPECT_EQ(CollectEndpointAddresses(kSingBox, "not json"), Hosts{});
+// An OpenVPN profile with one remote line per host.
+std::string Remotes(const Hosts& hosts) {
+  std::string config;
+  for (const std::string& host : hosts) config += "remote " + host + " 1194\n";
+  return config;
+}
+
+Hosts NumberedHosts(size_t count, const std::string& prefix, const std::string& suffix) {
+  Hosts hosts;
+  for (size_t i = 0; i < count; ++i) hosts.push_back(prefix + std::to_string(i) + suffix);
+  return hosts;
+}
+
+// A profile of a few megabytes names about a hundred thousand hosts;
+// duplicate removal must not be quadratic in them.
+TEST(CollectEndpointHosts, HundredThousandHostsInLinearTime) {
+  const Hosts distinct = NumberedHosts(100000, "h", ".example");
+  Hosts twice = distinct;
+  twice.insert(twice.end(), distinct.rbegin(), distinct.rend());
+  const auto started = std::chrono::steady_clock::now();
+  const Hosts hosts = CollectEndpointHosts(kOpenVpn, Remotes(twice));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(hosts, distinct);
+}
+
+// Only literal addresses, or profiles refused before any lookup: a name
+// would be looked up in the host's DNS.
+TEST(CollectEndpointAddresses, LiteralsAndBounds) {
+  Hosts v4;
+  for (int i = 0; i < 1024; ++i) {
+    v4.push_back("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  }
+  Hosts v4AndOneMore = v4;
+  v4AndOneMore.push_back("192.0.2.1");
+  Hosts v4Repeated = v4;
+  v4Repeated.insert(v4Repeated.end(), v4.begin(), v4.end());
+  const Hosts names = NumberedHosts(129, "n", ".example");
+  const std::string kTooManyHosts =
+      "The profile names more servers than the leak-protection ruleset allows (at most 1024).";
+  const std::string kTooManyNames =
+      "The profile names more server host names than the leak-protection ruleset may look up "
+      "(at most 128).";
+  const struct {
+    const char* name;
+    EngineKind kind;
+    std::string config;
+    Hosts expected;
+    std::string error;  // "" for success
+  } cases[] = {
+      {"literals as written, each text once",
+       kWireGuard,
+       "Endpoint = [2001:DB8:0:0::7]:51820\nEndpoint = [2001:db8::7]:51820\n"
+       "Endpoint = 203.0.113.7:51820\n",
+       {"2001:DB8:0:0::7", "2001:db8::7", "203.0.113.7"},
+       ""},
+      {"Xray vnext before servers",
+       kXray,
+       R"({"outbounds":[{"settings":{"vnext":[{"address":"192.0.2.1"}],
+           "servers":[{"address":"2001:db8::1"},{"address":"192.0.2.1"}]}}]})",
+       {"192.0.2.1", "2001:db8::1"},
+       ""},
+      {"no engine", kUnsupported, "remote 192.0.2.1", {}, ""},
+      {"not JSON", kSingBox, "not json", {}, ""},
+      {"as many servers as the ruleset allows", kOpenVpn, Remotes(v4), v4, ""},
+      {"duplicates do not count against the bound", kOpenVpn, Remotes(v4Repeated), v4, ""},
+      {"one server more", kOpenVpn, Remotes(v4AndOneMore), {}, kTooManyHosts},
+      {"one name more than may be looked up", kOpenVpn, Remotes(names), {}, kTooManyNames},
+  };
+  const std::function<bool()> never = [] { return false; };
+  for (const auto& c : cases) {
+    Hosts addresses = {"untouched"};
+    std::string error = "untouched";
+    const bool collected = CollectEndpointAddresses(c.kind, c.config, never, &addresses, &error);
+    if (c.error.empty()) {
+      EXPECT_TRUE(collected) << c.name << ": " << error;
+      EXPECT_EQ(addresses, c.expected) << c.name;
+      EXPECT_EQ(error, "untouched") << c.name;
+    } else {
+      EXPECT_FALSE(collected) << c.name;
+      EXPECT_EQ(error, c.error) << c.name;
+      EXPECT_EQ(addresses, Hosts{"untouched"}) << c.name;
+    }
+  }
 }
 
 TEST(CollectEndpointAddresses, HostWithNulByteIsNeverAnAddress) {
   // C parsers would read "192.0.2.9" while the whole text reached nft.
   const std::string config("remote 192.0.2.9\0} accept\n", 26);
   ASSERT_EQ(CollectEndpointHosts(kOpenVpn, config).size(), 1u);
-  EXPECT_EQ(CollectEndpointAddresses(kOpenVpn, config), Hosts{});
+  Hosts addresses;
+  std::string error;
+  EXPECT_TRUE(CollectEndpointAddresses(
+      kOpenVpn, config, [] { return false; }, &addresses, &error));
+  EXPECT_EQ(addresses, Hosts{});
 }
 
 const char kDualStackRuleset[] =
@@ -271,8 +347,9 @@ const char kDualStackRuleset[] =
     "    type filter hook output priority 0; policy drop;\n"
     "    oifname \"lo\" accept\n"
     "    oifname \"tessaryvpn\" accept\n"
-    "    meta l4proto ipv6-icmp accept\n"
-    "    udp dport { 67, 68, 546, 547 } accept\n"
+    "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n"
+    "    udp sport 68 udp dport 67 accept\n"
+    "    udp sport 546 udp dport 547 accept\n"
     "    ip daddr { 203.0.113.7 } accept\n"
     "    ip6 daddr { 2001:db8::7 } accept\n"
     "  }\n"
@@ -286,8 +363,9 @@ const char kIpv4OnlyRuleset[] =
     "    type filter hook output priority 0; policy drop;\n"
     "    oifname \"lo\" accept\n"
     "    oifname \"tun-tessaryvpn\" accept\n"
-    "    meta l4proto ipv6-icmp accept\n"
-    "    udp dport { 67, 68, 546, 547 } accept\n"
+    "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n"
+    "    udp sport 68 udp dport 67 accept\n"
+    "    udp sport 546 udp dport 547 accept\n"
     "    ip daddr { 192.0.2.1, 198.51.100.2, 203.0.113.3 } accept\n"
     "  }\n"
     "}\n";
@@ -300,8 +378,9 @@ const char kIpv6OnlyRuleset[] =
     "    type filter hook output priority 0; policy drop;\n"
     "    oifname \"lo\" accept\n"
     "    oifname \"tessary-sbox0\" accept\n"
-    "    meta l4proto ipv6-icmp accept\n"
-    "    udp dport { 67, 68, 546, 547 } accept\n"
+    "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n"
+    "    udp sport 68 udp dport 67 accept\n"
+    "    udp sport 546 udp dport 547 accept\n"
     "    ip6 daddr { 2001:DB8::1, 2001:db8:0:0::2 } accept\n"
     "  }\n"
     "}\n";

@@ -36,8 +36,9 @@ void CheckRulesetShape(const std::string& interfaceName, const std::string& rule
       std::string("table inet tessaryvpn\n") + "delete table inet tessaryvpn\n" +
       "table inet tessaryvpn {\n" + "  chain output {\n" +
       "    type filter hook output priority 0; policy drop;\n" + "    oifname \"lo\" accept\n" +
-      "    oifname \"" + interfaceName + "\" accept\n" + "    meta l4proto ipv6-icmp accept\n" +
-      "    udp dport { 67, 68, 546, 547 } accept\n";
+      "    oifname \"" + interfaceName + "\" accept\n" +
+      "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n" +
+      "    udp sport 68 udp dport 67 accept\n" + "    udp sport 546 udp dport 547 accept\n";
   const std::string tail = "  }\n}\n";
   Require(ruleset.compare(0, head.size(), head) == 0);
   Require(ruleset.size() > head.size() + tail.size());
