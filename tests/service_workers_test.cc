@@ -353,6 +353,9 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
 
   recorder_->Clear();
   ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
+  // OpenVPN's device goes with its process; the stand-in's is persistent and
+  // would stand in the way of the next test's connect.
+  ASSERT_EQ(Sh("ip link del tun-tessaryvpn").status, 0);
   // The one-second poll notices it.
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(Stages(), (Strings{"error"}));
