@@ -399,6 +399,131 @@ bool RunWireGuardQuick(const char* action, bool amnezia, std::string* error) {
   return RunCommand({kWireGuardQuick, action, kWireGuardConfig}, error);
 }
 
+// ---- what wg-quick leaves when its interface vanishes ----------------------
+
+// For a full tunnel, wg-quick adds per address family the rule "not fwmark T
+// table T" (T being the number it gave both) and right above it "table main
+// suppress_prefixlength 0", routes in table T through the interface, and an
+// nft table "wg-quick-" + interface per family. Its down removes them only
+// while the interface exists; a userspace engine that died with the service
+// takes the interface and the routes along and leaves the rest.
+
+constexpr char kSuppressRule[] = "from all lookup main suppress_prefixlength 0";
+
+// Whether `listing` of "ip route show table all" has a route in `table`.
+bool ListingUsesTable(const std::string& listing, unsigned table) {
+  const std::string token = " table " + std::to_string(table);
+  bool used = false;
+  ForEachLine(listing, [&](const std::string& line) {
+    for (size_t at = line.find(token); at != std::string::npos; at = line.find(token, at + 1)) {
+      const size_t end = at + token.size();
+      if (end == line.size() || std::isspace(static_cast<unsigned char>(line[end]))) {
+        used = true;
+        return false;
+      }
+    }
+    return true;
+  });
+  return used;
+}
+
+// The table of a rule shaped exactly like wg-quick's "not fwmark T table T".
+bool WireGuardQuickMarkRule(const std::string& selector, unsigned* table) {
+  unsigned mark = 0;
+  unsigned lookup = 0;
+  int consumed = 0;
+  if (sscanf(selector.c_str(), "not from all fwmark 0x%x lookup %u%n", &mark, &lookup, &consumed) !=
+          2 ||
+      static_cast<size_t>(consumed) != selector.size() || mark != lookup || mark == 0) {
+    return false;
+  }
+  *table = lookup;
+  return true;
+}
+
+// Removes the rule pairs above whose table has no route left in either
+// family, so that another tunnel's rules, whose table still routes, stay.
+bool RemoveWireGuardQuickRules(std::string* error) {
+  std::string routes4;
+  std::string routes6;
+  if (!CaptureCommand({kIpBinary, "-4", "route", "show", "table", "all"}, &routes4) ||
+      !CaptureCommand({kIpBinary, "-6", "route", "show", "table", "all"}, &routes6)) {
+    *error = "Unable to list routes to clear what WireGuard left behind.";
+    return false;
+  }
+  for (const char* family : {"-4", "-6"}) {
+    std::string listing;
+    if (!CaptureCommand({kIpBinary, family, "rule", "show"}, &listing)) {
+      *error = "Unable to list routing rules to clear what WireGuard left behind.";
+      return false;
+    }
+    std::vector<std::pair<unsigned, std::string>> rules;  // priority, selector
+    ForEachLine(listing, [&](const std::string& line) {
+      unsigned priority = 0;
+      int consumed = 0;
+      if (sscanf(line.c_str(), "%u:%n", &priority, &consumed) == 1) {
+        rules.emplace_back(priority, TrimWhitespace(line.substr(static_cast<size_t>(consumed))));
+      }
+      return true;
+    });
+    for (const auto& [priority, selector] : rules) {
+      unsigned table = 0;
+      if (!WireGuardQuickMarkRule(selector, &table) || ListingUsesTable(routes4, table) ||
+          ListingUsesTable(routes6, table)) {
+        continue;
+      }
+      const std::string priorityText = std::to_string(priority);
+      const std::string tableText = std::to_string(table);
+      std::string scratch;
+      if (!RunCommand({kIpBinary, family, "rule", "delete", "priority", priorityText.c_str(), "not",
+                       "fwmark", tableText.c_str(), "table", tableText.c_str()},
+                      &scratch)) {
+        *error = "Unable to remove a routing rule WireGuard left behind.";
+        return false;
+      }
+      const bool paired = std::any_of(rules.begin(), rules.end(), [&](const auto& rule) {
+        return rule.first + 1 == priority && rule.second == kSuppressRule;
+      });
+      const std::string above = std::to_string(priority - 1);
+      if (paired && !RunCommand({kIpBinary, family, "rule", "delete", "priority", above.c_str(),
+                                 "table", "main", "suppress_prefixlength", "0"},
+                                &scratch)) {
+        *error = "Unable to remove a routing rule WireGuard left behind.";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Without nft, wg-quick used iptables, whose rules without the interface
+// match nothing.
+bool RemoveWireGuardQuickTables(std::string* error) {
+  if (!IsExecutable(kNftBinary)) return true;
+  std::string listing;
+  if (!CaptureCommand({kNftBinary, "list", "tables"}, &listing)) {
+    *error = "Unable to list the nftables tables WireGuard left behind.";
+    return false;
+  }
+  // awg-quick is wg-quick under another name and may name its tables so.
+  const std::string ours[] = {std::string("wg-quick-") + kWireGuardInterface,
+                              std::string("awg-quick-") + kWireGuardInterface};
+  bool removed = true;
+  ForEachLine(listing, [&](const std::string& line) {
+    g_auto(GStrv) words = g_strsplit(TrimWhitespace(line).c_str(), " ", 0);
+    if (g_strv_length(words) != 3 || g_strcmp0(words[0], "table") != 0) return true;
+    if (g_strcmp0(words[1], "ip") != 0 && g_strcmp0(words[1], "ip6") != 0) return true;
+    if (std::find(std::begin(ours), std::end(ours), words[2]) == std::end(ours)) return true;
+    std::string scratch;
+    if (!RunCommand({kNftBinary, "delete", "table", words[1], words[2]}, &scratch)) {
+      *error = "Unable to remove an nftables table WireGuard left behind.";
+      removed = false;
+    }
+    return removed;
+  });
+  return removed;
+}
+
 bool StopWireGuard(std::string* error) {
   bool configPresent = IsRegularFile(kWireGuardConfig);
   bool interfacePresent = InterfacePresent(kWireGuardInterfacePath);
@@ -409,7 +534,11 @@ bool StopWireGuard(std::string* error) {
         "is required.";
     return false;
   }
-  if (!interfacePresent) return SecureRemoveFile(kWireGuardConfig, error);
+  if (!interfacePresent) {
+    // The file stays until the rest is gone, so that the next try sees it.
+    return RemoveWireGuardQuickRules(error) && RemoveWireGuardQuickTables(error) &&
+           SecureRemoveFile(kWireGuardConfig, error);
+  }
 
   std::string scratch;
   bool dnsReverted = RunWireGuardDnsCommand({"revert-wireguard"}, &scratch);

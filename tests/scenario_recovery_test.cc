@@ -74,8 +74,22 @@ TEST_F(RecoveryScenarios, WireGuardLeftByAKilledServiceIsTakenDownAtTheNextStart
   // The usual road works again from the clean slate.
   ASSERT_TRUE(Connect("again", "wireGuard", WireGuardProfile()));
   ASSERT_TRUE(WaitForStage("connected", seconds(30))) << ServiceLog();
-  ASSERT_TRUE(Disconnect());
-  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+
+  // Killed again, and this time the userspace engine dies too, taking the
+  // interface and its routes along: wg-quick's rules and tables remain.
+  ASSERT_EQ(StopTheService(SIGKILL, seconds(5)), 128 + SIGKILL);
+  const std::vector<int> engines = ProcessesRunning("wireguard-go tessaryvpn");
+  ASSERT_EQ(engines.size(), 1u);
+  ASSERT_EQ(kill(engines[0], SIGKILL), 0);
+  ASSERT_TRUE(WaitUntil([] { return !InterfacePresent("tessaryvpn"); }, seconds(5)));
+  const std::string left = Leftovers();
+  ASSERT_NE(left.find("suppress_prefixlength"), std::string::npos) << left;
+  ASSERT_NE(left.find("table ip6 wg-quick-tessaryvpn"), std::string::npos) << left;
+
+  StartTheService();
+  EXPECT_EQ(Leftovers(), "");
+  EXPECT_EQ(SnapshotText(), "disconnected|");
+  EXPECT_EQ(Summary(), kHealthy);
 }
 
 TEST_F(RecoveryScenarios, AProcessEngineLeftByAKilledServiceIsStoppedAtTheNextStart) {
