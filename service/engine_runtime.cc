@@ -348,6 +348,9 @@ bool HasFullRoute(EngineKind kind) {
 // addresses go to *dns in file order; DNS is applied by the DNS helper.
 void RewriteWireGuardConfig(const std::string& config, std::string* rewritten,
                             std::vector<std::string>* dns) {
+  // Reserved once: growing would free partial copies of the key unwiped.
+  // The copy is never longer than the input and a final newline.
+  rewritten->reserve(rewritten->size() + config.size() + 1);
   bool inInterface = false;
   ForEachLine(config, [&](std::string line) {
     std::string trimmed = TrimWhitespace(line);
@@ -564,10 +567,17 @@ bool StopWireGuard(std::string* error) {
 // Forces the device onto "tun-tessaryvpn"; inline blocks (certificates and
 // keys) pass through untouched.
 std::string RewriteOpenVpnConfig(const std::string& config) {
+  // Reserved once: growing would free partial copies of inline keys unwiped.
+  // Only device lines grow, each to deviceLine, and each takes at least
+  // "dev" and a newline of the input.
+  const std::string deviceLine = std::string("dev ") + kOpenVpnInterface;
   std::string rewritten;
+  rewritten.reserve(config.size() + 1 + (config.size() / 4 + 1) * deviceLine.size());
   std::string openTag;
   ForEachLine(config, [&](std::string line) {
-    std::string key = AsciiLower(TrimWhitespace(line));
+    std::string trimmed = TrimWhitespace(line);
+    std::string key = AsciiLower(trimmed);
+    SecureClear(&trimmed);
     if (!openTag.empty()) {
       if (key == "</" + openTag + ">") openTag.clear();
       rewritten.append(line);
@@ -581,7 +591,7 @@ std::string RewriteOpenVpnConfig(const std::string& config) {
       }
       std::string word = key.substr(0, wordEnd);
       if (word == "dev" || word == "--dev") {
-        rewritten.append("dev ").append(kOpenVpnInterface);
+        rewritten.append(deviceLine);
       } else {
         rewritten.append(line);
       }

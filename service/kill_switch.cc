@@ -4,6 +4,7 @@
 #include <json-glib/json-glib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -67,23 +68,27 @@ std::string AsciiLower(std::string text) {
   return text;
 }
 
-// Lines end at a line feed; a last line without one still counts. Carriage
-// returns stay on the line and fall to TrimAscii.
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
+void Wipe(std::string* text) {
+  if (!text->empty()) explicit_bzero(&(*text)[0], text->size());
+  text->clear();
+}
+
+// Calls visit(trimmed) for each line with a setting. Lines end at a line
+// feed; a last line without one still counts. The lines may hold private
+// keys, so each copy is wiped once visited.
+template <typename Visit>
+void ForEachSettingLine(const std::string& text, Visit visit) {
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
+    std::string line = text.substr(start, end - start);
+    std::string trimmed = TrimAscii(line);
+    Wipe(&line);
+    if (!trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';') visit(trimmed);
+    Wipe(&trimmed);
     start = end + 1;
   }
-  return lines;
-}
-
-// A trimmed line that carries a setting; comment lines and blank lines do not.
-bool IsSettingLine(const std::string& trimmed) {
-  return !trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';';
 }
 
 // The member `name` of `object` when it holds a JSON string, else nullptr.
@@ -168,14 +173,12 @@ std::string WireGuardEndpointHost(const std::string& value) {
 }
 
 void CollectWireGuardHosts(const std::string& config, std::vector<std::string>* hosts) {
-  for (const std::string& line : SplitLines(config)) {
-    const std::string trimmed = TrimAscii(line);
-    if (!IsSettingLine(trimmed)) continue;
+  ForEachSettingLine(config, [hosts](const std::string& trimmed) {
     const size_t equals = trimmed.find('=');
-    if (equals == std::string::npos) continue;
-    if (AsciiLower(TrimAscii(trimmed.substr(0, equals))) != "endpoint") continue;
+    if (equals == std::string::npos) return;
+    if (AsciiLower(TrimAscii(trimmed.substr(0, equals))) != "endpoint") return;
     AddHost(hosts, WireGuardEndpointHost(TrimAscii(trimmed.substr(equals + 1))));
-  }
+  });
 }
 
 bool IsWordSeparator(char c) { return g_ascii_isspace(c); }
@@ -193,13 +196,14 @@ std::vector<std::string> SplitWords(const std::string& line, size_t limit) {
 }
 
 void CollectOpenVpnHosts(const std::string& config, std::vector<std::string>* hosts) {
-  for (const std::string& line : SplitLines(config)) {
-    const std::string trimmed = TrimAscii(line);
-    if (!IsSettingLine(trimmed)) continue;
-    const std::vector<std::string> words = SplitWords(trimmed, 2);
-    if (words.size() < 2 || AsciiLower(words[0]) != "remote") continue;
-    AddHost(hosts, words[1]);
-  }
+  ForEachSettingLine(config, [hosts](const std::string& trimmed) {
+    std::vector<std::string> words = SplitWords(trimmed, 2);
+    if (words.size() == 2 && words[0].size() == 6 &&
+        g_ascii_strncasecmp(words[0].data(), "remote", 6) == 0) {
+      AddHost(hosts, words[1]);
+    }
+    for (std::string& word : words) Wipe(&word);
+  });
 }
 
 // An embedded NUL would cut the text short for the C parsers below while the
