@@ -176,6 +176,11 @@ Environment AmneziaEnvironment() {
 
 // ---- private runtime files -------------------------------------------------
 
+// A descriptor that is closed on every path out of its scope; -1 is none.
+using Descriptor = int;
+void CloseDescriptor(Descriptor fd) { close(fd); }
+G_DEFINE_AUTO_CLEANUP_FREE_FUNC(Descriptor, CloseDescriptor, -1)
+
 bool WritePrivateFile(const char* path, const std::string& content, std::string* error) {
   if (g_mkdir_with_parents(kRuntimeDirectory, 0700) != 0) {
     *error = "Unable to create the private runtime directory: " + ErrnoText(errno);
@@ -187,7 +192,8 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
   }
   // O_NONBLOCK: a FIFO planted at the path must fail the open rather than
   // wait forever for a reader. It has no effect on the regular file we write.
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  g_auto(Descriptor) fd =
+      open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) {
     *error = "Unable to create the private VPN configuration: " + ErrnoText(errno);
     return false;
@@ -195,12 +201,10 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
   if (!IsRegularDescriptor(fd)) {
     // Not ours to unlink: whatever sits there is left for the removal to report.
     *error = "Private runtime data is not a regular file.";
-    close(fd);
     return false;
   }
   auto fail = [&](const char* text, int cause) {
     *error = text + ErrnoText(cause);
-    close(fd);
     unlink(path);
     return false;
   };
@@ -220,12 +224,11 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
   if (fsync(fd) != 0) {
     return fail("Unable to persist the private VPN configuration: ", errno);
   }
-  close(fd);
   return true;
 }
 
 bool SecureRemoveFile(const char* path, std::string* error) {
-  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  g_auto(Descriptor) fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return true;
     *error = "Unable to open private runtime data for removal: " + ErrnoText(errno);
@@ -234,7 +237,6 @@ bool SecureRemoveFile(const char* path, std::string* error) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     *error = "Private runtime data is not a regular file.";
-    close(fd);
     return false;
   }
   static const char zeros[4096] = {};
@@ -245,13 +247,11 @@ bool SecureRemoveFile(const char* path, std::string* error) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       *error = "Unable to clear private runtime data.";
-      close(fd);
       return false;
     }
     offset += written;
   }
   fsync(fd);
-  close(fd);
   if (unlink(path) != 0 && errno != ENOENT) {
     *error = "Unable to remove private runtime data: " + ErrnoText(errno);
     return false;
@@ -777,11 +777,10 @@ bool WriteEngineRecord(EngineKind kind, GSubprocess* child, std::string* error) 
 // False when there is no record or it is not one this service wrote. The
 // open never blocks and never follows a link, like every private-file open.
 bool ReadEngineRecord(EngineRecord* record) {
-  int fd = open(kEngineRecord, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  g_auto(Descriptor) fd = open(kEngineRecord, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   char buffer[kEngineRecordMaxBytes + 1];
   ssize_t size = IsRegularDescriptor(fd) ? read(fd, buffer, kEngineRecordMaxBytes) : -1;
-  close(fd);
   if (size <= 0) return false;
   buffer[size] = '\0';
   g_auto(GStrv) fields = g_strsplit_set(g_strchomp(buffer), " ", 0);
@@ -845,7 +844,7 @@ bool StopOrphanEngine(std::string* error) {
   if (ReadEngineRecord(&record)) engine = ProcessEngineFor(record.kind);
   // Holding a pidfd pins the process: once the checks pass, the signals
   // cannot reach another process that reused the pid.
-  int pidfd = engine != nullptr ? OpenPidfd(record.pid) : -1;
+  g_auto(Descriptor) pidfd = engine != nullptr ? OpenPidfd(record.pid) : -1;
   if (pidfd >= 0 && IsRecordedEngine(record, engine->argv[0])) {
     SignalPidfd(pidfd, SIGTERM);
     bool endedInTime = WaitForPidfd(pidfd, kStopGrace);
@@ -854,7 +853,6 @@ bool StopOrphanEngine(std::string* error) {
       SignalPidfd(pidfd, SIGKILL);
       ended = WaitForPidfd(pidfd, kKillGrace);
     }
-    close(pidfd);
     if (!ended) {
       *error = std::string(EngineName(record.kind)) +
                " left running by an earlier run of the service could not be stopped.";
@@ -867,8 +865,6 @@ bool StopOrphanEngine(std::string* error) {
                " required forced termination; route cleanup needs verification.";
       return false;
     }
-  } else if (pidfd >= 0) {
-    close(pidfd);
   }
   return SecureRemoveFile(kEngineRecord, error);
 }
