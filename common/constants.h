@@ -37,6 +37,9 @@ inline constexpr char kSingBoxConfig[] = "/run/tessaryvpn/sing-box.json";
 inline constexpr char kXrayConfig[] = "/run/tessaryvpn/xray.json";
 inline constexpr char kOpenVpnConfig[] = "/run/tessaryvpn/openvpn.ovpn";
 inline constexpr char kOpenVpnPid[] = "/run/tessaryvpn/openvpn.pid";
+// The running process engine's kind, process id and start time, so that a
+// later run can stop an engine this run leaves behind.
+inline constexpr char kEngineRecord[] = "/run/tessaryvpn/engine.process";
 
 // Tunnel interfaces forced onto the engines, and where sysfs shows them.
 inline constexpr char kSingBoxInterface[] = "tessary-sbox0";

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <json-glib/json-glib.h>
+#include <string.h>
 
 #include <cstddef>
 
@@ -151,6 +152,7 @@ bool NestingWithinLimit(const std::string& text) {
 
 struct ParsedJson {
   JsonParser* parser = nullptr;
+  std::size_t inputBytes = 0;
   ParsedJson() = default;
   ~ParsedJson() {
     if (parser != nullptr) g_object_unref(parser);
@@ -166,6 +168,7 @@ bool Parse(const std::string& config, ParsedJson* parsed) {
   if (!NestingWithinLimit(config)) return false;
   if (config.size() > static_cast<std::size_t>(G_MAXSSIZE)) return false;
   parsed->parser = json_parser_new();
+  parsed->inputBytes = config.size();
   bool ambiguous = false;
   return LoadJsonCheckingMemberNames(parsed->parser, config, &ambiguous) && !ambiguous;
 }
@@ -240,14 +243,25 @@ std::string SelectOutboundTag(JsonObject* root, const char* typeMember, Accept a
   return "";
 }
 
+// The text holds the profile's secrets, so it is built in one buffer that
+// never has to grow (a grown buffer would leave its old copy freed unwiped)
+// and wiped before release. Written compactly, a value takes at most about
+// eight times its input bytes ("1e9," becomes "1000000000.0,"), and the
+// members normalization adds fit in the margin. The pages beyond what is
+// written are never touched, so the size costs address space only.
+constexpr std::size_t kSerializedGrowth = 8;
+constexpr std::size_t kSerializedMargin = 65536;
+
 bool Serialize(const ParsedJson& parsed, std::string* text) {
   g_autoptr(JsonGenerator) generator = json_generator_new();
   json_generator_set_root(generator, json_parser_get_root(parsed.parser));
-  gsize length = 0;
-  g_autofree gchar* data = json_generator_to_data(generator, &length);
-  if (data == nullptr || length == 0) return false;
-  text->assign(data, length);
-  return true;
+  GString* buffer = g_string_sized_new(parsed.inputBytes * kSerializedGrowth + kSerializedMargin);
+  json_generator_to_gstring(generator, buffer);
+  const bool produced = buffer->len > 0;
+  if (produced) text->assign(buffer->str, buffer->len);
+  explicit_bzero(buffer->str, buffer->len);
+  g_string_free(buffer, TRUE);
+  return produced;
 }
 
 }  // namespace

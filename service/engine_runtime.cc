@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +37,8 @@ constexpr char kCancelledMessage[] = "The VPN connection request was cancelled."
 constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
     G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
 constexpr std::chrono::milliseconds kStopGrace{8000};
+// How long SIGKILL may take to end a process that is not our child.
+constexpr std::chrono::milliseconds kKillGrace{2000};
 constexpr gulong kStartupPassMicros = 500000;
 constexpr int kStartupPasses = 20;
 constexpr int kOpenVpnStartupPasses = 60;
@@ -172,6 +176,11 @@ Environment AmneziaEnvironment() {
 
 // ---- private runtime files -------------------------------------------------
 
+// A descriptor that is closed on every path out of its scope; -1 is none.
+using Descriptor = int;
+void CloseDescriptor(Descriptor fd) { close(fd); }
+G_DEFINE_AUTO_CLEANUP_FREE_FUNC(Descriptor, CloseDescriptor, -1)
+
 bool WritePrivateFile(const char* path, const std::string& content, std::string* error) {
   if (g_mkdir_with_parents(kRuntimeDirectory, 0700) != 0) {
     *error = "Unable to create the private runtime directory: " + ErrnoText(errno);
@@ -183,7 +192,8 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
   }
   // O_NONBLOCK: a FIFO planted at the path must fail the open rather than
   // wait forever for a reader. It has no effect on the regular file we write.
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  g_auto(Descriptor) fd =
+      open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) {
     *error = "Unable to create the private VPN configuration: " + ErrnoText(errno);
     return false;
@@ -191,12 +201,10 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
   if (!IsRegularDescriptor(fd)) {
     // Not ours to unlink: whatever sits there is left for the removal to report.
     *error = "Private runtime data is not a regular file.";
-    close(fd);
     return false;
   }
   auto fail = [&](const char* text, int cause) {
     *error = text + ErrnoText(cause);
-    close(fd);
     unlink(path);
     return false;
   };
@@ -216,12 +224,11 @@ bool WritePrivateFile(const char* path, const std::string& content, std::string*
   if (fsync(fd) != 0) {
     return fail("Unable to persist the private VPN configuration: ", errno);
   }
-  close(fd);
   return true;
 }
 
 bool SecureRemoveFile(const char* path, std::string* error) {
-  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  g_auto(Descriptor) fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return true;
     *error = "Unable to open private runtime data for removal: " + ErrnoText(errno);
@@ -230,7 +237,6 @@ bool SecureRemoveFile(const char* path, std::string* error) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     *error = "Private runtime data is not a regular file.";
-    close(fd);
     return false;
   }
   static const char zeros[4096] = {};
@@ -241,13 +247,11 @@ bool SecureRemoveFile(const char* path, std::string* error) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       *error = "Unable to clear private runtime data.";
-      close(fd);
       return false;
     }
     offset += written;
   }
   fsync(fd);
-  close(fd);
   if (unlink(path) != 0 && errno != ENOENT) {
     *error = "Unable to remove private runtime data: " + ErrnoText(errno);
     return false;
@@ -345,6 +349,9 @@ bool HasFullRoute(EngineKind kind) {
 // lines are those wg-quick would take for DNS, read by the validator's reader.
 void RewriteWireGuardConfig(const std::string& config, std::string* rewritten,
                             std::vector<std::string>* dns) {
+  // Reserved once: growing would free partial copies of the key unwiped.
+  // The copy is never longer than the input and a final newline.
+  rewritten->reserve(rewritten->size() + config.size() + 1);
   ForEachWireGuardLine(config, [&](const WireGuardLine& line) {
     if (line.section != WireGuardSection::kInterface || line.sectionLine || line.key != "dns") {
       rewritten->append(line.text);
@@ -377,6 +384,131 @@ bool RunWireGuardQuick(const char* action, bool amnezia, std::string* error) {
   return RunCommand({kWireGuardQuick, action, kWireGuardConfig}, error);
 }
 
+// ---- what wg-quick leaves when its interface vanishes ----------------------
+
+// For a full tunnel, wg-quick adds per address family the rule "not fwmark T
+// table T" (T being the number it gave both) and right above it "table main
+// suppress_prefixlength 0", routes in table T through the interface, and an
+// nft table "wg-quick-" + interface per family. Its down removes them only
+// while the interface exists; a userspace engine that died with the service
+// takes the interface and the routes along and leaves the rest.
+
+constexpr char kSuppressRule[] = "from all lookup main suppress_prefixlength 0";
+
+// Whether `listing` of "ip route show table all" has a route in `table`.
+bool ListingUsesTable(const std::string& listing, unsigned table) {
+  const std::string token = " table " + std::to_string(table);
+  bool used = false;
+  ForEachLine(listing, [&](const std::string& line) {
+    for (size_t at = line.find(token); at != std::string::npos; at = line.find(token, at + 1)) {
+      const size_t end = at + token.size();
+      if (end == line.size() || std::isspace(static_cast<unsigned char>(line[end]))) {
+        used = true;
+        return false;
+      }
+    }
+    return true;
+  });
+  return used;
+}
+
+// The table of a rule shaped exactly like wg-quick's "not fwmark T table T".
+bool WireGuardQuickMarkRule(const std::string& selector, unsigned* table) {
+  unsigned mark = 0;
+  unsigned lookup = 0;
+  int consumed = 0;
+  if (sscanf(selector.c_str(), "not from all fwmark 0x%x lookup %u%n", &mark, &lookup, &consumed) !=
+          2 ||
+      static_cast<size_t>(consumed) != selector.size() || mark != lookup || mark == 0) {
+    return false;
+  }
+  *table = lookup;
+  return true;
+}
+
+// Removes the rule pairs above whose table has no route left in either
+// family, so that another tunnel's rules, whose table still routes, stay.
+bool RemoveWireGuardQuickRules(std::string* error) {
+  std::string routes4;
+  std::string routes6;
+  if (!CaptureCommand({kIpBinary, "-4", "route", "show", "table", "all"}, &routes4) ||
+      !CaptureCommand({kIpBinary, "-6", "route", "show", "table", "all"}, &routes6)) {
+    *error = "Unable to list routes to clear what WireGuard left behind.";
+    return false;
+  }
+  for (const char* family : {"-4", "-6"}) {
+    std::string listing;
+    if (!CaptureCommand({kIpBinary, family, "rule", "show"}, &listing)) {
+      *error = "Unable to list routing rules to clear what WireGuard left behind.";
+      return false;
+    }
+    std::vector<std::pair<unsigned, std::string>> rules;  // priority, selector
+    ForEachLine(listing, [&](const std::string& line) {
+      unsigned priority = 0;
+      int consumed = 0;
+      if (sscanf(line.c_str(), "%u:%n", &priority, &consumed) == 1) {
+        rules.emplace_back(priority, TrimWhitespace(line.substr(static_cast<size_t>(consumed))));
+      }
+      return true;
+    });
+    for (const auto& [priority, selector] : rules) {
+      unsigned table = 0;
+      if (!WireGuardQuickMarkRule(selector, &table) || ListingUsesTable(routes4, table) ||
+          ListingUsesTable(routes6, table)) {
+        continue;
+      }
+      const std::string priorityText = std::to_string(priority);
+      const std::string tableText = std::to_string(table);
+      std::string scratch;
+      if (!RunCommand({kIpBinary, family, "rule", "delete", "priority", priorityText.c_str(), "not",
+                       "fwmark", tableText.c_str(), "table", tableText.c_str()},
+                      &scratch)) {
+        *error = "Unable to remove a routing rule WireGuard left behind.";
+        return false;
+      }
+      const bool paired = std::any_of(rules.begin(), rules.end(), [&](const auto& rule) {
+        return rule.first + 1 == priority && rule.second == kSuppressRule;
+      });
+      const std::string above = std::to_string(priority - 1);
+      if (paired && !RunCommand({kIpBinary, family, "rule", "delete", "priority", above.c_str(),
+                                 "table", "main", "suppress_prefixlength", "0"},
+                                &scratch)) {
+        *error = "Unable to remove a routing rule WireGuard left behind.";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Without nft, wg-quick used iptables, whose rules without the interface
+// match nothing.
+bool RemoveWireGuardQuickTables(std::string* error) {
+  if (!IsExecutable(kNftBinary)) return true;
+  std::string listing;
+  if (!CaptureCommand({kNftBinary, "list", "tables"}, &listing)) {
+    *error = "Unable to list the nftables tables WireGuard left behind.";
+    return false;
+  }
+  // awg-quick is wg-quick under another name and may name its tables so.
+  const std::string ours[] = {std::string("wg-quick-") + kWireGuardInterface,
+                              std::string("awg-quick-") + kWireGuardInterface};
+  bool removed = true;
+  ForEachLine(listing, [&](const std::string& line) {
+    g_auto(GStrv) words = g_strsplit(TrimWhitespace(line).c_str(), " ", 0);
+    if (g_strv_length(words) != 3 || g_strcmp0(words[0], "table") != 0) return true;
+    if (g_strcmp0(words[1], "ip") != 0 && g_strcmp0(words[1], "ip6") != 0) return true;
+    if (std::find(std::begin(ours), std::end(ours), words[2]) == std::end(ours)) return true;
+    std::string scratch;
+    if (!RunCommand({kNftBinary, "delete", "table", words[1], words[2]}, &scratch)) {
+      *error = "Unable to remove an nftables table WireGuard left behind.";
+      removed = false;
+    }
+    return removed;
+  });
+  return removed;
+}
+
 bool StopWireGuard(std::string* error) {
   bool configPresent = IsRegularFile(kWireGuardConfig);
   bool interfacePresent = InterfacePresent(kWireGuardInterfacePath);
@@ -387,7 +519,11 @@ bool StopWireGuard(std::string* error) {
         "is required.";
     return false;
   }
-  if (!interfacePresent) return SecureRemoveFile(kWireGuardConfig, error);
+  if (!interfacePresent) {
+    // The file stays until the rest is gone, so that the next try sees it.
+    return RemoveWireGuardQuickRules(error) && RemoveWireGuardQuickTables(error) &&
+           SecureRemoveFile(kWireGuardConfig, error);
+  }
 
   std::string scratch;
   bool dnsReverted = RunWireGuardDnsCommand({"revert-wireguard"}, &scratch);
@@ -414,10 +550,15 @@ bool StopWireGuard(std::string* error) {
 // keys) pass through untouched. Lines are read as validation read them, so
 // every line openvpn takes for a dev option is the one replaced.
 std::string RewriteOpenVpnConfig(const std::string& config) {
+  // Reserved once: growing would free partial copies of inline keys unwiped.
+  // Only device lines grow, each to deviceLine, and each takes at least
+  // "dev" and a newline of the input.
+  const std::string deviceLine = std::string("dev ") + kOpenVpnInterface;
   std::string rewritten;
+  rewritten.reserve(config.size() + 1 + (config.size() / 4 + 1) * deviceLine.size());
   ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
     if (line.kind == OpenVpnLine::Kind::kDirective && AsciiLower(line.words[0]) == "dev") {
-      rewritten.append("dev ").append(kOpenVpnInterface);
+      rewritten.append(deviceLine);
     } else {
       rewritten.append(line.text);
     }
@@ -427,24 +568,119 @@ std::string RewriteOpenVpnConfig(const std::string& config) {
   return rewritten;
 }
 
+// ---- process engines -------------------------------------------------------
+
+bool BuildSingBoxConfig(const std::string& protocol, const std::string& config, std::string* text,
+                        std::string* error) {
+  return NormalizeSingBoxConfig(protocol, config, text, error);
+}
+
+bool BuildXrayConfig(const std::string&, const std::string& config, std::string* text,
+                     std::string* error) {
+  return NormalizeXrayConfig(config, text, error);
+}
+
+bool BuildOpenVpnConfig(const std::string&, const std::string& config, std::string* text,
+                        std::string*) {
+  *text = RewriteOpenVpnConfig(config);
+  return true;
+}
+
+constexpr const char* kSingBoxCheckArgv[] = {kSingBoxBinary, "check", "-c", kSingBoxConfig,
+                                             nullptr};
+constexpr const char* kSingBoxArgv[] = {kSingBoxBinary,    "run",  "-c", kSingBoxConfig,
+                                        "--disable-color", nullptr};
+constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
+constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
+                                        "--config",
+                                        kOpenVpnConfig,
+                                        "--script-security",
+                                        "2",
+                                        "--up",
+                                        kDnsHelper,
+                                        "--down",
+                                        kDnsHelper,
+                                        "--down-pre",
+                                        "--auth-nocache",
+                                        "--writepid",
+                                        kOpenVpnPid,
+                                        "--verb",
+                                        "3",
+                                        "--suppress-timestamps",
+                                        nullptr};
+
+// What sets the long-running engines apart. Argument vectors end with null
+// and begin with the engine's program.
+struct ProcessEngine {
+  EngineKind kind;
+  const char* configPath;
+  const char* interfacePath;
+  // Turns the validated profile into the text the engine runs from.
+  bool (*buildConfig)(const std::string& protocol, const std::string& config, std::string* text,
+                      std::string* error);
+  const char* const* checkArgv;  // run on the written file first; null for none
+  const char* checkFailure;
+  const char* const* argv;
+  int startupPasses;
+  const char* startupFailure;  // null: the engine's name + " exited during startup."
+};
+
+constexpr ProcessEngine kProcessEngines[] = {
+    {kSingBox, kSingBoxConfig, kSingBoxInterfacePath, BuildSingBoxConfig, kSingBoxCheckArgv,
+     "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupPasses, nullptr},
+    {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, nullptr, nullptr, kXrayArgv,
+     kStartupPasses, "Xray did not establish its TUN interface in time."},
+    {kOpenVpn, kOpenVpnConfig, kOpenVpnInterfacePath, BuildOpenVpnConfig, nullptr, nullptr,
+     kOpenVpnArgv, kOpenVpnStartupPasses, "OpenVPN did not establish its TUN interface in time."},
+};
+
+const ProcessEngine* ProcessEngineFor(EngineKind kind) {
+  for (const ProcessEngine& engine : kProcessEngines) {
+    if (engine.kind == kind) return &engine;
+  }
+  return nullptr;
+}
+
+std::vector<const char*> ArgvWithoutNull(const char* const* argv) {
+  std::vector<const char*> list;
+  for (; *argv != nullptr; ++argv) list.push_back(*argv);
+  return list;
+}
+
 // ---- process supervision ---------------------------------------------------
 
-// The state letter follows the last ")" of /proc/PID/stat, since the
-// command name in parentheses may itself contain blanks or brackets.
+// What /proc/PID/stat says about a process: its state letter and its start
+// time (field 22, clock ticks after boot). Both follow the last ")", since
+// the command name in parentheses may itself contain blanks or brackets.
+struct ProcessStat {
+  char state = '\0';
+  unsigned long long startTime = 0;
+};
+
+bool ReadProcessStat(const std::string& pid, ProcessStat* stat) {
+  g_autofree gchar* contents = nullptr;
+  if (!g_file_get_contents(("/proc/" + pid + "/stat").c_str(), &contents, nullptr, nullptr)) {
+    return false;
+  }
+  const char* close = strrchr(contents, ')');
+  if (close == nullptr || close[1] != ' ' || close[2] == '\0') return false;
+  g_auto(GStrv) fields = g_strsplit(close + 2, " ", 0);
+  // Field 3 (the state) is fields[0], so field 22 is fields[19].
+  if (g_strv_length(fields) < 20 || fields[0][0] == '\0') return false;
+  guint64 startTime = 0;
+  if (!g_ascii_string_to_unsigned(fields[19], 10, 0, G_MAXUINT64, &startTime, nullptr)) {
+    return false;
+  }
+  stat->state = fields[0][0];
+  stat->startTime = startTime;
+  return true;
+}
+
 bool ProcessIsAlive(GSubprocess* process) {
   const char* identifier = g_subprocess_get_identifier(process);
   if (identifier == nullptr || *identifier == '\0') return false;
-  std::string path = std::string("/proc/") + identifier + "/stat";
-  FILE* file = fopen(path.c_str(), "re");
-  if (file == nullptr) return false;
-  char buffer[512];
-  size_t size = fread(buffer, 1, sizeof buffer - 1, file);
-  fclose(file);
-  buffer[size] = '\0';
-  const char* close = strrchr(buffer, ')');
-  if (close == nullptr || close[1] != ' ' || close[2] == '\0') return false;
-  char state = close[2];
-  return state != 'Z' && state != 'X';
+  ProcessStat stat;
+  return ReadProcessStat(identifier, &stat) && stat.state != 'Z' && stat.state != 'X';
 }
 
 bool WaitForProcess(GSubprocess* process, std::chrono::milliseconds timeout) {
@@ -478,20 +714,132 @@ void TerminateProcess(GSubprocess* process) {
   }
 }
 
-const char* ConfigPathFor(EngineKind kind) {
-  switch (kind) {
-    case kSingBox:
-      return kSingBoxConfig;
-    case kXray:
-      return kXrayConfig;
-    case kWireGuard:
-      return kWireGuardConfig;
-    case kOpenVpn:
-      return kOpenVpnConfig;
-    case kUnsupported:
-      break;
+// ---- the record of a running process engine ---------------------------------
+
+// A service killed outright leaves its engine running, reparented and out of
+// reach of the next run's GSubprocess. The record lets that run find it and
+// stop it, but only while the pid still names the same process.
+struct EngineRecord {
+  EngineKind kind = kUnsupported;
+  pid_t pid = 0;
+  unsigned long long startTime = 0;
+};
+
+constexpr gsize kEngineRecordMaxBytes = 128;
+
+// Writes "KIND PID STARTTIME\n". A child that is already gone needs no record.
+bool WriteEngineRecord(EngineKind kind, GSubprocess* child, std::string* error) {
+  const char* identifier = g_subprocess_get_identifier(child);
+  ProcessStat stat;
+  if (identifier == nullptr || !ReadProcessStat(identifier, &stat)) return true;
+  return WritePrivateFile(kEngineRecord,
+                          std::to_string(static_cast<int>(kind)) + " " + identifier + " " +
+                              std::to_string(stat.startTime) + "\n",
+                          error);
+}
+
+// False when there is no record or it is not one this service wrote. The
+// open never blocks and never follows a link, like every private-file open.
+bool ReadEngineRecord(EngineRecord* record) {
+  g_auto(Descriptor) fd = open(kEngineRecord, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  char buffer[kEngineRecordMaxBytes + 1];
+  ssize_t size = IsRegularDescriptor(fd) ? read(fd, buffer, kEngineRecordMaxBytes) : -1;
+  if (size <= 0) return false;
+  buffer[size] = '\0';
+  g_auto(GStrv) fields = g_strsplit_set(g_strchomp(buffer), " ", 0);
+  guint64 kind = 0;
+  guint64 pid = 0;
+  guint64 startTime = 0;
+  if (g_strv_length(fields) != 3 ||
+      !g_ascii_string_to_unsigned(fields[0], 10, kSingBox, kOpenVpn, &kind, nullptr) ||
+      kind == kWireGuard ||
+      !g_ascii_string_to_unsigned(fields[1], 10, 2, G_MAXINT32, &pid, nullptr) ||
+      !g_ascii_string_to_unsigned(fields[2], 10, 0, G_MAXUINT64, &startTime, nullptr)) {
+    return false;
   }
-  return "";
+  record->kind = static_cast<EngineKind>(kind);
+  record->pid = static_cast<pid_t>(pid);
+  record->startTime = startTime;
+  return true;
+}
+
+// Called directly: this C library's <sys/pidfd.h> lacks C linkage for C++.
+int OpenPidfd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+void SignalPidfd(int pidfd, int signal) {
+  syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0);
+}
+
+// Waits up to `timeout` for the process behind `pidfd` to end.
+bool WaitForPidfd(int pidfd, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    struct pollfd ready = {pidfd, POLLIN, 0};
+    int result = poll(&ready, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+    if (result > 0) return true;
+    if (result == 0 || errno != EINTR) return false;
+  }
+}
+
+// Whether the recorded pid still names the engine the record was written for:
+// the same start time, still running, still the engine's program (also after
+// a package update replaced the file it runs from).
+bool IsRecordedEngine(const EngineRecord& record, const char* program) {
+  ProcessStat stat;
+  const std::string pid = std::to_string(record.pid);
+  if (!ReadProcessStat(pid, &stat) || stat.startTime != record.startTime || stat.state == 'Z' ||
+      stat.state == 'X') {
+    return false;
+  }
+  g_autofree gchar* executable = g_file_read_link(("/proc/" + pid + "/exe").c_str(), nullptr);
+  if (executable == nullptr) return false;
+  const std::string running = executable;
+  return running == program || running == std::string(program) + " (deleted)";
+}
+
+// Stops the engine an earlier run of the service recorded, as StopProcess
+// would, when it is still that engine; anything else the pid now names is
+// left alone. The record goes unless the engine could not be ended.
+bool StopOrphanEngine(std::string* error) {
+  EngineRecord record;
+  const ProcessEngine* engine = nullptr;
+  if (ReadEngineRecord(&record)) engine = ProcessEngineFor(record.kind);
+  // Holding a pidfd pins the process: once the checks pass, the signals
+  // cannot reach another process that reused the pid.
+  g_auto(Descriptor) pidfd = engine != nullptr ? OpenPidfd(record.pid) : -1;
+  if (pidfd >= 0 && IsRecordedEngine(record, engine->argv[0])) {
+    SignalPidfd(pidfd, SIGTERM);
+    bool endedInTime = WaitForPidfd(pidfd, kStopGrace);
+    bool ended = endedInTime;
+    if (!endedInTime) {
+      SignalPidfd(pidfd, SIGKILL);
+      ended = WaitForPidfd(pidfd, kKillGrace);
+    }
+    if (!ended) {
+      *error = std::string(EngineName(record.kind)) +
+               " left running by an earlier run of the service could not be stopped.";
+      return false;
+    }
+    if (!endedInTime) {
+      std::string scratch;
+      SecureRemoveFile(kEngineRecord, &scratch);
+      *error = std::string(EngineName(record.kind)) +
+               " required forced termination; route cleanup needs verification.";
+      return false;
+    }
+  }
+  return SecureRemoveFile(kEngineRecord, error);
+}
+
+// Everything a process engine runs from: its files and its record.
+bool RemoveProcessEngineFiles(EngineKind kind, std::string* error) {
+  std::string recordError;
+  const bool recordRemoved = SecureRemoveFile(kEngineRecord, &recordError);
+  if (!RemoveConfigFor(kind, error)) return false;
+  if (!recordRemoved) *error = recordError;
+  return recordRemoved;
 }
 
 const char* InterfacePathFor(EngineKind kind) {
@@ -578,8 +926,12 @@ bool EngineRuntime::Start(EngineKind engine, const std::string& protocol, const 
              " runtime is unavailable. Repair the TessaryVPN installation.";
     return false;
   }
-  if (!Stop(error) || !StopWireGuard(error) || !SecureRemoveFile(kSingBoxConfig, error) ||
-      !SecureRemoveFile(kXrayConfig, error) || !RemoveConfigFor(kOpenVpn, error)) {
+  if (!Recover(error)) return false;
+  // What holds the name now is none of ours (the clean-up took ours down);
+  // an engine started over it would report that tunnel as its own.
+  if (InterfacePresent(InterfacePathFor(engine))) {
+    *error = std::string("The tunnel interface ") + TunnelInterfaceFor(engine) +
+             " already exists; remove it or stop the program that created it.";
     return false;
   }
   if (cancelled()) {
@@ -655,112 +1007,66 @@ bool EngineRuntime::StartWireGuard(const std::string& config,
 bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& protocol,
                                        const std::string& config,
                                        const std::function<bool()>& cancelled, std::string* error) {
-  const char* path = ConfigPathFor(engine);
-  std::string text;
-  switch (engine) {
-    case kSingBox:
-      if (!NormalizeSingBoxConfig(protocol, config, &text, error)) {
-        SecureClear(&text);
-        return false;
-      }
-      break;
-    case kXray:
-      if (!NormalizeXrayConfig(config, &text, error)) {
-        SecureClear(&text);
-        return false;
-      }
-      break;
-    case kOpenVpn:
-      text = RewriteOpenVpnConfig(config);
-      break;
-    case kWireGuard:
-    case kUnsupported:
-      *error = std::string(EngineName(engine)) +
-               " runtime is unavailable. Repair the TessaryVPN installation.";
-      return false;
+  const ProcessEngine* entry = ProcessEngineFor(engine);
+  if (entry == nullptr) {
+    *error = std::string(EngineName(engine)) +
+             " runtime is unavailable. Repair the TessaryVPN installation.";
+    return false;
   }
-  bool written = WritePrivateFile(path, text, error);
+  std::string text;
+  const bool written = entry->buildConfig(protocol, config, &text, error) &&
+                       WritePrivateFile(entry->configPath, text, error);
   SecureClear(&text);
   if (!written) return false;
 
   std::string scratch;
-  if (engine == kSingBox &&
-      !RunCommand({kSingBoxBinary, "check", "-c", kSingBoxConfig}, &scratch)) {
-    SecureRemoveFile(path, &scratch);
-    *error = "Sing-box rejected the generated configuration.";
+  if (entry->checkArgv != nullptr && !RunCommand(ArgvWithoutNull(entry->checkArgv), &scratch)) {
+    SecureRemoveFile(entry->configPath, &scratch);
+    *error = entry->checkFailure;
     return false;
   }
 
-  std::vector<const char*> argv;
-  switch (engine) {
-    case kSingBox:
-      argv = {kSingBoxBinary, "run", "-c", kSingBoxConfig, "--disable-color", nullptr};
-      break;
-    case kXray:
-      argv = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
-      break;
-    case kOpenVpn:
-      argv = {kOpenVpnBinary,
-              "--config",
-              kOpenVpnConfig,
-              "--script-security",
-              "2",
-              "--up",
-              kDnsHelper,
-              "--down",
-              kDnsHelper,
-              "--down-pre",
-              "--auth-nocache",
-              "--writepid",
-              kOpenVpnPid,
-              "--verb",
-              "3",
-              "--suppress-timestamps",
-              nullptr};
-      break;
-    case kWireGuard:
-    case kUnsupported:
-      break;
-  }
   g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(kSilentFlags);
   g_subprocess_launcher_set_cwd(launcher, kAmneziaWgRuntimeDirectory);
   g_subprocess_launcher_setenv(launcher, "XRAY_LOCATION_ASSET", kAmneziaWgRuntimeDirectory, TRUE);
   g_autoptr(GError) spawnError = nullptr;
-  g_autoptr(GSubprocess) child = g_subprocess_launcher_spawnv(launcher, argv.data(), &spawnError);
+  g_autoptr(GSubprocess) child = g_subprocess_launcher_spawnv(launcher, entry->argv, &spawnError);
   if (child == nullptr) {
-    SecureRemoveFile(path, &scratch);
+    SecureRemoveFile(entry->configPath, &scratch);
     *error = spawnError != nullptr && spawnError->message != nullptr
                  ? spawnError->message
                  : "Unable to start the VPN engine.";
     return false;
   }
+  // Recorded before the wait: the service may be killed during it too.
+  if (!WriteEngineRecord(engine, child, error)) {
+    TerminateProcess(child);
+    RemoveProcessEngineFiles(engine, &scratch);
+    return false;
+  }
 
   bool wasCancelled = false;
-  const int passes = engine == kOpenVpn ? kOpenVpnStartupPasses : kStartupPasses;
-  for (int pass = 0; pass < passes; ++pass) {
+  for (int pass = 0; pass < entry->startupPasses; ++pass) {
     if (cancelled()) {
       wasCancelled = true;
       break;
     }
     if (!ProcessIsAlive(child)) break;
-    if (InterfacePresent(InterfacePathFor(engine)) && HasFullRoute(engine)) {
+    if (InterfacePresent(entry->interfacePath) && HasFullRoute(engine)) {
       process = static_cast<GSubprocess*>(g_steal_pointer(&child));
       kind = engine;
-      configPath = path;
+      configPath = entry->configPath;
       return true;
     }
     g_usleep(kStartupPassMicros);
   }
 
   TerminateProcess(child);
-  g_clear_object(&child);
-  RemoveConfigFor(engine, &scratch);
+  RemoveProcessEngineFiles(engine, &scratch);
   if (wasCancelled) {
     *error = kCancelledMessage;
-  } else if (engine == kOpenVpn) {
-    *error = "OpenVPN did not establish its TUN interface in time.";
-  } else if (engine == kXray) {
-    *error = "Xray did not establish its TUN interface in time.";
+  } else if (entry->startupFailure != nullptr) {
+    *error = entry->startupFailure;
   } else {
     *error = std::string(EngineName(engine)) + " exited during startup.";
   }
@@ -781,7 +1087,7 @@ bool EngineRuntime::StopProcess(std::string* error) {
   configPath.clear();
 
   std::string removalError;
-  bool removed = RemoveConfigFor(stopped, &removalError);
+  bool removed = RemoveProcessEngineFiles(stopped, &removalError);
   if (!endedInTime) {
     *error = std::string(EngineName(stopped)) +
              " required forced termination; route cleanup needs verification.";
@@ -817,8 +1123,19 @@ bool EngineRuntime::Stop(std::string* error) {
 }
 
 bool EngineRuntime::Recover(std::string* error) {
-  return Stop(error) && StopWireGuard(error) && SecureRemoveFile(kSingBoxConfig, error) &&
-         SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
+  // An engine that a killed run left behind goes first, while that run's kill
+  // switch still holds its traffic. A held process owns the record instead,
+  // and Stop ends it.
+  std::string orphanError;
+  const bool orphanStopped = process != nullptr || StopOrphanEngine(&orphanError);
+  const bool cleaned = Stop(error) && StopWireGuard(error) &&
+                       SecureRemoveFile(kSingBoxConfig, error) &&
+                       SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
+  if (!orphanStopped) {
+    *error = orphanError;
+    return false;
+  }
+  return cleaned;
 }
 
 bool EngineRuntime::ApplyLeakProtection(const std::string& config,
@@ -846,7 +1163,7 @@ bool EngineRuntime::PollUnexpectedExit(std::string* error) {
   kind = kUnsupported;
   configPath.clear();
   std::string scratch;
-  RemoveConfigFor(stopped, &scratch);
+  RemoveProcessEngineFiles(stopped, &scratch);
   *error = std::string(EngineName(stopped)) + " stopped unexpectedly.";
   return true;
 }

@@ -4,6 +4,7 @@
 #include <json-glib/json-glib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -264,13 +265,13 @@ struct PendingLookup {
 
 void NameLookupDone(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<PendingLookup> pending(static_cast<PendingLookup*>(data));
-  GList* resolved = g_resolver_lookup_by_name_finish(G_RESOLVER(source), result, nullptr);
+  g_autolist(GInetAddress) resolved =
+      g_resolver_lookup_by_name_finish(G_RESOLVER(source), result, nullptr);
   std::vector<std::string>& texts = pending->lookups->addresses[pending->index];
   for (GList* item = resolved; item != nullptr; item = item->next) {
     g_autofree gchar* text = g_inet_address_to_string(G_INET_ADDRESS(item->data));
     if (text != nullptr) texts.emplace_back(text);
   }
-  g_resolver_free_addresses(resolved);
   --pending->lookups->pending;
 }
 
@@ -290,7 +291,7 @@ LookupEnd LookUpNames(const std::vector<std::string>& names, const std::function
   lookups->pending = names.size();
 
   g_autoptr(GMainContext) context = g_main_context_new();
-  g_main_context_push_thread_default(context);
+  g_autoptr(GMainContextPusher) pusher = g_main_context_pusher_new(context);
   g_autoptr(GResolver) resolver = g_resolver_get_default();
   g_autoptr(GCancellable) cancellable = g_cancellable_new();
   for (size_t i = 0; i < names.size(); ++i) {
@@ -326,7 +327,6 @@ LookupEnd LookUpNames(const std::vector<std::string>& names, const std::function
     }
   }
   g_source_destroy(tick);
-  g_main_context_pop_thread_default(context);
   // A copy: a straggling callback must still find its entry.
   *addresses = lookups->addresses;
   return end;

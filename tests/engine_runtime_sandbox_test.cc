@@ -141,6 +141,13 @@ TEST_F(EngineRuntimeSandbox, SymbolicLinksAndDirectoriesAreRefusedAndLeftAlone) 
   error = "untouched";
   EXPECT_TRUE(SecureRemoveFile(kSingBoxConfig, &error));
   EXPECT_EQ(error, "untouched");
+
+  // A FIFO without a reader fails the open at once rather than blocking it.
+  MustSh("mkfifo -m 0600 /run/tessaryvpn/openvpn.ovpn");
+  EXPECT_FALSE(WritePrivateFile(kOpenVpnConfig, "client\n", &error));
+  EXPECT_EQ(error,
+            std::string("Unable to create the private VPN configuration: ") + g_strerror(ENXIO));
+  EXPECT_EQ(Sh("test -p /run/tessaryvpn/openvpn.ovpn").status, 0);
 }
 
 TEST_F(EngineRuntimeSandbox, RemovalZeroesTheContentsBeforeUnlinking) {

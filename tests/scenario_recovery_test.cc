@@ -74,20 +74,17 @@ TEST_F(RecoveryScenarios, WireGuardLeftByAKilledServiceIsTakenDownAtTheNextStart
   // The usual road works again from the clean slate.
   ASSERT_TRUE(Connect("again", "wireGuard", WireGuardProfile()));
   ASSERT_TRUE(WaitForStage("connected", seconds(30))) << ServiceLog();
-  ASSERT_TRUE(Disconnect());
-  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
-}
 
-TEST_F(RecoveryScenarios, KillSwitchAndFilesOfAProcessEngineAreRemovedAtTheNextStart) {
-  ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("trojan", kSingBoxProfile, true));
-  ASSERT_TRUE(KillSwitchTablePresent());
-  ASSERT_NE(Sh("ls -A /run/tessaryvpn").out, "");
-  // The engine itself outlives the service; a new run holds no handle to it
-  // and cannot stop it, so it goes by hand, by its process id.
-  const std::vector<int> orphans = ProcessesRunning("/usr/libexec/tessaryvpn/sing-box run");
-  ASSERT_EQ(orphans.size(), 1u);
-  kill(orphans[0], SIGKILL);
-  ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(orphans[0]); }, seconds(5)));
+  // Killed again, and this time the userspace engine dies too, taking the
+  // interface and its routes along: wg-quick's rules and tables remain.
+  ASSERT_EQ(StopTheService(SIGKILL, seconds(5)), 128 + SIGKILL);
+  const std::vector<int> engines = ProcessesRunning("wireguard-go tessaryvpn");
+  ASSERT_EQ(engines.size(), 1u);
+  ASSERT_EQ(kill(engines[0], SIGKILL), 0);
+  ASSERT_TRUE(WaitUntil([] { return !InterfacePresent("tessaryvpn"); }, seconds(5)));
+  const std::string left = Leftovers();
+  ASSERT_NE(left.find("suppress_prefixlength"), std::string::npos) << left;
+  ASSERT_NE(left.find("table ip6 wg-quick-tessaryvpn"), std::string::npos) << left;
 
   StartTheService();
   EXPECT_EQ(Leftovers(), "");
@@ -95,16 +92,49 @@ TEST_F(RecoveryScenarios, KillSwitchAndFilesOfAProcessEngineAreRemovedAtTheNextS
   EXPECT_EQ(Summary(), kHealthy);
 }
 
+TEST_F(RecoveryScenarios, AProcessEngineLeftByAKilledServiceIsStoppedAtTheNextStart) {
+  ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("trojan", kSingBoxProfile, true));
+  ASSERT_TRUE(KillSwitchTablePresent());
+  ASSERT_NE(Sh("ls -A /run/tessaryvpn").out, "");
+  // No service manager ends the unit's processes here: the engine survives.
+  const std::vector<int> orphans = ProcessesRunning("/usr/libexec/tessaryvpn/sing-box run");
+  ASSERT_EQ(orphans.size(), 1u);
+
+  StartTheService();
+  EXPECT_FALSE(ProcessAlive(orphans[0]));
+  EXPECT_EQ(Leftovers(), "");
+  EXPECT_EQ(SnapshotText(), "disconnected|");
+  EXPECT_EQ(Summary(), kHealthy);
+
+  // A tunnel interface of another program's is not taken for the new one.
+  ASSERT_EQ(Sh("ip tuntap add dev tessary-sbox0 mode tun").status, 0);
+  ASSERT_TRUE(Connect("foreign", "trojan", kSingBoxProfile));
+  ASSERT_TRUE(WaitForStage("error", seconds(20))) << ServiceLog();
+  EXPECT_NE(DictString(LastSnapshot(), "lastError")
+                .find("The tunnel interface tessary-sbox0 already exists; remove it or stop the "
+                      "program that created it."),
+            std::string::npos)
+      << DictString(LastSnapshot(), "lastError");
+  ASSERT_EQ(Sh("ip link del tessary-sbox0").status, 0);
+
+  // A fresh connect brings up an interface of its own and stops cleanly.
+  Forget();
+  ASSERT_TRUE(Connect("again", "trojan", kSingBoxProfile));
+  ASSERT_TRUE(WaitForStage("connected", seconds(30))) << ServiceLog();
+  ASSERT_TRUE(Disconnect());
+  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+}
+
 TEST_F(RecoveryScenarios, ALeftoverThatCannotBeRemovedIsReportedUntilADisconnectRepairsIt) {
   ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("xray", kXrayProfile, true));
   const std::vector<int> orphans = ProcessesRunning("/usr/libexec/tessaryvpn/xray run");
   ASSERT_EQ(orphans.size(), 1u);
-  kill(orphans[0], SIGKILL);
-  ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(orphans[0]); }, seconds(5)));
 
-  // nft fails for the new run's recovery, so the table cannot go.
+  // nft fails for the new run's recovery, so the table cannot go; the
+  // orphaned engine is stopped all the same.
   ASSERT_NO_FATAL_FAILURE(BreakNft());
   StartTheService();
+  EXPECT_FALSE(ProcessAlive(orphans[0]));
   const std::string snapshot = SnapshotText();
   EXPECT_EQ(snapshot.rfind("error|", 0), 0u) << snapshot;
   EXPECT_GT(snapshot.size(), std::string("error|").size()) << "the error must say why";

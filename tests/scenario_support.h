@@ -125,6 +125,11 @@ inline std::string Leftovers() {
     if (InterfacePresent(link)) found += std::string("interface ") + link + "\n";
   }
   if (KillSwitchTablePresent()) found += "nft table inet tessaryvpn\n";
+  // wg-quick's policy rules and tables for a full tunnel.
+  const std::string quick = Sh("{ ip -4 rule show; ip -6 rule show; nft list tables; } 2>/dev/null "
+                               "| grep -E 'fwmark|suppress_prefixlength|wg-quick-tessaryvpn'")
+                                .out;
+  if (!quick.empty()) found += "left by wg-quick: " + quick;
   const std::string dns = Sh("resolvectl dns 2>/dev/null | grep 198.51.100").out;
   if (!dns.empty()) found += "tunnel DNS still set: " + dns;
   for (const char* engine :
@@ -144,6 +149,10 @@ inline void ClearLeftovers() {
     for (int pid : ProcessesRunning(engine)) kill(pid, SIGKILL);
   }
   Sh("nft delete table inet tessaryvpn 2>/dev/null; "
+     "nft delete table ip wg-quick-tessaryvpn 2>/dev/null; "
+     "nft delete table ip6 wg-quick-tessaryvpn 2>/dev/null; "
+     "for f in -4 -6; do for i in 1 2 3; do ip $f rule del table main suppress_prefixlength 0 "
+     "2>/dev/null; ip $f rule del table 51820 2>/dev/null; done; done; "
      "wg-quick down /run/tessaryvpn/tessaryvpn.conf 2>/dev/null; "
      "for l in tessaryvpn tun-tessaryvpn tessary-sbox0 tessary-xray0; do "
      "ip link del $l 2>/dev/null; done; rm -rf /run/tessaryvpn; rm -f "

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -326,8 +327,22 @@ TEST_F(ServiceWorkers, StaleStateThatCannotBeCleanedIsReportedUntilRepaired) {
   EXPECT_EQ(Logs(), (Strings{"VPN disconnect cleanup failed."}));
   EXPECT_EQ(recorder_->Strings("LogEmitted", "level"), (Strings{"error"}));
 
-  // Once the administrator removed it, a disconnect ends clean.
-  ASSERT_EQ(Sh("ip link del tessaryvpn").status, 0);
+  // A FIFO planted at a private path fails the clean-up at once instead of
+  // waiting for a reader, and the service keeps answering.
+  ASSERT_EQ(Sh("ip link del tessaryvpn && mkfifo -m 0600 /run/tessaryvpn/xray.json").status, 0);
+  recorder_->Clear();
+  ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
+  ASSERT_TRUE(WaitForStage("error", 5));
+  snapshot = Dict("GetConnectionSnapshot");
+  ASSERT_NE(snapshot, nullptr);
+  const std::string fifoError =
+      std::string("Unable to open private runtime data for removal: ") + g_strerror(ENXIO);
+  EXPECT_EQ(DictString(snapshot, "lastError").rfind(fifoError, 0), 0u)
+      << DictString(snapshot, "lastError");
+  g_variant_unref(snapshot);
+
+  // Once the administrator removed both, a disconnect ends clean.
+  ASSERT_EQ(Sh("rm /run/tessaryvpn/xray.json").status, 0);
   recorder_->Clear();
   ASSERT_TRUE(CallOk("Disconnect"));
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
@@ -353,6 +368,9 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
 
   recorder_->Clear();
   ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
+  // OpenVPN's device goes with its process; the stand-in's is persistent and
+  // would stand in the way of the next test's connect.
+  ASSERT_EQ(Sh("ip link del tun-tessaryvpn").status, 0);
   // The one-second poll notices it.
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(Stages(), (Strings{"error"}));
