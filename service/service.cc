@@ -109,6 +109,32 @@ void WaitForWorkers(Service* service) {
   }
 }
 
+// Callers still waiting for polkit when shutdown begins are answered
+// ShuttingDown once their cancelled check comes back, which polkit's library
+// reports from a later iteration. The wait is bounded so that a polkit that
+// never lets go cannot keep the service from stopping its engine.
+constexpr guint kAuthorizationDrainMillis = 2000;
+
+void AnswerPendingAuthorizations(Service* service) {
+  CancelAuthorizations(service);
+  bool expired = false;
+  const guint timer = g_timeout_add(
+      kAuthorizationDrainMillis,
+      [](gpointer flag) -> gboolean {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &expired);
+  while (!service->authorizationChecks.empty() && !expired) {
+    g_main_context_iteration(nullptr, TRUE);
+  }
+  if (!expired) g_source_remove(timer);
+  if (!service->authorizationChecks.empty()) {
+    g_warning("Polkit did not release %zu authorization checks at shutdown.",
+              service->authorizationChecks.size());
+  }
+}
+
 // The engine state (interfaces, the nftables table, DNS, private files) belongs
 // to one service process. A second instance started by hand must not run the
 // start-up recovery or the final stop, which would tear down the live tunnel
@@ -387,6 +413,7 @@ int ServeUntilShutdown() {
 
   service.stopping.store(true);
   service.operationGeneration.fetch_add(1);
+  AnswerPendingAuthorizations(&service);
   WaitForWorkers(&service);
 
   {
@@ -419,6 +446,7 @@ int ServeUntilShutdown() {
     g_dbus_connection_flush_sync(service.connection, nullptr, nullptr);
     g_clear_object(&service.connection);
   }
+  g_clear_object(&service.authority);
   g_main_loop_unref(service.loop);
   return service.exitFailure.load() ? 1 : 0;
 }

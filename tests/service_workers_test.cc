@@ -92,6 +92,72 @@ void RestoreOpenVpn() {
   Sh("test -e /run/sandbox/openvpn.real && cp -a /run/sandbox/openvpn.real /usr/sbin/openvpn");
 }
 
+// An unprivileged caller of `method` whose polkit check waits on a text
+// agent that shows the password prompt and is never answered, as a user who
+// registers `pkttyagent --process` and walks away. Fills the pids of the
+// caller and of the agent's terminal; false when the prompt never appeared.
+struct SilentPrompt {
+  int caller = -1;
+  int agent = -1;
+};
+constexpr char kCallerOutput[] = "/run/sandbox/silent-caller.out";
+
+bool HoldSilentPrompt(const std::string& method, const std::string& arguments,
+                      SilentPrompt* prompt) {
+  const std::string call =
+      "read go </run/sandbox/silent-gate\nexec gdbus call --system --timeout 120 "
+      "-d org.tessaryvpn.Service1 -o /org/tessaryvpn/Service1 -m org.tessaryvpn.Service1." +
+      method + " " + arguments + "\n";
+  if (!g_file_set_contents("/run/sandbox/silent-caller.sh", call.c_str(), -1, nullptr)) {
+    return false;
+  }
+  if (Sh("rm -f /run/sandbox/silent-gate /run/sandbox/silent-ready /run/sandbox/silent-agent.out; "
+         "mkfifo -m 666 /run/sandbox/silent-gate && mkfifo /run/sandbox/silent-ready && "
+         "chmod 644 /run/sandbox/silent-caller.sh")
+          .status != 0) {
+    return false;
+  }
+  const CommandResult caller =
+      Sh("setpriv --reuid=65534 --regid=65534 --clear-groups sh /run/sandbox/silent-caller.sh "
+         "</dev/null >" +
+         std::string(kCallerOutput) + " 2>&1 & echo $!");
+  prompt->caller = atoi(caller.out.c_str());
+  if (prompt->caller <= 0) return false;
+  // pkttyagent wants a terminal; script gives it one whose input never comes.
+  // It closes the notify descriptor once polkit has registered it.
+  const CommandResult agent =
+      Sh("sleep 600 2>/dev/null | script -qfec \"pkttyagent --process " +
+         std::to_string(prompt->caller) +
+         " --notify-fd 3 3>/run/sandbox/silent-ready\" /run/sandbox/silent-agent.out "
+         ">/dev/null 2>&1 & echo $!");
+  prompt->agent = atoi(agent.out.c_str());
+  if (prompt->agent <= 0) return false;
+  if (Sh("timeout 10 cat /run/sandbox/silent-ready && echo go >/run/sandbox/silent-gate").status !=
+      0) {
+    return false;
+  }
+  return WaitUntil(
+      [] {
+        return Sh("cat /run/sandbox/silent-agent.out").out.find("Password:") != std::string::npos;
+      },
+      std::chrono::seconds(10));
+}
+
+void ReleaseSilentPrompt(const SilentPrompt& prompt) {
+  if (prompt.agent > 0) kill(prompt.agent, SIGKILL);
+  if (prompt.caller > 0) kill(prompt.caller, SIGKILL);
+}
+
+// Milliseconds a root caller waits for the snapshot.
+double SnapshotMillis(GDBusConnection* bus) {
+  const gint64 begin = g_get_monotonic_time();
+  GVariant* reply = CallService(bus, "GetConnectionSnapshot", nullptr);
+  const gint64 end = g_get_monotonic_time();
+  if (reply == nullptr) return 1e9;
+  g_variant_unref(reply);
+  return (end - begin) / 1000.0;
+}
+
 class ServiceWorkers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -160,8 +226,14 @@ class ServiceWorkers : public ::testing::Test {
 TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive) {
   InstallSlowWireGuardQuick(6);
   Start();
+  // A user who leaves polkit's password prompt open holds up nobody else.
+  SilentPrompt prompt;
+  ASSERT_TRUE(HoldSilentPrompt("RequestVpnPermission", "", &prompt))
+      << Sh("cat /run/sandbox/silent-agent.out /run/sandbox/silent-caller.out").out;
   ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
   ASSERT_TRUE(WaitForStage("connecting", 10));
+  const gint64 connectingSince = g_get_monotonic_time();
+  EXPECT_LT(SnapshotMillis(bus_), 500);
 
   // While the worker runs: the checks keep their order.
   EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", WireGuardProfileText())),
@@ -213,6 +285,8 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   for (GDBusConnection* client : clients) g_object_unref(client);
 
   ASSERT_TRUE(WaitForStage("error"));
+  // wg-quick took its 6 s; the failure is reported straight after.
+  EXPECT_LT(g_get_monotonic_time() - connectingSince, 6500 * 1000);
   recorder_->WaitFor([&] { return Logs().size() >= 2; }, std::chrono::seconds(5));
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "error"}));
   EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "WireGuard connection failed."}));
@@ -225,6 +299,7 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   g_variant_unref(snapshot);
   // Nothing of the profile is left behind.
   EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");
+  ReleaseSilentPrompt(prompt);
 }
 
 TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
@@ -351,10 +426,15 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
                              "OpenVPN tunnel connected."}));
   EXPECT_EQ(Sh("nft list table inet tessaryvpn >/dev/null").status, 0);
 
+  // Another user's Connect waits on a password prompt nobody answers.
+  SilentPrompt prompt;
+  ASSERT_TRUE(HoldSilentPrompt("Connect", "\"{'id': <'x'>, 'protocol': <'wireGuard'>}\"", &prompt))
+      << Sh("cat /run/sandbox/silent-agent.out /run/sandbox/silent-caller.out").out;
+  EXPECT_LT(SnapshotMillis(bus_), 500);
   recorder_->Clear();
   ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
-  // The one-second poll notices it.
-  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
+  // The one-second poll notices it, undelayed by the prompt.
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::milliseconds(1500)));
   EXPECT_EQ(Stages(), (Strings{"error"}));
   EXPECT_EQ(Logs(), (Strings{"The active VPN engine stopped unexpectedly."}));
   EXPECT_EQ(recorder_->Strings("LogEmitted", "level"), (Strings{"error"}));
@@ -376,6 +456,21 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
   EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
   EXPECT_NE(Sh("nft list table inet tessaryvpn >/dev/null 2>&1").status, 0);
+
+  // The prompt is still open: SIGTERM ends the service at once all the same,
+  // and the waiting caller learns why.
+  const gint64 begin = g_get_monotonic_time();
+  EXPECT_EQ(StopService(pid_, SIGTERM), 0);
+  pid_ = -1;
+  EXPECT_LT(g_get_monotonic_time() - begin, 3 * G_USEC_PER_SEC);
+  EXPECT_TRUE(WaitUntil([] { return !Sh(std::string("cat ") + kCallerOutput).out.empty(); },
+                        std::chrono::seconds(5)));
+  EXPECT_NE(
+      Sh(std::string("cat ") + kCallerOutput)
+          .out.find("org.tessaryvpn.Error.ShuttingDown: The TessaryVPN service is shutting down."),
+      std::string::npos)
+      << Sh(std::string("cat ") + kCallerOutput).out;
+  ReleaseSilentPrompt(prompt);
   RestoreOpenVpn();
 }
 
