@@ -270,20 +270,28 @@ void ConnectWorker(ConnectRequest* request) {
     const std::string engine = EngineName(request->kind);
     if (started) {
       service->cleanupHealthy.store(true);
-      if (request->generation == service->operationGeneration.load()) {
+      bool current = request->generation == service->operationGeneration.load();
+      bool leakProtected = false;
+      std::string leakMessage;
+      if (current && request->killSwitch) {
+        leakProtected =
+            service->runtime.ApplyLeakProtection(request->rawConfig, cancelled, &leakMessage);
+        // Server lookups take time; a Disconnect or shutdown meanwhile owns
+        // the outcome, and this tunnel must not be reported as up.
+        current = request->generation == service->operationGeneration.load();
+      }
+      SecureClear(&request->rawConfig);
+      if (current) {
         if (request->killSwitch) {
-          std::string leakMessage;
-          if (service->runtime.ApplyLeakProtection(request->rawConfig, cancelled, &leakMessage)) {
+          if (leakProtected) {
             EmitLog(service, "info", "Kill switch active for this tunnel.");
           } else {
             EmitLog(service, "warning", "Kill switch could not be applied: " + leakMessage);
           }
         }
-        SecureClear(&request->rawConfig);
         SetSnapshot(service, "connected", request->id, "", NowEpochMillis());
         EmitLog(service, "info", engine + " tunnel connected.");
       } else {
-        SecureClear(&request->rawConfig);
         service->cleanupHealthy.store(service->runtime.Stop(&message));
       }
     } else {

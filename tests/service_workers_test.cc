@@ -477,10 +477,29 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
 TEST_F(ServiceWorkers, AKillSwitchThatCannotBeBuiltDoesNotFailTheConnection) {
   InstallOpenVpnStandIn();
   Start();
-  // No address to allow: the server's name does not resolve.
-  ASSERT_TRUE(CallOk(
-      "Connect",
-      Profile("office", "openVpn", "client\ndev tun\nremote vpn.example.invalid 1194\n", true)));
+  // No address to allow: the server's name does not resolve, and the
+  // sandbox's resolver never answers for it.
+  const std::string unresolvable = "client\ndev tun\nremote vpn.example.invalid 1194\n";
+
+  // Overtaken while that name is still being looked up: the Disconnect ends
+  // it within seconds and the tunnel is never reported up.
+  ASSERT_TRUE(CallOk("Connect", Profile("office", "openVpn", unresolvable, true)));
+  ASSERT_TRUE(WaitUntil([] { return Sh("test -d /sys/class/net/tun-tessaryvpn").status == 0; },
+                        std::chrono::seconds(10)));
+  // The start sees the tunnel on its next half-second pass; the lookup that
+  // follows waits up to 10 s.
+  recorder_->WaitFor([] { return false; }, std::chrono::seconds(2));
+  const gint64 begin = g_get_monotonic_time();
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(WaitForStage("disconnected", 5));
+  EXPECT_LT(g_get_monotonic_time() - begin, 5 * G_USEC_PER_SEC);
+  recorder_->WaitFor([] { return false; }, std::chrono::milliseconds(500));
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "disconnecting", "disconnected"}));
+  EXPECT_EQ(Logs(), (Strings{"Preparing OpenVPN tunnel.", "VPN tunnel disconnected."}));
+  EXPECT_NE(Sh("nft list table inet tessaryvpn >/dev/null 2>&1").status, 0);
+  recorder_->Clear();
+
+  ASSERT_TRUE(CallOk("Connect", Profile("office", "openVpn", unresolvable, true)));
   ASSERT_TRUE(recorder_->WaitFor([&] { return Logs().size() >= 3; }, std::chrono::seconds(30)));
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "connected"}));
   const Strings logs = Logs();
