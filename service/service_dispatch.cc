@@ -13,14 +13,6 @@
 namespace tessary::linux_service {
 namespace {
 
-constexpr char kErrorShuttingDown[] = "org.tessaryvpn.Error.ShuttingDown";
-constexpr char kErrorUnknownMethod[] = "org.tessaryvpn.Error.UnknownMethod";
-constexpr char kErrorNotAuthorized[] = "org.tessaryvpn.Error.NotAuthorized";
-constexpr char kErrorInvalidProfile[] = "org.tessaryvpn.Error.InvalidProfile";
-constexpr char kErrorRuntimeUnavailable[] = "org.tessaryvpn.Error.RuntimeUnavailable";
-constexpr char kErrorBusy[] = "org.tessaryvpn.Error.Busy";
-constexpr char kErrorWireGuardUnavailable[] = "org.tessaryvpn.Error.WireGuardUnavailable";
-
 constexpr char kShuttingDownMessage[] = "The TessaryVPN service is shutting down.";
 constexpr char kUnknownMethodMessage[] = "The requested method is not implemented.";
 constexpr char kNotAuthorizedMessage[] = "Authorization to manage the VPN was denied.";

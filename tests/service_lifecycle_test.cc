@@ -253,15 +253,15 @@ TEST_F(ServiceLifecycle, CallersAfterShutdownBeganAreRefusedBeforeAnythingElse) 
       },
       std::chrono::seconds(20)));
   for (Pending* p : all) {
-    EXPECT_EQ(p->errorName, "org.tessaryvpn.Error.ShuttingDown");
+    EXPECT_EQ(p->errorName, linux_service::kErrorShuttingDown);
     EXPECT_EQ(p->message, "The TessaryVPN service is shutting down.");
   }
   // The call that was being authorized when the signal came is answered too.
   std::string output;
   EXPECT_TRUE(FinishNobodyCall(blocked, &output));
-  EXPECT_NE(output.find("org.tessaryvpn.Error.ShuttingDown"), std::string::npos) << output;
+  EXPECT_NE(output.find(linux_service::kErrorShuttingDown), std::string::npos) << output;
   EXPECT_TRUE(FinishNobodyCall(nobody, &output));
-  EXPECT_NE(output.find("org.tessaryvpn.Error.ShuttingDown"), std::string::npos) << output;
+  EXPECT_NE(output.find(linux_service::kErrorShuttingDown), std::string::npos) << output;
 
   EXPECT_EQ(StopService(pid, SIGTERM), 0);
   EXPECT_TRUE(SawFinalSnapshot());

@@ -237,13 +237,13 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
 
   // While the worker runs: the checks keep their order.
   EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", WireGuardProfileText())),
-            "org.tessaryvpn.Error.InvalidProfile");
+            linux_service::kErrorInvalidProfile);
   EXPECT_EQ(CallError("Connect", Profile("second", "wireGuard", WireGuardProfileText())),
-            "org.tessaryvpn.Error.Busy");
+            linux_service::kErrorBusy);
   const std::string another = WireGuardProfileText();
   ASSERT_EQ(Sh("mv /usr/bin/wg /run/sandbox/wg.moved").status, 0);
   EXPECT_EQ(CallError("Connect", Profile("second", "wireGuard", another)),
-            "org.tessaryvpn.Error.RuntimeUnavailable");
+            linux_service::kErrorRuntimeUnavailable);
   ASSERT_EQ(Sh("mv /run/sandbox/wg.moved /usr/bin/wg").status, 0);
 
   // A burst from several clients at once, all answered while still connecting.
@@ -328,7 +328,7 @@ TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
   }
   // The slot is free again.
   EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", "x")),
-            "org.tessaryvpn.Error.InvalidProfile");
+            linux_service::kErrorInvalidProfile);
 }
 
 TEST_F(ServiceWorkers, SigtermDuringConnectingWaitsForTheWorkerAndExitsCleanly) {
@@ -465,10 +465,10 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
   EXPECT_LT(g_get_monotonic_time() - begin, 3 * G_USEC_PER_SEC);
   EXPECT_TRUE(WaitUntil([] { return !Sh(std::string("cat ") + kCallerOutput).out.empty(); },
                         std::chrono::seconds(5)));
-  EXPECT_NE(
-      Sh(std::string("cat ") + kCallerOutput)
-          .out.find("org.tessaryvpn.Error.ShuttingDown: The TessaryVPN service is shutting down."),
-      std::string::npos)
+  EXPECT_NE(Sh(std::string("cat ") + kCallerOutput)
+                .out.find(std::string(linux_service::kErrorShuttingDown) +
+                          ": The TessaryVPN service is shutting down."),
+            std::string::npos)
       << Sh(std::string("cat ") + kCallerOutput).out;
   ReleaseSilentPrompt(prompt);
   RestoreOpenVpn();
