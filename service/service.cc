@@ -168,9 +168,8 @@ void SetSnapshot(Service* service, const std::string& stage, const std::string& 
   service->connectedAtEpochMillis = connectedAtEpochMillis;
   UnlockSnapshot(service);
 
-  GVariant* snapshot = SnapshotVariant(service);
+  g_autoptr(GVariant) snapshot = SnapshotVariant(service);
   EmitDictionarySignal(service, "SnapshotChanged", snapshot);
-  g_variant_unref(snapshot);
 }
 
 Snapshot ReadSnapshot(Service* service) {
@@ -221,9 +220,8 @@ void EmitLog(Service* service, const char* level, const std::string& message) {
   g_variant_builder_add(&builder, "{sv}", "level", g_variant_new_string(level));
   AddString(&builder, "message", message);
   g_variant_builder_add(&builder, "{sv}", "timestamp", g_variant_new_int64(NowEpochMillis()));
-  GVariant* entry = g_variant_ref_sink(g_variant_builder_end(&builder));
+  g_autoptr(GVariant) entry = g_variant_ref_sink(g_variant_builder_end(&builder));
   EmitDictionarySignal(service, "LogEmitted", entry);
-  g_variant_unref(entry);
   g_message("%s", message.c_str());
 }
 
@@ -239,9 +237,8 @@ void EmitDictionarySignal(Service* service, const char* signalName, GVariant* di
 void NetworkChanged(GNetworkMonitor*, gboolean available, gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
   service->networkAvailable.store(available != FALSE);
-  GVariant* path = NetworkPathVariant(service);
+  g_autoptr(GVariant) path = NetworkPathVariant(service);
   EmitDictionarySignal(service, "NetworkPathChanged", path);
-  g_variant_unref(path);
 }
 
 // ---- workers ----
@@ -332,8 +329,7 @@ void DisconnectWorker(Service* service) {
 
 void BusAcquired(GDBusConnection* connection, const gchar*, gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
-  if (service->connection != nullptr) g_object_unref(service->connection);
-  service->connection = G_DBUS_CONNECTION(g_object_ref(connection));
+  g_set_object(&service->connection, connection);
 
   g_autoptr(GError) error = nullptr;
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kIntrospectionXml, &error);

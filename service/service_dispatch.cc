@@ -52,12 +52,10 @@ void ReplyDictionary(GDBusMethodInvocation* invocation, GVariant* dictionary) {
 }
 
 void HandleInitialize(Service* service, GDBusMethodInvocation* invocation) {
-  GVariant* snapshot = SnapshotVariant(service);
+  g_autoptr(GVariant) snapshot = SnapshotVariant(service);
   EmitDictionarySignal(service, "SnapshotChanged", snapshot);
-  g_variant_unref(snapshot);
-  GVariant* path = NetworkPathVariant(service);
+  g_autoptr(GVariant) path = NetworkPathVariant(service);
   EmitDictionarySignal(service, "NetworkPathChanged", path);
-  g_variant_unref(path);
   ReplyEmpty(invocation);
 }
 
@@ -341,10 +339,13 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
   WipeAndFree(raw, size);
 
   std::string input = secret + "\n";
-  GBytes* stdinBytes = g_bytes_new_static(input.data(), input.size());
-  GBytes* derived = nullptr;
-  const bool ok = RunKeyCommand("pubkey", stdinBytes, &derived, &stepError);
-  g_bytes_unref(stdinBytes);
+  g_autoptr(GBytes) derived = nullptr;
+  bool ok = false;
+  {
+    // Borrows the text, so it is released before the text is wiped.
+    g_autoptr(GBytes) stdinBytes = g_bytes_new_static(input.data(), input.size());
+    ok = RunKeyCommand("pubkey", stdinBytes, &derived, &stepError);
+  }
   SecureClear(&input);
   if (!ok) {
     SecureClear(&secret);
@@ -353,7 +354,6 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
   }
   const auto* data = static_cast<const char*>(g_bytes_get_data(derived, &size));
   std::string derivedKey = Trimmed(data, size);
-  g_bytes_unref(derived);
   if (secret.empty() || derivedKey.empty()) {
     SecureClear(&secret);
     return false;
@@ -413,13 +413,11 @@ void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*
   } else if (method == "GetCapabilities") {
     HandleGetCapabilities(invocation);
   } else if (method == "GetConnectionSnapshot") {
-    GVariant* snapshot = SnapshotVariant(service);
+    g_autoptr(GVariant) snapshot = SnapshotVariant(service);
     ReplyDictionary(invocation, snapshot);
-    g_variant_unref(snapshot);
   } else if (method == "GetNetworkPath") {
-    GVariant* path = NetworkPathVariant(service);
+    g_autoptr(GVariant) path = NetworkPathVariant(service);
     ReplyDictionary(invocation, path);
-    g_variant_unref(path);
   } else if (method == "RequestVpnPermission") {
     AuthorizeThen(service, invocation, nullptr);
   } else if (method == "GenerateWireGuardKeyPair") {
