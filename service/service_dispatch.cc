@@ -245,8 +245,9 @@ void AuthorityReady(GObject*, GAsyncResult* result, gpointer data) {
     return;
   }
   // Checks that arrived together each asked; the first answer is kept.
-  if (service->authority == nullptr)
+  if (service->authority == nullptr) {
     service->authority = POLKIT_AUTHORITY(g_steal_pointer(&authority));
+  }
   CheckAuthorization(pending);
 }
 
