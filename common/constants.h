@@ -10,6 +10,14 @@ inline constexpr char kObjectPath[] = "/org/tessaryvpn/Service1";
 inline constexpr char kInterfaceName[] = "org.tessaryvpn.Service1";
 inline constexpr char kPolkitAction[] = "org.tessaryvpn.manage";
 inline constexpr char kErrorPrefix[] = "org.tessaryvpn.Error.";
+// The service's D-Bus errors; each is answered with its fixed message.
+inline constexpr char kErrorShuttingDown[] = "org.tessaryvpn.Error.ShuttingDown";
+inline constexpr char kErrorUnknownMethod[] = "org.tessaryvpn.Error.UnknownMethod";
+inline constexpr char kErrorNotAuthorized[] = "org.tessaryvpn.Error.NotAuthorized";
+inline constexpr char kErrorInvalidProfile[] = "org.tessaryvpn.Error.InvalidProfile";
+inline constexpr char kErrorRuntimeUnavailable[] = "org.tessaryvpn.Error.RuntimeUnavailable";
+inline constexpr char kErrorBusy[] = "org.tessaryvpn.Error.Busy";
+inline constexpr char kErrorWireGuardUnavailable[] = "org.tessaryvpn.Error.WireGuardUnavailable";
 
 // Engines and tools, always run by absolute path.
 inline constexpr char kSingBoxBinary[] = "/usr/libexec/tessaryvpn/sing-box";

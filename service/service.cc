@@ -109,6 +109,32 @@ void WaitForWorkers(Service* service) {
   }
 }
 
+// Callers still waiting for polkit when shutdown begins are answered
+// ShuttingDown once their cancelled check comes back, which polkit's library
+// reports from a later iteration. The wait is bounded so that a polkit that
+// never lets go cannot keep the service from stopping its engine.
+constexpr guint kAuthorizationDrainMillis = 2000;
+
+void AnswerPendingAuthorizations(Service* service) {
+  CancelAuthorizations(service);
+  bool expired = false;
+  const guint timer = g_timeout_add(
+      kAuthorizationDrainMillis,
+      [](gpointer flag) -> gboolean {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &expired);
+  while (!service->authorizationChecks.empty() && !expired) {
+    g_main_context_iteration(nullptr, TRUE);
+  }
+  if (!expired) g_source_remove(timer);
+  if (!service->authorizationChecks.empty()) {
+    g_warning("Polkit did not release %zu authorization checks at shutdown.",
+              service->authorizationChecks.size());
+  }
+}
+
 // The engine state (interfaces, the nftables table, DNS, private files) belongs
 // to one service process. A second instance started by hand must not run the
 // start-up recovery or the final stop, which would tear down the live tunnel
@@ -142,9 +168,8 @@ void SetSnapshot(Service* service, const std::string& stage, const std::string& 
   service->connectedAtEpochMillis = connectedAtEpochMillis;
   UnlockSnapshot(service);
 
-  GVariant* snapshot = SnapshotVariant(service);
+  g_autoptr(GVariant) snapshot = SnapshotVariant(service);
   EmitDictionarySignal(service, "SnapshotChanged", snapshot);
-  g_variant_unref(snapshot);
 }
 
 Snapshot ReadSnapshot(Service* service) {
@@ -195,9 +220,8 @@ void EmitLog(Service* service, const char* level, const std::string& message) {
   g_variant_builder_add(&builder, "{sv}", "level", g_variant_new_string(level));
   AddString(&builder, "message", message);
   g_variant_builder_add(&builder, "{sv}", "timestamp", g_variant_new_int64(NowEpochMillis()));
-  GVariant* entry = g_variant_ref_sink(g_variant_builder_end(&builder));
+  g_autoptr(GVariant) entry = g_variant_ref_sink(g_variant_builder_end(&builder));
   EmitDictionarySignal(service, "LogEmitted", entry);
-  g_variant_unref(entry);
   g_message("%s", message.c_str());
 }
 
@@ -213,9 +237,8 @@ void EmitDictionarySignal(Service* service, const char* signalName, GVariant* di
 void NetworkChanged(GNetworkMonitor*, gboolean available, gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
   service->networkAvailable.store(available != FALSE);
-  GVariant* path = NetworkPathVariant(service);
+  g_autoptr(GVariant) path = NetworkPathVariant(service);
   EmitDictionarySignal(service, "NetworkPathChanged", path);
-  g_variant_unref(path);
 }
 
 // ---- workers ----
@@ -244,20 +267,28 @@ void ConnectWorker(ConnectRequest* request) {
     const std::string engine = EngineName(request->kind);
     if (started) {
       service->cleanupHealthy.store(true);
-      if (request->generation == service->operationGeneration.load()) {
+      bool current = request->generation == service->operationGeneration.load();
+      bool leakProtected = false;
+      std::string leakMessage;
+      if (current && request->killSwitch) {
+        leakProtected =
+            service->runtime.ApplyLeakProtection(request->rawConfig, cancelled, &leakMessage);
+        // Server lookups take time; a Disconnect or shutdown meanwhile owns
+        // the outcome, and this tunnel must not be reported as up.
+        current = request->generation == service->operationGeneration.load();
+      }
+      SecureClear(&request->rawConfig);
+      if (current) {
         if (request->killSwitch) {
-          std::string leakMessage;
-          if (service->runtime.ApplyLeakProtection(request->rawConfig, cancelled, &leakMessage)) {
+          if (leakProtected) {
             EmitLog(service, "info", "Kill switch active for this tunnel.");
           } else {
             EmitLog(service, "warning", "Kill switch could not be applied: " + leakMessage);
           }
         }
-        SecureClear(&request->rawConfig);
         SetSnapshot(service, "connected", request->id, "", NowEpochMillis());
         EmitLog(service, "info", engine + " tunnel connected.");
       } else {
-        SecureClear(&request->rawConfig);
         service->cleanupHealthy.store(service->runtime.Stop(&message));
       }
     } else {
@@ -298,8 +329,7 @@ void DisconnectWorker(Service* service) {
 
 void BusAcquired(GDBusConnection* connection, const gchar*, gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
-  if (service->connection != nullptr) g_object_unref(service->connection);
-  service->connection = G_DBUS_CONNECTION(g_object_ref(connection));
+  g_set_object(&service->connection, connection);
 
   g_autoptr(GError) error = nullptr;
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kIntrospectionXml, &error);
@@ -387,6 +417,7 @@ int ServeUntilShutdown() {
 
   service.stopping.store(true);
   service.operationGeneration.fetch_add(1);
+  AnswerPendingAuthorizations(&service);
   WaitForWorkers(&service);
 
   {
@@ -419,6 +450,7 @@ int ServeUntilShutdown() {
     g_dbus_connection_flush_sync(service.connection, nullptr, nullptr);
     g_clear_object(&service.connection);
   }
+  g_clear_object(&service.authority);
   g_main_loop_unref(service.loop);
   return service.exitFailure.load() ? 1 : 0;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <gio/gio.h>
+#include <polkit/polkit.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "service/config_validation.h"
 #include "service/engine_runtime.h"
@@ -45,6 +47,13 @@ struct Service {
   std::atomic<bool> networkAvailable{false};
   std::atomic<bool> exitFailure{false};
   std::atomic<bool> stopping{false};
+  // polkit, asked without blocking the main loop; obtained by the first
+  // check that needs it. Main thread only.
+  PolkitAuthority* authority = nullptr;  // owned reference
+  // The cancellable of each check still waiting for polkit, each owned by its
+  // check. Shutdown cancels them, so that an authentication dialog nobody
+  // answers cannot hold up the stop. Main thread only.
+  std::vector<GCancellable*> authorizationChecks;
 
   Service() { g_mutex_init(&snapshotMutex); }
   ~Service() { g_mutex_clear(&snapshotMutex); }
@@ -98,12 +107,20 @@ void NetworkChanged(GNetworkMonitor* monitor, gboolean available, gpointer user_
 void HandleMethodCall(GDBusConnection* connection, const gchar* sender, const gchar* objectPath,
                       const gchar* interfaceName, const gchar* methodName, GVariant* parameters,
                       GDBusMethodInvocation* invocation, gpointer user_data);
-// True when the caller may manage the VPN; on false the invocation has been
-// answered with NotAuthorized.
-bool AuthorizeInvocation(GDBusMethodInvocation* invocation, bool allowInteraction);
-// The polkit check for a unique bus name; *error receives polkit's message
-// when polkit could not be asked.
-bool IsAuthorized(const char* busName, bool allowInteraction, std::string* error);
+// A guarded method's work once polkit allowed its caller; it answers the
+// invocation.
+using AuthorizedHandler = void (*)(Service* service, GDBusMethodInvocation* invocation);
+// Asks polkit, allowing it to let the user authenticate, whether the caller
+// may manage the VPN, without blocking the main loop: the user may take as
+// long as they like. Takes over the dispatcher's invocation. The answer is
+// handled on the main thread: ShuttingDown when shutdown began meanwhile,
+// NotAuthorized when refused, else `handler`, which then makes the method's
+// own checks against the state of that moment. A null handler is
+// RequestVpnPermission's question, answered with a plain boolean.
+void AuthorizeThen(Service* service, GDBusMethodInvocation* invocation, AuthorizedHandler handler);
+// Cancels every check still waiting for polkit; each caller is answered
+// ShuttingDown once polkit has let go of it (a later main-context iteration).
+void CancelAuthorizations(Service* service);
 
 // Typed reads from an a{sv} dictionary; a key of another type counts as absent.
 std::string LookupString(GVariant* dictionary, const char* key);

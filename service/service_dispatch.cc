@@ -3,6 +3,7 @@
 // change state, reply.
 #include <polkit/polkit.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -11,14 +12,6 @@
 
 namespace tessary::linux_service {
 namespace {
-
-constexpr char kErrorShuttingDown[] = "org.tessaryvpn.Error.ShuttingDown";
-constexpr char kErrorUnknownMethod[] = "org.tessaryvpn.Error.UnknownMethod";
-constexpr char kErrorNotAuthorized[] = "org.tessaryvpn.Error.NotAuthorized";
-constexpr char kErrorInvalidProfile[] = "org.tessaryvpn.Error.InvalidProfile";
-constexpr char kErrorRuntimeUnavailable[] = "org.tessaryvpn.Error.RuntimeUnavailable";
-constexpr char kErrorBusy[] = "org.tessaryvpn.Error.Busy";
-constexpr char kErrorWireGuardUnavailable[] = "org.tessaryvpn.Error.WireGuardUnavailable";
 
 constexpr char kShuttingDownMessage[] = "The TessaryVPN service is shutting down.";
 constexpr char kUnknownMethodMessage[] = "The requested method is not implemented.";
@@ -59,12 +52,10 @@ void ReplyDictionary(GDBusMethodInvocation* invocation, GVariant* dictionary) {
 }
 
 void HandleInitialize(Service* service, GDBusMethodInvocation* invocation) {
-  GVariant* snapshot = SnapshotVariant(service);
+  g_autoptr(GVariant) snapshot = SnapshotVariant(service);
   EmitDictionarySignal(service, "SnapshotChanged", snapshot);
-  g_variant_unref(snapshot);
-  GVariant* path = NetworkPathVariant(service);
+  g_autoptr(GVariant) path = NetworkPathVariant(service);
   EmitDictionarySignal(service, "NetworkPathChanged", path);
-  g_variant_unref(path);
   ReplyEmpty(invocation);
 }
 
@@ -109,19 +100,7 @@ void HandleGetCapabilities(GDBusMethodInvocation* invocation) {
   ReplyDictionary(invocation, g_variant_builder_end(&builder));
 }
 
-void HandleRequestVpnPermission(GDBusMethodInvocation* invocation) {
-  const char* sender = g_dbus_method_invocation_get_sender(invocation);
-  bool granted = false;
-  if (sender != nullptr) {
-    std::string error;
-    granted = IsAuthorized(sender, true, &error);
-    if (!error.empty()) g_warning("Polkit permission request failed: %s", error.c_str());
-  }
-  g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", granted));
-}
-
-void HandleGenerateWireGuardKeyPair(GDBusMethodInvocation* invocation) {
-  if (!AuthorizeInvocation(invocation, true)) return;
+void HandleGenerateWireGuardKeyPair(Service*, GDBusMethodInvocation* invocation) {
   std::string privateKey;
   std::string publicKey;
   std::string error;
@@ -139,9 +118,9 @@ void HandleGenerateWireGuardKeyPair(GDBusMethodInvocation* invocation) {
   ReplyDictionary(invocation, keyPair);
 }
 
-void HandleConnect(Service* service, GVariant* parameters, GDBusMethodInvocation* invocation) {
-  if (!AuthorizeInvocation(invocation, true)) return;
-  g_autoptr(GVariant) profile = g_variant_get_child_value(parameters, 0);
+void HandleConnect(Service* service, GDBusMethodInvocation* invocation) {
+  g_autoptr(GVariant) profile =
+      g_variant_get_child_value(g_dbus_method_invocation_get_parameters(invocation), 0);
   // The configuration text is read straight into the worker's request so that
   // no second copy of it is left behind in this handler.
   auto request = std::make_unique<ConnectRequest>();
@@ -178,7 +157,6 @@ void HandleConnect(Service* service, GVariant* parameters, GDBusMethodInvocation
 }
 
 void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
-  if (!AuthorizeInvocation(invocation, true)) return;
   service->operationGeneration.fetch_add(1);
   bool expected = false;
   if (!service->disconnectInProgress.compare_exchange_strong(expected, true)) {
@@ -198,6 +176,79 @@ void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
       service);
   g_thread_unref(thread);
   ReplyEmpty(invocation);
+}
+
+// One caller waiting for polkit's answer.
+struct PendingAuthorization {
+  Service* service = nullptr;
+  // The dispatcher's reference; the answer spends it.
+  GDBusMethodInvocation* invocation = nullptr;
+  AuthorizedHandler onGranted = nullptr;  // null for RequestVpnPermission
+  GCancellable* cancellable = nullptr;    // owned; listed in authorizationChecks
+};
+
+// The one end of every check, on every path: answers the caller and releases
+// the check.
+void AnswerAuthorization(PendingAuthorization* data, bool granted, const GError* error) {
+  std::unique_ptr<PendingAuthorization> pending(data);
+  Service* service = pending->service;
+  g_autoptr(GCancellable) cancellable = g_steal_pointer(&pending->cancellable);
+  auto& checks = service->authorizationChecks;
+  checks.erase(std::remove(checks.begin(), checks.end(), cancellable), checks.end());
+  GDBusMethodInvocation* invocation = pending->invocation;
+  // The state may have changed while polkit was asked; shutdown wins over
+  // whatever polkit said, including the cancellation shutdown caused.
+  if (service->stopping.load()) {
+    g_dbus_method_invocation_return_dbus_error(invocation, kErrorShuttingDown,
+                                               kShuttingDownMessage);
+    return;
+  }
+  if (pending->onGranted == nullptr) {
+    if (error != nullptr) g_warning("Polkit permission request failed: %s", error->message);
+    g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", granted));
+    return;
+  }
+  if (!granted) {
+    if (error != nullptr) g_warning("Polkit authorization failed: %s", error->message);
+    g_dbus_method_invocation_return_dbus_error(invocation, kErrorNotAuthorized,
+                                               kNotAuthorizedMessage);
+    return;
+  }
+  pending->onGranted(service, invocation);
+}
+
+void AuthorizationChecked(GObject* source, GAsyncResult* result, gpointer data) {
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(PolkitAuthorizationResult) answer =
+      polkit_authority_check_authorization_finish(POLKIT_AUTHORITY(source), result, &error);
+  const bool granted =
+      answer != nullptr && polkit_authorization_result_get_is_authorized(answer) != FALSE;
+  AnswerAuthorization(static_cast<PendingAuthorization*>(data), granted, error);
+}
+
+void CheckAuthorization(PendingAuthorization* pending) {
+  Service* service = pending->service;
+  g_autoptr(PolkitSubject) subject =
+      polkit_system_bus_name_new(g_dbus_method_invocation_get_sender(pending->invocation));
+  polkit_authority_check_authorization(service->authority, subject, kPolkitAction, nullptr,
+                                       POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION,
+                                       pending->cancellable, AuthorizationChecked, pending);
+}
+
+void AuthorityReady(GObject*, GAsyncResult* result, gpointer data) {
+  auto* pending = static_cast<PendingAuthorization*>(data);
+  Service* service = pending->service;
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(PolkitAuthority) authority = polkit_authority_get_finish(result, &error);
+  if (authority == nullptr || service->stopping.load()) {
+    AnswerAuthorization(pending, false, error);
+    return;
+  }
+  // Checks that arrived together each asked; the first answer is kept.
+  if (service->authority == nullptr) {
+    service->authority = POLKIT_AUTHORITY(g_steal_pointer(&authority));
+  }
+  CheckAuthorization(pending);
 }
 
 // Empty output comes back as a null buffer.
@@ -248,35 +299,28 @@ bool LookupBoolean(GVariant* dictionary, const char* key, bool defaultValue) {
   return g_variant_get_boolean(value) != FALSE;
 }
 
-bool IsAuthorized(const char* busName, bool allowInteraction, std::string* error) {
-  g_autoptr(GError) gerror = nullptr;
-  g_autoptr(PolkitAuthority) authority = polkit_authority_get_sync(nullptr, &gerror);
-  if (authority == nullptr) {
-    if (gerror != nullptr) *error = gerror->message;
-    return false;
+void AuthorizeThen(Service* service, GDBusMethodInvocation* invocation, AuthorizedHandler handler) {
+  auto* pending = new PendingAuthorization;
+  pending->service = service;
+  pending->invocation = invocation;
+  pending->onGranted = handler;
+  pending->cancellable = g_cancellable_new();
+  service->authorizationChecks.push_back(pending->cancellable);
+  if (g_dbus_method_invocation_get_sender(invocation) == nullptr) {
+    AnswerAuthorization(pending, false, nullptr);
+  } else if (service->authority == nullptr) {
+    polkit_authority_get_async(pending->cancellable, AuthorityReady, pending);
+  } else {
+    CheckAuthorization(pending);
   }
-  g_autoptr(PolkitSubject) subject = polkit_system_bus_name_new(busName);
-  const auto flags = allowInteraction ? POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION
-                                      : POLKIT_CHECK_AUTHORIZATION_FLAGS_NONE;
-  g_autoptr(PolkitAuthorizationResult) result = polkit_authority_check_authorization_sync(
-      authority, subject, kPolkitAction, nullptr, flags, nullptr, &gerror);
-  if (result == nullptr) {
-    if (gerror != nullptr) *error = gerror->message;
-    return false;
-  }
-  return polkit_authorization_result_get_is_authorized(result) != FALSE;
 }
 
-bool AuthorizeInvocation(GDBusMethodInvocation* invocation, bool allowInteraction) {
-  const char* sender = g_dbus_method_invocation_get_sender(invocation);
-  if (sender != nullptr) {
-    std::string error;
-    if (IsAuthorized(sender, allowInteraction, &error)) return true;
-    if (!error.empty()) g_warning("Polkit authorization failed: %s", error.c_str());
-  }
-  g_dbus_method_invocation_return_dbus_error(invocation, kErrorNotAuthorized,
-                                             kNotAuthorizedMessage);
-  return false;
+void CancelAuthorizations(Service* service) {
+  // A cancelled check answers from a later iteration, never from inside
+  // g_cancellable_cancel, so the list does not change under this loop; the
+  // copy keeps it that way should that ever differ.
+  const std::vector<GCancellable*> checks = service->authorizationChecks;
+  for (GCancellable* cancellable : checks) g_cancellable_cancel(cancellable);
 }
 
 bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, std::string* error) {
@@ -296,10 +340,13 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
   WipeAndFree(raw, size);
 
   std::string input = secret + "\n";
-  GBytes* stdinBytes = g_bytes_new_static(input.data(), input.size());
-  GBytes* derived = nullptr;
-  const bool ok = RunKeyCommand("pubkey", stdinBytes, &derived, &stepError);
-  g_bytes_unref(stdinBytes);
+  g_autoptr(GBytes) derived = nullptr;
+  bool ok = false;
+  {
+    // Borrows the text, so it is released before the text is wiped.
+    g_autoptr(GBytes) stdinBytes = g_bytes_new_static(input.data(), input.size());
+    ok = RunKeyCommand("pubkey", stdinBytes, &derived, &stepError);
+  }
   SecureClear(&input);
   if (!ok) {
     SecureClear(&secret);
@@ -308,7 +355,6 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
   }
   const auto* data = static_cast<const char*>(g_bytes_get_data(derived, &size));
   std::string derivedKey = Trimmed(data, size);
-  g_bytes_unref(derived);
   if (secret.empty() || derivedKey.empty()) {
     SecureClear(&secret);
     return false;
@@ -352,8 +398,8 @@ ConnectAdmission AdmitConnect(
 }
 
 void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                      const gchar* methodName, GVariant* parameters,
-                      GDBusMethodInvocation* invocation, gpointer user_data) {
+                      const gchar* methodName, GVariant*, GDBusMethodInvocation* invocation,
+                      gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
   if (service->stopping.load()) {
     g_dbus_method_invocation_return_dbus_error(invocation, kErrorShuttingDown,
@@ -368,21 +414,19 @@ void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*
   } else if (method == "GetCapabilities") {
     HandleGetCapabilities(invocation);
   } else if (method == "GetConnectionSnapshot") {
-    GVariant* snapshot = SnapshotVariant(service);
+    g_autoptr(GVariant) snapshot = SnapshotVariant(service);
     ReplyDictionary(invocation, snapshot);
-    g_variant_unref(snapshot);
   } else if (method == "GetNetworkPath") {
-    GVariant* path = NetworkPathVariant(service);
+    g_autoptr(GVariant) path = NetworkPathVariant(service);
     ReplyDictionary(invocation, path);
-    g_variant_unref(path);
   } else if (method == "RequestVpnPermission") {
-    HandleRequestVpnPermission(invocation);
+    AuthorizeThen(service, invocation, nullptr);
   } else if (method == "GenerateWireGuardKeyPair") {
-    HandleGenerateWireGuardKeyPair(invocation);
+    AuthorizeThen(service, invocation, HandleGenerateWireGuardKeyPair);
   } else if (method == "Connect") {
-    HandleConnect(service, parameters, invocation);
+    AuthorizeThen(service, invocation, HandleConnect);
   } else if (method == "Disconnect") {
-    HandleDisconnect(service, invocation);
+    AuthorizeThen(service, invocation, HandleDisconnect);
   } else {
     g_dbus_method_invocation_return_dbus_error(invocation, kErrorUnknownMethod,
                                                kUnknownMethodMessage);

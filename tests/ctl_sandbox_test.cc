@@ -252,15 +252,19 @@ TEST_F(CtlSandbox, ConnectSendsTheProfileAndPrintsOk) {
 }
 
 TEST_F(CtlSandbox, RefusalsShowOnlyTheServiceMessage) {
-  StandInService service(
-      {"--fail",
-       "Disconnect=org.tessaryvpn.Error.Busy:Another VPN engine operation is already "
-       "in progress.",
-       "--fail", "Connect=org.tessaryvpn.Error.InvalidProfile:The profile identifier is invalid.",
-       "--fail",
-       "GetConnectionSnapshot=org.tessaryvpn.Error.ShuttingDown:The TessaryVPN service "
-       "is shutting down.",
-       "--permission", "0"});
+  StandInService service({"--fail",
+                          std::string("Disconnect=") + linux_service::kErrorBusy +
+                              ":Another VPN engine operation is already "
+                              "in progress.",
+                          "--fail",
+                          std::string("Connect=") + linux_service::kErrorInvalidProfile +
+                              ":The profile identifier is invalid.",
+                          "--fail",
+                          std::string("GetConnectionSnapshot=") +
+                              linux_service::kErrorShuttingDown +
+                              ":The TessaryVPN service "
+                              "is shutting down.",
+                          "--permission", "0"});
   ASSERT_TRUE(service.up());
   ASSERT_EQ(Sh("printf '[Interface]\\n' > /run/sandbox/small.conf").status, 0);
   struct Case {
@@ -540,9 +544,10 @@ TEST_F(CtlSandbox, DoctorMatchesTheKillSwitchTableWithTheStage) {
 
 TEST_F(CtlSandbox, DoctorReportsServiceFailuresWithoutRemoteErrorNames) {
   {
-    StandInService service({"--fail",
-                            "GetRuntimeInfo=org.tessaryvpn.Error.ShuttingDown:The TessaryVPN "
-                            "service is shutting down."});
+    StandInService service({"--fail", std::string("GetRuntimeInfo=") +
+                                          linux_service::kErrorShuttingDown +
+                                          ":The TessaryVPN "
+                                          "service is shutting down."});
     ASSERT_TRUE(service.up());
     const CommandResult result = Ctl({"doctor"}, /*asNobody=*/true);
     EXPECT_EQ(result.status, 1);
@@ -555,8 +560,10 @@ TEST_F(CtlSandbox, DoctorReportsServiceFailuresWithoutRemoteErrorNames) {
   }
   {
     StandInService service({"--ready", "0", "--summary", "", "--fail",
-                            "GetConnectionSnapshot=org.tessaryvpn.Error.ShuttingDown:The "
-                            "TessaryVPN service is shutting down."});
+                            std::string("GetConnectionSnapshot=") +
+                                linux_service::kErrorShuttingDown +
+                                ":The "
+                                "TessaryVPN service is shutting down."});
     ASSERT_TRUE(service.up());
     const CommandResult result = Ctl({"doctor"});
     EXPECT_EQ(result.status, 1);

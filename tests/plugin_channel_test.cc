@@ -480,9 +480,10 @@ TEST_F(PluginChannels, ServiceAnswers) {
   fl_value_set_string_take(profile, "protocol", fl_value_new_string("no-such-protocol"));
   g_autoptr(FlValue) args = ProfileArgs(profile, nullptr);
   std::string refused = Failure("connect", args);
-  EXPECT_EQ(
-      refused.rfind("linux_service_error: GDBus.Error:org.tessaryvpn.Error.InvalidProfile: ", 0),
-      0u)
+  EXPECT_EQ(refused.rfind(std::string("linux_service_error: GDBus.Error:") +
+                              linux_service::kErrorInvalidProfile + ": ",
+                          0),
+            0u)
       << refused;
 
   // An idle disconnect is accepted.
@@ -729,8 +730,8 @@ TEST(PluginUnprivileged, KeyPairRefusedByPolkit) {
     standin::HostRunUntil([&] { return standin::HostResponse(host, id) != nullptr; }, kWaitMs);
     return standin::HostResponse(host, id);
   };
-  const std::string refused =
-      "GDBus.Error:org.tessaryvpn.Error.NotAuthorized: Authorization to manage the VPN was denied.";
+  const std::string refused = std::string("GDBus.Error:") + linux_service::kErrorNotAuthorized +
+                              ": Authorization to manage the VPN was denied.";
   FlMethodResponse* keys = call("generateWireGuardKeyPair", nullptr);
   ASSERT_TRUE(keys != nullptr && FL_IS_METHOD_ERROR_RESPONSE(keys));
   EXPECT_STREQ(fl_method_error_response_get_code(FL_METHOD_ERROR_RESPONSE(keys)),

@@ -13,7 +13,6 @@
 namespace tessary::test {
 namespace {
 
-constexpr char kNotAuthorized[] = "org.tessaryvpn.Error.NotAuthorized";
 constexpr char kNotAuthorizedMessage[] = "Authorization to manage the VPN was denied.";
 constexpr char kGrantRule[] = "/etc/polkit-1/rules.d/50-tessary-test-nobody.rules";
 
@@ -356,7 +355,8 @@ TEST_F(ServiceBus, PolkitDecidesWhoManagesTheVpn) {
     SCOPED_TRACE(method);
     CommandResult refused = CallAsNobody(method, args);
     EXPECT_NE(refused.status, 0);
-    EXPECT_NE(refused.err.find(std::string(kNotAuthorized) + ": " + kNotAuthorizedMessage),
+    EXPECT_NE(refused.err.find(std::string(linux_service::kErrorNotAuthorized) + ": " +
+                               kNotAuthorizedMessage),
               std::string::npos)
         << refused.err;
   }
@@ -379,7 +379,7 @@ TEST_F(ServiceBus, PolkitDecidesWhoManagesTheVpn) {
   EXPECT_EQ(disconnect.out, "()\n");
   // Past authorization, Connect meets its own checks.
   CommandResult invalid = CallAsNobody("Connect", "\"{'id': <'x'>, 'protocol': <'bogus'>}\"");
-  EXPECT_NE(invalid.err.find("org.tessaryvpn.Error.InvalidProfile"), std::string::npos)
+  EXPECT_NE(invalid.err.find(linux_service::kErrorInvalidProfile), std::string::npos)
       << invalid.err;
 
   ASSERT_EQ(Sh(std::string("rm ") + kGrantRule).status, 0);
@@ -413,20 +413,20 @@ TEST_F(ServiceBus, KeyPairComesFromTheRealWireGuardTools) {
   std::string name;
   std::string message;
   EXPECT_EQ(Call("GenerateWireGuardKeyPair", nullptr, &name, &message), nullptr);
-  EXPECT_EQ(name, "org.tessaryvpn.Error.WireGuardUnavailable");
+  EXPECT_EQ(name, linux_service::kErrorWireGuardUnavailable);
   EXPECT_EQ(message, "wireguard-tools is unavailable. Repair the TessaryVPN installation.");
   CommandResult nobody = CallAsNobody("GenerateWireGuardKeyPair");
-  EXPECT_NE(nobody.err.find(kNotAuthorized), std::string::npos) << nobody.err;
+  EXPECT_NE(nobody.err.find(linux_service::kErrorNotAuthorized), std::string::npos) << nobody.err;
 
   // A wg that fails: the step's failure is reported, never an empty pair.
   ASSERT_EQ(Sh("printf '#!/bin/sh\\nexit 3\\n' >/usr/bin/wg && chmod 755 /usr/bin/wg").status, 0);
   EXPECT_EQ(Call("GenerateWireGuardKeyPair", nullptr, &name, &message), nullptr);
-  EXPECT_EQ(name, "org.tessaryvpn.Error.WireGuardUnavailable");
+  EXPECT_EQ(name, linux_service::kErrorWireGuardUnavailable);
   EXPECT_FALSE(message.empty());
   // A wg that succeeds without printing a key: refused, with no message.
   ASSERT_EQ(Sh("printf '#!/bin/sh\\nexit 0\\n' >/usr/bin/wg").status, 0);
   EXPECT_EQ(Call("GenerateWireGuardKeyPair", nullptr, &name, &message), nullptr);
-  EXPECT_EQ(name, "org.tessaryvpn.Error.WireGuardUnavailable");
+  EXPECT_EQ(name, linux_service::kErrorWireGuardUnavailable);
   EXPECT_EQ(message, "");
   ASSERT_EQ(Sh("mv -f /run/sandbox/wg.moved /usr/bin/wg").status, 0);
 }
@@ -476,7 +476,7 @@ TEST_F(ServiceBus, ConnectChecksTheProfileFirst) {
         g_variant_parse(G_VARIANT_TYPE_VARDICT, c.profile, nullptr, nullptr, nullptr);
     ASSERT_NE(profile, nullptr);
     EXPECT_EQ(Call("Connect", g_variant_new("(@a{sv})", profile), &name, &message), nullptr);
-    EXPECT_EQ(name, "org.tessaryvpn.Error.InvalidProfile");
+    EXPECT_EQ(name, linux_service::kErrorInvalidProfile);
     EXPECT_FALSE(message.empty());
     EXPECT_EQ(message.back(), '.') << message;
   }

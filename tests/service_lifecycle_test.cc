@@ -186,9 +186,9 @@ TEST_F(ServiceLifecycle, ANameHeldElsewhereEndsWithStatusOne) {
 }
 
 // polkit is made slow on purpose, for the unprivileged user only (root never
-// reaches the rules), so that the service's main thread is inside an
-// authorization check while the other callers and SIGTERM arrive; once it
-// returns, the shutdown comes first and every queued caller is refused.
+// reaches the rules), so that an authorization check is still waiting when
+// SIGTERM arrives; nft is made slow too, so that a disconnect worker keeps
+// the service draining while the other callers arrive.
 TEST_F(ServiceLifecycle, CallersAfterShutdownBeganAreRefusedBeforeAnythingElse) {
   ASSERT_EQ(Sh(std::string("mkdir -p /etc/polkit-1/rules.d && cat >") + kSlowRule + " <<'EOF'\n" +
                "polkit.addRule(function(action, subject) {\n"
@@ -214,9 +214,20 @@ TEST_F(ServiceLifecycle, CallersAfterShutdownBeganAreRefusedBeforeAnythingElse) 
       std::chrono::seconds(40)));
   recorder_->Clear();
 
+  // Root's Disconnect first: polkitd answers one check at a time.
+  ASSERT_EQ(Sh("cp -a /usr/sbin/nft /run/sandbox/nft.real && "
+               "printf '#!/bin/sh\\nsleep 3\\nexec /run/sandbox/nft.real \"$@\"\\n' "
+               ">/usr/sbin/nft")
+                .status,
+            0);
+  GVariant* accepted = CallService(bus_, "Disconnect", nullptr);
+  ASSERT_NE(accepted, nullptr);
+  g_variant_unref(accepted);
   GSubprocess* blocked = StartNobodyCall("RequestVpnPermission");
   ASSERT_NE(blocked, nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(pid, SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   GDBusConnection* other = NewSystemBus();
   ASSERT_NE(other, nullptr);
@@ -231,8 +242,6 @@ TEST_F(ServiceLifecycle, CallersAfterShutdownBeganAreRefusedBeforeAnythingElse) 
   // An unprivileged caller too: ShuttingDown comes before authorization.
   GSubprocess* nobody = StartNobodyCall("Disconnect");
   ASSERT_NE(nobody, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  kill(pid, SIGTERM);
 
   Pending* all[] = {&snapshot, &initialize, &disconnect, &connect};
   EXPECT_TRUE(recorder_->WaitFor(
@@ -244,25 +253,28 @@ TEST_F(ServiceLifecycle, CallersAfterShutdownBeganAreRefusedBeforeAnythingElse) 
       },
       std::chrono::seconds(20)));
   for (Pending* p : all) {
-    EXPECT_EQ(p->errorName, "org.tessaryvpn.Error.ShuttingDown");
+    EXPECT_EQ(p->errorName, linux_service::kErrorShuttingDown);
     EXPECT_EQ(p->message, "The TessaryVPN service is shutting down.");
   }
-  // The call that was being authorized when the signal came is answered.
+  // The call that was being authorized when the signal came is answered too.
   std::string output;
   EXPECT_TRUE(FinishNobodyCall(blocked, &output));
-  EXPECT_EQ(output, "(false,)\n");
+  EXPECT_NE(output.find(linux_service::kErrorShuttingDown), std::string::npos) << output;
   EXPECT_TRUE(FinishNobodyCall(nobody, &output));
-  EXPECT_NE(output.find("org.tessaryvpn.Error.ShuttingDown"), std::string::npos) << output;
+  EXPECT_NE(output.find(linux_service::kErrorShuttingDown), std::string::npos) << output;
 
   EXPECT_EQ(StopService(pid, SIGTERM), 0);
   EXPECT_TRUE(SawFinalSnapshot());
   // Initialize during shutdown emitted nothing; the only snapshots are the
-  // shutdown's own.
-  EXPECT_EQ(recorder_->Strings("SnapshotChanged", "stage"),
-            (std::vector<std::string>{"disconnecting", "disconnected"}));
+  // accepted Disconnect's and the shutdown's own.
+  EXPECT_EQ(
+      recorder_->Strings("SnapshotChanged", "stage"),
+      (std::vector<std::string>{"disconnecting", "disconnecting", "disconnected", "disconnected"}));
   EXPECT_TRUE(recorder_->Strings("NetworkPathChanged", "status").empty());
   g_object_unref(other);
-  ASSERT_EQ(Sh(std::string("rm -f ") + kSlowRule).status, 0);
+  ASSERT_EQ(
+      Sh(std::string("rm -f ") + kSlowRule + "; cp -a /run/sandbox/nft.real /usr/sbin/nft").status,
+      0);
 }
 
 }  // namespace

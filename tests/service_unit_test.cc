@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 
+#include "common/constants.h"
 #include "service/service.h"
 
 namespace tessary::linux_service {
@@ -34,16 +35,15 @@ TEST(AdmitConnect, EveryRefusalWipesTheConfigurationInCheckOrder) {
   const std::string wireGuard = EngineName(EngineForProtocol("wireGuard"));
   const Case cases[] = {
       // Validation comes first, even while a worker runs and the engine is missing.
-      {"invalid while busy", false, false, 1, "org.tessaryvpn.Error.InvalidProfile",
+      {"invalid while busy", false, false, 1, kErrorInvalidProfile,
        "The profile identifier is invalid."},
       // Availability before Busy.
-      {"missing while busy", true, false, 1, "org.tessaryvpn.Error.RuntimeUnavailable",
+      {"missing while busy", true, false, 1, kErrorRuntimeUnavailable,
        wireGuard + " runtime is missing. Repair the TessaryVPN installation."},
-      {"missing", true, false, 0, "org.tessaryvpn.Error.RuntimeUnavailable",
+      {"missing", true, false, 0, kErrorRuntimeUnavailable,
        wireGuard + " runtime is missing. Repair the TessaryVPN installation."},
-      {"busy", true, true, 1, "org.tessaryvpn.Error.Busy",
-       "Another VPN engine operation is already in progress."},
-      {"busy with two workers", true, true, 2, "org.tessaryvpn.Error.Busy",
+      {"busy", true, true, 1, kErrorBusy, "Another VPN engine operation is already in progress."},
+      {"busy with two workers", true, true, 2, kErrorBusy,
        "Another VPN engine operation is already in progress."},
   };
   for (const auto& c : cases) {
@@ -90,7 +90,7 @@ TEST(AdmitConnect, AcceptanceReservesTheSlotAndKeepsTheConfiguration) {
   const ConnectAdmission busy = AdmitConnect(
       "profile-2", "wireGuard", &second, Accept, [](EngineKind) { return true; }, &workers);
   EXPECT_FALSE(busy.accepted);
-  EXPECT_STREQ(busy.errorName, "org.tessaryvpn.Error.Busy");
+  EXPECT_STREQ(busy.errorName, kErrorBusy);
   EXPECT_TRUE(second.empty());
   EXPECT_EQ(workers.load(), 1);
 }
@@ -107,7 +107,7 @@ TEST(AdmitConnect, TheRealValidationRefusesAndWipes) {
     const ConnectAdmission admission = AdmitConnect(
         id, protocol, &rawConfig, ValidateProfile, [](EngineKind) { return true; }, &workers);
     EXPECT_FALSE(admission.accepted);
-    EXPECT_STREQ(admission.errorName, "org.tessaryvpn.Error.InvalidProfile");
+    EXPECT_STREQ(admission.errorName, kErrorInvalidProfile);
     EXPECT_FALSE(admission.message.empty());
     EXPECT_TRUE(rawConfig.empty());
     EXPECT_EQ(workers.load(), 0);
@@ -126,7 +126,7 @@ TEST(AdmitConnect, AProfileTheRealValidationAcceptsMeetsAvailabilityThenBusy) {
   std::atomic<int32_t> workers{0};
   ConnectAdmission admission = AdmitConnect(
       "home", "wireGuard", &rawConfig, ValidateProfile, [](EngineKind) { return false; }, &workers);
-  EXPECT_STREQ(admission.errorName, "org.tessaryvpn.Error.RuntimeUnavailable");
+  EXPECT_STREQ(admission.errorName, kErrorRuntimeUnavailable);
   EXPECT_EQ(admission.message, "WireGuard runtime is missing. Repair the TessaryVPN installation.");
   EXPECT_TRUE(rawConfig.empty());
 
@@ -134,7 +134,7 @@ TEST(AdmitConnect, AProfileTheRealValidationAcceptsMeetsAvailabilityThenBusy) {
   workers = 1;
   admission = AdmitConnect(
       "home", "wireGuard", &rawConfig, ValidateProfile, [](EngineKind) { return true; }, &workers);
-  EXPECT_STREQ(admission.errorName, "org.tessaryvpn.Error.Busy");
+  EXPECT_STREQ(admission.errorName, kErrorBusy);
   EXPECT_TRUE(rawConfig.empty());
 
   rawConfig = profile;

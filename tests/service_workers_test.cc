@@ -93,6 +93,72 @@ void RestoreOpenVpn() {
   Sh("test -e /run/sandbox/openvpn.real && cp -a /run/sandbox/openvpn.real /usr/sbin/openvpn");
 }
 
+// An unprivileged caller of `method` whose polkit check waits on a text
+// agent that shows the password prompt and is never answered, as a user who
+// registers `pkttyagent --process` and walks away. Fills the pids of the
+// caller and of the agent's terminal; false when the prompt never appeared.
+struct SilentPrompt {
+  int caller = -1;
+  int agent = -1;
+};
+constexpr char kCallerOutput[] = "/run/sandbox/silent-caller.out";
+
+bool HoldSilentPrompt(const std::string& method, const std::string& arguments,
+                      SilentPrompt* prompt) {
+  const std::string call =
+      "read go </run/sandbox/silent-gate\nexec gdbus call --system --timeout 120 "
+      "-d org.tessaryvpn.Service1 -o /org/tessaryvpn/Service1 -m org.tessaryvpn.Service1." +
+      method + " " + arguments + "\n";
+  if (!g_file_set_contents("/run/sandbox/silent-caller.sh", call.c_str(), -1, nullptr)) {
+    return false;
+  }
+  if (Sh("rm -f /run/sandbox/silent-gate /run/sandbox/silent-ready /run/sandbox/silent-agent.out; "
+         "mkfifo -m 666 /run/sandbox/silent-gate && mkfifo /run/sandbox/silent-ready && "
+         "chmod 644 /run/sandbox/silent-caller.sh")
+          .status != 0) {
+    return false;
+  }
+  const CommandResult caller =
+      Sh("setpriv --reuid=65534 --regid=65534 --clear-groups sh /run/sandbox/silent-caller.sh "
+         "</dev/null >" +
+         std::string(kCallerOutput) + " 2>&1 & echo $!");
+  prompt->caller = atoi(caller.out.c_str());
+  if (prompt->caller <= 0) return false;
+  // pkttyagent wants a terminal; script gives it one whose input never comes.
+  // It closes the notify descriptor once polkit has registered it.
+  const CommandResult agent =
+      Sh("sleep 600 2>/dev/null | script -qfec \"pkttyagent --process " +
+         std::to_string(prompt->caller) +
+         " --notify-fd 3 3>/run/sandbox/silent-ready\" /run/sandbox/silent-agent.out "
+         ">/dev/null 2>&1 & echo $!");
+  prompt->agent = atoi(agent.out.c_str());
+  if (prompt->agent <= 0) return false;
+  if (Sh("timeout 10 cat /run/sandbox/silent-ready && echo go >/run/sandbox/silent-gate").status !=
+      0) {
+    return false;
+  }
+  return WaitUntil(
+      [] {
+        return Sh("cat /run/sandbox/silent-agent.out").out.find("Password:") != std::string::npos;
+      },
+      std::chrono::seconds(10));
+}
+
+void ReleaseSilentPrompt(const SilentPrompt& prompt) {
+  if (prompt.agent > 0) kill(prompt.agent, SIGKILL);
+  if (prompt.caller > 0) kill(prompt.caller, SIGKILL);
+}
+
+// Milliseconds a root caller waits for the snapshot.
+double SnapshotMillis(GDBusConnection* bus) {
+  const gint64 begin = g_get_monotonic_time();
+  GVariant* reply = CallService(bus, "GetConnectionSnapshot", nullptr);
+  const gint64 end = g_get_monotonic_time();
+  if (reply == nullptr) return 1e9;
+  g_variant_unref(reply);
+  return (end - begin) / 1000.0;
+}
+
 class ServiceWorkers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -161,18 +227,24 @@ class ServiceWorkers : public ::testing::Test {
 TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive) {
   InstallSlowWireGuardQuick(6);
   Start();
+  // A user who leaves polkit's password prompt open holds up nobody else.
+  SilentPrompt prompt;
+  ASSERT_TRUE(HoldSilentPrompt("RequestVpnPermission", "", &prompt))
+      << Sh("cat /run/sandbox/silent-agent.out /run/sandbox/silent-caller.out").out;
   ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
   ASSERT_TRUE(WaitForStage("connecting", 10));
+  const gint64 connectingSince = g_get_monotonic_time();
+  EXPECT_LT(SnapshotMillis(bus_), 500);
 
   // While the worker runs: the checks keep their order.
   EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", WireGuardProfileText())),
-            "org.tessaryvpn.Error.InvalidProfile");
+            linux_service::kErrorInvalidProfile);
   EXPECT_EQ(CallError("Connect", Profile("second", "wireGuard", WireGuardProfileText())),
-            "org.tessaryvpn.Error.Busy");
+            linux_service::kErrorBusy);
   const std::string another = WireGuardProfileText();
   ASSERT_EQ(Sh("mv /usr/bin/wg /run/sandbox/wg.moved").status, 0);
   EXPECT_EQ(CallError("Connect", Profile("second", "wireGuard", another)),
-            "org.tessaryvpn.Error.RuntimeUnavailable");
+            linux_service::kErrorRuntimeUnavailable);
   ASSERT_EQ(Sh("mv /run/sandbox/wg.moved /usr/bin/wg").status, 0);
 
   // A burst from several clients at once, all answered while still connecting.
@@ -214,6 +286,8 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   for (GDBusConnection* client : clients) g_object_unref(client);
 
   ASSERT_TRUE(WaitForStage("error"));
+  // wg-quick took its 6 s; the failure is reported straight after.
+  EXPECT_LT(g_get_monotonic_time() - connectingSince, 6500 * 1000);
   recorder_->WaitFor([&] { return Logs().size() >= 2; }, std::chrono::seconds(5));
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "error"}));
   EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "WireGuard connection failed."}));
@@ -226,6 +300,7 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   g_variant_unref(snapshot);
   // Nothing of the profile is left behind.
   EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");
+  ReleaseSilentPrompt(prompt);
 }
 
 TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
@@ -254,7 +329,7 @@ TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
   }
   // The slot is free again.
   EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", "x")),
-            "org.tessaryvpn.Error.InvalidProfile");
+            linux_service::kErrorInvalidProfile);
 }
 
 TEST_F(ServiceWorkers, SigtermDuringConnectingWaitsForTheWorkerAndExitsCleanly) {
@@ -366,13 +441,18 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
                              "OpenVPN tunnel connected."}));
   EXPECT_EQ(Sh("nft list table inet tessaryvpn >/dev/null").status, 0);
 
+  // Another user's Connect waits on a password prompt nobody answers.
+  SilentPrompt prompt;
+  ASSERT_TRUE(HoldSilentPrompt("Connect", "\"{'id': <'x'>, 'protocol': <'wireGuard'>}\"", &prompt))
+      << Sh("cat /run/sandbox/silent-agent.out /run/sandbox/silent-caller.out").out;
+  EXPECT_LT(SnapshotMillis(bus_), 500);
   recorder_->Clear();
   ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
   // OpenVPN's device goes with its process; the stand-in's is persistent and
   // would stand in the way of the next test's connect.
   ASSERT_EQ(Sh("ip link del tun-tessaryvpn").status, 0);
-  // The one-second poll notices it.
-  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(5)));
+  // The one-second poll notices it, undelayed by the prompt.
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::milliseconds(1500)));
   EXPECT_EQ(Stages(), (Strings{"error"}));
   EXPECT_EQ(Logs(), (Strings{"The active VPN engine stopped unexpectedly."}));
   EXPECT_EQ(recorder_->Strings("LogEmitted", "level"), (Strings{"error"}));
@@ -394,16 +474,50 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
   ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
   EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
   EXPECT_NE(Sh("nft list table inet tessaryvpn >/dev/null 2>&1").status, 0);
+
+  // The prompt is still open: SIGTERM ends the service at once all the same,
+  // and the waiting caller learns why.
+  const gint64 begin = g_get_monotonic_time();
+  EXPECT_EQ(StopService(pid_, SIGTERM), 0);
+  pid_ = -1;
+  EXPECT_LT(g_get_monotonic_time() - begin, 3 * G_USEC_PER_SEC);
+  EXPECT_TRUE(WaitUntil([] { return !Sh(std::string("cat ") + kCallerOutput).out.empty(); },
+                        std::chrono::seconds(5)));
+  EXPECT_NE(Sh(std::string("cat ") + kCallerOutput)
+                .out.find(std::string(linux_service::kErrorShuttingDown) +
+                          ": The TessaryVPN service is shutting down."),
+            std::string::npos)
+      << Sh(std::string("cat ") + kCallerOutput).out;
+  ReleaseSilentPrompt(prompt);
   RestoreOpenVpn();
 }
 
 TEST_F(ServiceWorkers, AKillSwitchThatCannotBeBuiltDoesNotFailTheConnection) {
   InstallOpenVpnStandIn();
   Start();
-  // No address to allow: the server's name does not resolve.
-  ASSERT_TRUE(CallOk(
-      "Connect",
-      Profile("office", "openVpn", "client\ndev tun\nremote vpn.example.invalid 1194\n", true)));
+  // No address to allow: the server's name does not resolve, and the
+  // sandbox's resolver never answers for it.
+  const std::string unresolvable = "client\ndev tun\nremote vpn.example.invalid 1194\n";
+
+  // Overtaken while that name is still being looked up: the Disconnect ends
+  // it within seconds and the tunnel is never reported up.
+  ASSERT_TRUE(CallOk("Connect", Profile("office", "openVpn", unresolvable, true)));
+  ASSERT_TRUE(WaitUntil([] { return Sh("test -d /sys/class/net/tun-tessaryvpn").status == 0; },
+                        std::chrono::seconds(10)));
+  // The start sees the tunnel on its next half-second pass; the lookup that
+  // follows waits up to 10 s.
+  recorder_->WaitFor([] { return false; }, std::chrono::seconds(2));
+  const gint64 begin = g_get_monotonic_time();
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(WaitForStage("disconnected", 5));
+  EXPECT_LT(g_get_monotonic_time() - begin, 5 * G_USEC_PER_SEC);
+  recorder_->WaitFor([] { return false; }, std::chrono::milliseconds(500));
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "disconnecting", "disconnected"}));
+  EXPECT_EQ(Logs(), (Strings{"Preparing OpenVPN tunnel.", "VPN tunnel disconnected."}));
+  EXPECT_NE(Sh("nft list table inet tessaryvpn >/dev/null 2>&1").status, 0);
+  recorder_->Clear();
+
+  ASSERT_TRUE(CallOk("Connect", Profile("office", "openVpn", unresolvable, true)));
   ASSERT_TRUE(recorder_->WaitFor([&] { return Logs().size() >= 3; }, std::chrono::seconds(30)));
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "connected"}));
   const Strings logs = Logs();
