@@ -291,7 +291,7 @@ LookupEnd LookUpNames(const std::vector<std::string>& names, const std::function
   lookups->pending = names.size();
 
   g_autoptr(GMainContext) context = g_main_context_new();
-  g_autoptr(GMainContextPusher) pusher = g_main_context_pusher_new(context);
+  g_autoptr(GMainContextPusher) pusher G_GNUC_UNUSED = g_main_context_pusher_new(context);
   g_autoptr(GResolver) resolver = g_resolver_get_default();
   g_autoptr(GCancellable) cancellable = g_cancellable_new();
   for (size_t i = 0; i < names.size(); ++i) {
