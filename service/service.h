@@ -117,7 +117,8 @@ using AuthorizedHandler = void (*)(Service* service, GDBusMethodInvocation* invo
 // NotAuthorized when refused, else `handler`, which then makes the method's
 // own checks against the state of that moment. A null handler is
 // RequestVpnPermission's question, answered with a plain boolean.
-void AuthorizeThen(Service* service, GDBusMethodInvocation* invocation, AuthorizedHandler handler);
+void AuthorizeInvocation(Service* service, GDBusMethodInvocation* invocation,
+                         AuthorizedHandler handler);
 // Cancels every check still waiting for polkit; each caller is answered
 // ShuttingDown once polkit has let go of it (a later main-context iteration).
 void CancelAuthorizations(Service* service);

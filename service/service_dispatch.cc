@@ -299,7 +299,8 @@ bool LookupBoolean(GVariant* dictionary, const char* key, bool defaultValue) {
   return g_variant_get_boolean(value) != FALSE;
 }
 
-void AuthorizeThen(Service* service, GDBusMethodInvocation* invocation, AuthorizedHandler handler) {
+void AuthorizeInvocation(Service* service, GDBusMethodInvocation* invocation,
+                         AuthorizedHandler handler) {
   auto* pending = new PendingAuthorization;
   pending->service = service;
   pending->invocation = invocation;
@@ -420,13 +421,13 @@ void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*
     g_autoptr(GVariant) path = NetworkPathVariant(service);
     ReplyDictionary(invocation, path);
   } else if (method == "RequestVpnPermission") {
-    AuthorizeThen(service, invocation, nullptr);
+    AuthorizeInvocation(service, invocation, nullptr);
   } else if (method == "GenerateWireGuardKeyPair") {
-    AuthorizeThen(service, invocation, HandleGenerateWireGuardKeyPair);
+    AuthorizeInvocation(service, invocation, HandleGenerateWireGuardKeyPair);
   } else if (method == "Connect") {
-    AuthorizeThen(service, invocation, HandleConnect);
+    AuthorizeInvocation(service, invocation, HandleConnect);
   } else if (method == "Disconnect") {
-    AuthorizeThen(service, invocation, HandleDisconnect);
+    AuthorizeInvocation(service, invocation, HandleDisconnect);
   } else {
     g_dbus_method_invocation_return_dbus_error(invocation, kErrorUnknownMethod,
                                                kUnknownMethodMessage);
