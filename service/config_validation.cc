@@ -217,23 +217,37 @@ bool JsonBooleanIsTrue(JsonObject* object, const char* name) {
          json_node_get_value_type(node) == G_TYPE_BOOLEAN && json_node_get_boolean(node);
 }
 
-bool EndsWith(const std::string& text, const char* suffix) {
-  const std::size_t length = std::char_traits<char>::length(suffix);
-  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
-}
-
 // Members that name a file or directory on the host, which the engine would
 // open as root: Xray's certificate and key files and its TLS key log, and
 // every sing-box member ending in "_path" or "_directory" (certificates, keys,
 // ECH configurations, a program to run, data directories). A transport's URL
 // "path" has no such ending and stays allowed. Names compare as the decoders
 // fold them, so the Kelvin sign cannot hide a "key_path".
+bool EndsWithIgnoringAsciiCase(const char* text, std::size_t length, const char* suffix) {
+  const std::size_t suffixLength = std::char_traits<char>::length(suffix);
+  return length >= suffixLength && g_ascii_strcasecmp(text + length - suffixLength, suffix) == 0;
+}
+
 bool IsForbiddenFileMemberName(const char* name) {
-  const std::string folded = FoldJsonMemberName(name);
-  for (const char* forbidden : {"CERTIFICATEFILE", "KEYFILE", "MASTERKEYLOG"}) {
-    if (folded == forbidden) return true;
+  // Every member name passes here. An ASCII name folds by ASCII case alone,
+  // so only names with other characters pay for the full fold.
+  std::size_t length = 0;
+  bool ascii = true;
+  for (; name[length] != '\0'; ++length) {
+    if (static_cast<unsigned char>(name[length]) >= 0x80) ascii = false;
   }
-  return EndsWith(folded, "_PATH") || EndsWith(folded, "_DIRECTORY");
+  std::string folded;
+  const char* text = name;
+  if (!ascii) {
+    folded = FoldJsonMemberName(name);
+    text = folded.c_str();
+    length = folded.size();
+  }
+  for (const char* forbidden : {"CERTIFICATEFILE", "KEYFILE", "MASTERKEYLOG"}) {
+    if (g_ascii_strcasecmp(text, forbidden) == 0) return true;
+  }
+  return EndsWithIgnoringAsciiCase(text, length, "_PATH") ||
+         EndsWithIgnoringAsciiCase(text, length, "_DIRECTORY");
 }
 
 // A file or directory named on the host: a forbidden member name whose

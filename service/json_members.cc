@@ -2,9 +2,9 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
-#include <unordered_map>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace tessary::linux_service {
@@ -13,19 +13,71 @@ namespace {
 constexpr gunichar kDottedCapitalI = 0x0130;
 constexpr gunichar kDotlessSmallI = 0x0131;
 
-struct NameWatch {
-  bool ambiguous = false;
-  std::unordered_map<JsonObject*, std::unordered_set<std::string>> seen;
-};
+// Members written in the text: outside strings a colon only ever separates
+// a member's name from its value.
+std::size_t CountWrittenMembers(const std::string& text) {
+  std::size_t members = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == ':') {
+      ++members;
+    }
+  }
+  return members;
+}
 
-// json-glib reports each member after storing it; a repeated name has
-// already replaced the earlier value by then, so repeats are found by name.
-// Objects live as long as the parser's tree, so their addresses stay unique
-// while it loads (only a repeat frees one, and a repeat ends the watch).
-void OnObjectMember(JsonParser*, JsonObject* object, const char* name, gpointer data) {
-  auto* watch = static_cast<NameWatch*>(data);
-  if (watch->ambiguous) return;
-  if (!watch->seen[object].insert(FoldJsonMemberName(name)).second) watch->ambiguous = true;
+// Counts the members json-glib kept and tells whether some object keeps two
+// whose names fold alike. |folded| is scratch space shared by the whole walk.
+bool AnyObjectFoldsTwoNamesAlike(JsonNode* node, std::size_t* kept,
+                                 std::vector<std::string>* folded) {
+  if (JSON_NODE_HOLDS_ARRAY(node)) {
+    JsonArray* array = json_node_get_array(node);
+    const guint length = json_array_get_length(array);
+    for (guint i = 0; i < length; ++i) {
+      if (AnyObjectFoldsTwoNamesAlike(json_array_get_element(array, i), kept, folded)) return true;
+    }
+    return false;
+  }
+  if (!JSON_NODE_HOLDS_OBJECT(node)) return false;
+  JsonObject* object = json_node_get_object(node);
+  const guint size = json_object_get_size(object);
+  *kept += size;
+  if (size > 1) {
+    folded->clear();
+    JsonObjectIter iter;
+    json_object_iter_init(&iter, object);
+    const char* name = nullptr;
+    JsonNode* value = nullptr;
+    while (json_object_iter_next(&iter, &name, &value)) folded->push_back(FoldJsonMemberName(name));
+    std::sort(folded->begin(), folded->end());
+    if (std::adjacent_find(folded->begin(), folded->end()) != folded->end()) return true;
+  }
+  JsonObjectIter iter;
+  json_object_iter_init(&iter, object);
+  const char* name = nullptr;
+  JsonNode* value = nullptr;
+  while (json_object_iter_next(&iter, &name, &value)) {
+    if (AnyObjectFoldsTwoNamesAlike(value, kept, folded)) return true;
+  }
+  return false;
+}
+
+// An ASCII character folds to an ASCII character, so a stored name whose
+// first byte is ASCII can only fold like |wanted| when that byte folds to
+// |wanted|'s first; this spares folding nearly every name a lookup passes.
+bool MayFoldTo(const char* stored, const std::string& wanted) {
+  const auto first = static_cast<unsigned char>(stored[0]);
+  if (first >= 0x80 || wanted.empty()) return true;
+  return g_ascii_toupper(static_cast<char>(first)) == wanted[0];
 }
 
 }  // namespace
@@ -70,7 +122,7 @@ const char* JsonMemberName(JsonObject* object, const char* name) {
   const char* stored = nullptr;
   JsonNode* value = nullptr;
   while (json_object_iter_next_ordered(&iter, &stored, &value)) {
-    if (FoldJsonMemberName(stored) == wanted) return stored;
+    if (MayFoldTo(stored, wanted) && FoldJsonMemberName(stored) == wanted) return stored;
   }
   return nullptr;
 }
@@ -113,7 +165,8 @@ void RemoveJsonMemberAliases(JsonObject* object, const char* name) {
   const char* stored = nullptr;
   JsonNode* value = nullptr;
   while (json_object_iter_next_ordered(&iter, &stored, &value)) {
-    if (std::strcmp(stored, name) != 0 && FoldJsonMemberName(stored) == wanted) {
+    if (std::strcmp(stored, name) != 0 && MayFoldTo(stored, wanted) &&
+        FoldJsonMemberName(stored) == wanted) {
       aliases.emplace_back(stored);
     }
   }
@@ -126,13 +179,20 @@ void RemoveJsonMember(JsonObject* object, const char* name) {
 }
 
 bool LoadJsonCheckingMemberNames(JsonParser* parser, const std::string& text, bool* ambiguous) {
-  NameWatch watch;
-  const gulong handler =
-      g_signal_connect(parser, "object-member", G_CALLBACK(OnObjectMember), &watch);
   const bool loaded = json_parser_load_from_data(
                           parser, text.data(), static_cast<gssize>(text.size()), nullptr) != FALSE;
-  g_signal_handler_disconnect(parser, handler);
-  *ambiguous = watch.ambiguous;
+  *ambiguous = false;
+  JsonNode* root = loaded ? json_parser_get_root(parser) : nullptr;
+  if (root == nullptr) return loaded;
+  // json-glib keeps only the later of two members with the same name, so an
+  // exact repeat shows as fewer members kept than written; names that merely
+  // fold alike are both kept and are compared object by object. (Watching
+  // json-glib's "object-member" signal would see repeats directly, but its
+  // generic marshaller costs more than parsing does.)
+  std::size_t kept = 0;
+  std::vector<std::string> folded;
+  *ambiguous =
+      AnyObjectFoldsTwoNamesAlike(root, &kept, &folded) || kept != CountWrittenMembers(text);
   return loaded;
 }
 

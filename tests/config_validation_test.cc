@@ -599,6 +599,13 @@ TEST(ValidateSingBox, RulesInOrder) {
   });
   add("names that fold alike: exact repeat", "vless", kAmbiguous,
       [](SingBoxDoc& d) { d.prefix = R"("log": {}, "log": {},)"; });
+  add("names that fold alike: exact repeat, deep", "vless", kAmbiguous, [](SingBoxDoc& d) {
+    d.outbounds.insert(d.outbounds.size() - 1, R"(, {"type": "direct", "tag": "d", "tag": "e"})");
+  });
+  add("colons and quotes inside strings are no members", "vless", nullptr, [](SingBoxDoc& d) {
+    d.outbounds.insert(d.outbounds.size() - 1,
+                       R"(, {"type": "direct", "tag": "a\":b:\\", "x:y": "\"::\""})");
+  });
   add("Turkish dotless i does not fold to i", "vless", nullptr,
       [](SingBoxDoc& d) { d.prefix = "\"rout\u0131ng\": {}, \"routing\": {},"; });
   add("long s: services", "vless", kSystem,
