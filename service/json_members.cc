@@ -83,6 +83,14 @@ bool MayFoldTo(const char* stored, const std::string& wanted) {
 }  // namespace
 
 std::string FoldJsonMemberName(const char* name) {
+  // Nearly every name is ASCII: upper-case it in one go.
+  std::size_t length = 0;
+  while (name[length] != '\0' && static_cast<unsigned char>(name[length]) < 0x80) ++length;
+  if (name[length] == '\0') {
+    std::string folded(name, length);
+    for (char& c : folded) c = g_ascii_toupper(c);
+    return folded;
+  }
   std::string folded;
   for (const char* p = name; *p != '\0';) {
     const auto byte = static_cast<unsigned char>(*p);
