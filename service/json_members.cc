@@ -14,25 +14,27 @@ constexpr gunichar kDottedCapitalI = 0x0130;
 constexpr gunichar kDotlessSmallI = 0x0131;
 
 // Members written in the text: outside strings a colon only ever separates
-// a member's name from its value.
-std::size_t CountWrittenMembers(const std::string& text) {
-  std::size_t members = 0;
+// a member's name from its value. False when a string holds an escape JSON
+// does not have: json-glib's scanner reads "\\333" as an octal byte, which
+// the engines' decoders refuse, and passes the byte on to them.
+bool CountWrittenMembers(const std::string& text, std::size_t* members) {
+  *members = 0;
   bool inString = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (inString) {
       if (c == '\\') {
-        ++i;
+        if (++i >= text.size() || std::strchr("\"\\/bfnrtu", text[i]) == nullptr) return false;
       } else if (c == '"') {
         inString = false;
       }
     } else if (c == '"') {
       inString = true;
     } else if (c == ':') {
-      ++members;
+      ++*members;
     }
   }
-  return members;
+  return true;
 }
 
 // Counts the members json-glib kept and tells whether some object keeps two
@@ -187,9 +189,11 @@ void RemoveJsonMember(JsonObject* object, const char* name) {
 }
 
 bool LoadJsonCheckingMemberNames(JsonParser* parser, const std::string& text, bool* ambiguous) {
+  *ambiguous = false;
+  std::size_t written = 0;
+  if (!CountWrittenMembers(text, &written)) return false;
   const bool loaded = json_parser_load_from_data(
                           parser, text.data(), static_cast<gssize>(text.size()), nullptr) != FALSE;
-  *ambiguous = false;
   JsonNode* root = loaded ? json_parser_get_root(parser) : nullptr;
   if (root == nullptr) return loaded;
   // json-glib keeps only the later of two members with the same name, so an
@@ -199,8 +203,7 @@ bool LoadJsonCheckingMemberNames(JsonParser* parser, const std::string& text, bo
   // generic marshaller costs more than parsing does.)
   std::size_t kept = 0;
   std::vector<std::string> folded;
-  *ambiguous =
-      AnyObjectFoldsTwoNamesAlike(root, &kept, &folded) || kept != CountWrittenMembers(text);
+  *ambiguous = AnyObjectFoldsTwoNamesAlike(root, &kept, &folded) || kept != written;
   return loaded;
 }
 

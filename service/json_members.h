@@ -48,7 +48,8 @@ void RemoveJsonMemberAliases(JsonObject* object, const char* name);
 void RemoveJsonMember(JsonObject* object, const char* name);
 
 // Loads |text| into |parser| as json_parser_load_from_data does and returns
-// its result; *ambiguous becomes true when some object held two members whose
+// its result, refusing also escapes JSON does not have (which json-glib would
+// read as octal bytes); *ambiguous becomes true when some object held two members whose
 // names fold alike, an exact repeat included (json-glib keeps only the later
 // one, while a Go decoder merges both into the same field).
 bool LoadJsonCheckingMemberNames(JsonParser* parser, const std::string& text, bool* ambiguous);
