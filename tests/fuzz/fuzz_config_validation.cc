@@ -52,16 +52,6 @@ void CheckNestingBound(const std::string& text) {
   if (root != nullptr && ContainerHeight(root) > counted) abort();
 }
 
-bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::string TrimBlanks(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
 bool SameIgnoringCase(const std::string& text, const char* word) {
   return g_ascii_strcasecmp(text.c_str(), word) == 0;
 }
@@ -78,9 +68,9 @@ void CheckWireGuardQuickReading(const std::string& config) {
     start = end + 1;
     const std::string stripped = line.substr(0, line.find('#'));
     const std::size_t equals = stripped.find('=');
-    const std::string key = TrimBlanks(stripped.substr(0, equals));
+    const std::string key = Trim(stripped.substr(0, equals));
     const std::string value =
-        TrimBlanks(equals == std::string::npos ? stripped : stripped.substr(equals + 1));
+        Trim(equals == std::string::npos ? stripped : stripped.substr(equals + 1));
     if (!key.empty() && key[0] == '[') interfaceSection = false;
     if (SameIgnoringCase(key, "[Interface]")) interfaceSection = true;
     if (!interfaceSection) continue;
