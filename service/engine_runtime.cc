@@ -33,7 +33,6 @@ namespace {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-constexpr char kCancelledMessage[] = "The VPN connection request was cancelled.";
 constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
     G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
 constexpr std::chrono::milliseconds kStopGrace{8000};

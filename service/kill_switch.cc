@@ -30,7 +30,6 @@ constexpr char kNoServerAddress[] =
 constexpr char kNftUnavailable[] = "nftables is unavailable. Repair the TessaryVPN installation.";
 constexpr char kNftNotStarted[] = "Unable to run the nftables leak-protection command.";
 constexpr char kNftFailed[] = "The nftables leak-protection command failed.";
-constexpr char kCancelled[] = "The VPN connection request was cancelled.";
 
 // How often a lookup in progress asks whether its connect was overtaken, and
 // how long cancelled lookups get to hand back their callbacks.
@@ -396,22 +395,19 @@ bool CollectEndpointAddresses(EngineKind kind, const std::string& config,
   LookupEnd end = LookupEnd::kAnswered;
   if (!names.empty()) end = LookUpNames(names, cancelled, &resolved);
   if (end == LookupEnd::kCancelled) {
-    *error = kCancelled;
+    *error = kCancelledMessage;
     return false;
   }
 
   std::vector<std::string> found;
-  std::unordered_set<std::string> seen;
-  const auto addOnce = [&found, &seen](const std::string& address) {
-    if (seen.insert(address).second) found.push_back(address);
-  };
   for (size_t i = 0; i < hosts.size(); ++i) {
     if (nameOf[i] == kLiteral) {
-      addOnce(hosts[i]);
+      found.push_back(hosts[i]);
     } else if (nameOf[i] != kSkipped) {
-      for (const std::string& address : resolved[nameOf[i]]) addOnce(address);
+      for (const std::string& address : resolved[nameOf[i]]) found.push_back(address);
     }
   }
+  KeepFirstAppearances(&found);
   if (end == LookupEnd::kDeadline && found.empty()) {
     *error = "The profile's server names did not resolve within " +
              std::to_string(kEndpointLookupSeconds) + " seconds.";

@@ -24,6 +24,9 @@ constexpr std::size_t kMaxEndpointHosts = 1024;
 constexpr std::size_t kMaxEndpointNames = 128;
 constexpr int kEndpointLookupSeconds = 10;
 
+// Why a connect overtaken by a newer operation stopped.
+inline constexpr char kCancelledMessage[] = "The VPN connection request was cancelled.";
+
 // The hosts above as literal addresses, in host order, each once: literals as
 // written, names in GIO's text form in the default resolver's order. A name
 // that fails, or is unanswered at the deadline, is dropped; *addresses may
