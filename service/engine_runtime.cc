@@ -656,6 +656,9 @@ struct ProcessStat {
   unsigned long long startTime = 0;
 };
 
+// Neither a zombie nor dead.
+bool IsRunning(const ProcessStat& stat) { return stat.state != 'Z' && stat.state != 'X'; }
+
 bool ReadProcessStat(const std::string& pid, ProcessStat* stat) {
   g_autofree gchar* contents = nullptr;
   if (!g_file_get_contents(("/proc/" + pid + "/stat").c_str(), &contents, nullptr, nullptr)) {
@@ -679,7 +682,7 @@ bool ProcessIsAlive(GSubprocess* process) {
   const char* identifier = g_subprocess_get_identifier(process);
   if (identifier == nullptr || *identifier == '\0') return false;
   ProcessStat stat;
-  return ReadProcessStat(identifier, &stat) && stat.state != 'Z' && stat.state != 'X';
+  return ReadProcessStat(identifier, &stat) && IsRunning(stat);
 }
 
 bool WaitForProcess(GSubprocess* process, std::chrono::milliseconds timeout) {
@@ -788,8 +791,7 @@ bool WaitForPidfd(int pidfd, std::chrono::milliseconds timeout) {
 bool IsRecordedEngine(const EngineRecord& record, const char* program) {
   ProcessStat stat;
   const std::string pid = std::to_string(record.pid);
-  if (!ReadProcessStat(pid, &stat) || stat.startTime != record.startTime || stat.state == 'Z' ||
-      stat.state == 'X') {
+  if (!ReadProcessStat(pid, &stat) || stat.startTime != record.startTime || !IsRunning(stat)) {
     return false;
   }
   g_autofree gchar* executable = g_file_read_link(("/proc/" + pid + "/exe").c_str(), nullptr);
