@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 namespace tessary::linux_service {
@@ -117,10 +116,6 @@ std::string FoldJsonMemberName(const char* name) {
     p = g_utf8_next_char(p);
   }
   return folded;
-}
-
-bool JsonMemberNamesFoldAlike(const char* a, const char* b) {
-  return std::strcmp(a, b) == 0 || FoldJsonMemberName(a) == FoldJsonMemberName(b);
 }
 
 const char* JsonMemberName(JsonObject* object, const char* name) {

@@ -19,9 +19,6 @@ namespace tessary::linux_service {
 // refuses anything else).
 std::string FoldJsonMemberName(const char* name);
 
-// True when the decoders would take |a| and |b| for the same name.
-bool JsonMemberNamesFoldAlike(const char* a, const char* b);
-
 // The stored name of the member of |object| that the decoders would take for
 // |name|: the exact one if present, else the first that folds alike; nullptr
 // when there is none or |object| is null. Borrowed from |object|.
