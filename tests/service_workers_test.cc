@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -93,16 +94,119 @@ void RestoreOpenVpn() {
   Sh("test -e /run/sandbox/openvpn.real && cp -a /run/sandbox/openvpn.real /usr/sbin/openvpn");
 }
 
-// An unprivileged caller of `method` whose polkit check waits on a text
-// agent that shows the password prompt and is never answered, as a user who
-// registers `pkttyagent --process` and walks away. Fills the pids of the
-// caller and of the agent's terminal; false when the prompt never appeared.
+// A polkit authentication agent for one process that takes every request
+// and never answers it, as a user who leaves the password prompt open. It
+// serves its own connection from its own thread, so the prompt stays open
+// whatever the test's main context does.
+constexpr char kAgentPath[] = "/org/tessaryvpn/test/SilentAgent";
+constexpr char kAgentXml[] =
+    "<node><interface name='org.freedesktop.PolicyKit1.AuthenticationAgent'>"
+    "<method name='BeginAuthentication'><arg type='s' direction='in'/>"
+    "<arg type='s' direction='in'/><arg type='s' direction='in'/>"
+    "<arg type='a{ss}' direction='in'/><arg type='s' direction='in'/>"
+    "<arg type='a(sa{sv})' direction='in'/></method>"
+    "<method name='CancelAuthentication'><arg type='s' direction='in'/></method>"
+    "</interface></node>";
+
 struct SilentPrompt {
   int caller = -1;
-  int agent = -1;
+  GMainContext* context = g_main_context_new();
+  GMainLoop* loop = g_main_loop_new(context, FALSE);
+  GThread* thread = nullptr;
+  GDBusConnection* bus = nullptr;
+  std::atomic<bool> registered{false};
+  std::atomic<bool> prompting{false};
+  std::vector<GDBusMethodInvocation*> held;  // touched by the agent's thread only
+  ~SilentPrompt();
 };
 constexpr char kCallerOutput[] = "/run/sandbox/silent-caller.out";
 
+void OnAgentCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+                 GVariant*, GDBusMethodInvocation* invocation, gpointer data) {
+  auto* prompt = static_cast<SilentPrompt*>(data);
+  if (g_strcmp0(method, "BeginAuthentication") == 0) {
+    prompt->held.push_back(invocation);
+    prompt->prompting = true;
+    return;
+  }
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+gpointer RunAgent(gpointer data) {
+  auto* prompt = static_cast<SilentPrompt*>(data);
+  g_main_context_push_thread_default(prompt->context);
+  g_autofree gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  prompt->bus =
+      address == nullptr
+          ? nullptr
+          : g_dbus_connection_new_for_address_sync(
+                address,
+                static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                nullptr, nullptr, nullptr);
+  g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kAgentXml, nullptr);
+  static const GDBusInterfaceVTable vtable = {OnAgentCall, nullptr, nullptr, {}};
+  std::string stat;
+  {
+    g_autofree gchar* text = nullptr;
+    const std::string path = "/proc/" + std::to_string(prompt->caller) + "/stat";
+    if (g_file_get_contents(path.c_str(), &text, nullptr, nullptr)) stat = text;
+  }
+  // The start time is the 20th field after the command name's closing ")".
+  guint64 startTime = 0;
+  const size_t close = stat.rfind(')');
+  if (close != std::string::npos) {
+    gchar** fields = g_strsplit(stat.c_str() + close + 2, " ", -1);
+    if (g_strv_length(fields) > 19) startTime = g_ascii_strtoull(fields[19], nullptr, 10);
+    g_strfreev(fields);
+  }
+  if (prompt->bus != nullptr && node != nullptr && startTime != 0 &&
+      g_dbus_connection_register_object(prompt->bus, kAgentPath, node->interfaces[0], &vtable,
+                                        prompt, nullptr, nullptr) != 0) {
+    GVariantBuilder details;
+    g_variant_builder_init(&details, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&details, "{sv}", "pid", g_variant_new_uint32(prompt->caller));
+    g_variant_builder_add(&details, "{sv}", "start-time", g_variant_new_uint64(startTime));
+    g_variant_builder_add(&details, "{sv}", "uid", g_variant_new_int32(65534));
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        prompt->bus, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+        "org.freedesktop.PolicyKit1.Authority", "RegisterAuthenticationAgent",
+        g_variant_new("((sa{sv})ss)", "unix-process", &details, "C", kAgentPath), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+    prompt->registered = reply != nullptr;
+  }
+  g_main_loop_run(prompt->loop);
+  for (GDBusMethodInvocation* invocation : prompt->held) {
+    g_dbus_method_invocation_return_dbus_error(
+        invocation, "org.freedesktop.PolicyKit1.Error.Cancelled", "The test is over.");
+  }
+  prompt->held.clear();
+  if (prompt->bus != nullptr) {
+    g_dbus_connection_flush_sync(prompt->bus, nullptr, nullptr);
+    g_object_unref(prompt->bus);
+  }
+  g_main_context_pop_thread_default(prompt->context);
+  return nullptr;
+}
+
+SilentPrompt::~SilentPrompt() {
+  if (caller > 0) kill(caller, SIGKILL);
+  if (thread != nullptr) {
+    g_main_context_invoke(
+        context,
+        [](gpointer data) {
+          g_main_loop_quit(static_cast<GMainLoop*>(data));
+          return G_SOURCE_REMOVE;
+        },
+        loop);
+    g_thread_join(thread);
+  }
+  g_main_loop_unref(loop);
+  g_main_context_unref(context);
+}
+
+// An unprivileged caller of `method` whose polkit check waits on a silent
+// agent; false when polkit never asked the agent.
 bool HoldSilentPrompt(const std::string& method, const std::string& arguments,
                       SilentPrompt* prompt) {
   const std::string call =
@@ -112,8 +216,7 @@ bool HoldSilentPrompt(const std::string& method, const std::string& arguments,
   if (!g_file_set_contents("/run/sandbox/silent-caller.sh", call.c_str(), -1, nullptr)) {
     return false;
   }
-  if (Sh("rm -f /run/sandbox/silent-gate /run/sandbox/silent-ready /run/sandbox/silent-agent.out; "
-         "mkfifo -m 666 /run/sandbox/silent-gate && mkfifo /run/sandbox/silent-ready && "
+  if (Sh("rm -f /run/sandbox/silent-gate && mkfifo -m 666 /run/sandbox/silent-gate && "
          "chmod 644 /run/sandbox/silent-caller.sh")
           .status != 0) {
     return false;
@@ -124,29 +227,20 @@ bool HoldSilentPrompt(const std::string& method, const std::string& arguments,
          std::string(kCallerOutput) + " 2>&1 & echo $!");
   prompt->caller = atoi(caller.out.c_str());
   if (prompt->caller <= 0) return false;
-  // pkttyagent wants a terminal; script gives it one whose input never comes.
-  // It closes the notify descriptor once polkit has registered it.
-  const CommandResult agent =
-      Sh("sleep 600 2>/dev/null | script -qfec \"pkttyagent --process " +
-         std::to_string(prompt->caller) +
-         " --notify-fd 3 3>/run/sandbox/silent-ready\" /run/sandbox/silent-agent.out "
-         ">/dev/null 2>&1 & echo $!");
-  prompt->agent = atoi(agent.out.c_str());
-  if (prompt->agent <= 0) return false;
-  if (Sh("timeout 10 cat /run/sandbox/silent-ready && echo go >/run/sandbox/silent-gate").status !=
-      0) {
+  // polkit takes the process's user when the agent registers.
+  const std::string status = "/proc/" + std::to_string(prompt->caller) + "/status";
+  if (!WaitUntil([&] { return Sh("grep -q '^Uid:\t65534' " + status).status == 0; },
+                 std::chrono::seconds(5))) {
     return false;
   }
-  return WaitUntil(
-      [] {
-        return Sh("cat /run/sandbox/silent-agent.out").out.find("Password:") != std::string::npos;
-      },
-      std::chrono::seconds(10));
-}
-
-void ReleaseSilentPrompt(const SilentPrompt& prompt) {
-  if (prompt.agent > 0) kill(prompt.agent, SIGKILL);
-  if (prompt.caller > 0) kill(prompt.caller, SIGKILL);
+  // The caller execs gdbus in the same process, so the agent registered for
+  // it now is the one polkit asks.
+  prompt->thread = g_thread_new("silent-agent", RunAgent, prompt);
+  if (!WaitUntil([prompt] { return prompt->registered.load(); }, std::chrono::seconds(10)) ||
+      Sh("echo go >/run/sandbox/silent-gate").status != 0) {
+    return false;
+  }
+  return WaitUntil([prompt] { return prompt->prompting.load(); }, std::chrono::seconds(10));
 }
 
 // Milliseconds a root caller waits for the snapshot.
@@ -230,7 +324,7 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   // A user who leaves polkit's password prompt open holds up nobody else.
   SilentPrompt prompt;
   ASSERT_TRUE(HoldSilentPrompt("RequestVpnPermission", "", &prompt))
-      << Sh("cat /run/sandbox/silent-agent.out /run/sandbox/silent-caller.out").out;
+      << Sh(std::string("cat ") + kCallerOutput).out;
   ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
   ASSERT_TRUE(WaitForStage("connecting", 10));
   const gint64 connectingSince = g_get_monotonic_time();
@@ -300,7 +394,6 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   g_variant_unref(snapshot);
   // Nothing of the profile is left behind.
   EXPECT_EQ(Sh("ls -A /run/tessaryvpn").out, "");
-  ReleaseSilentPrompt(prompt);
 }
 
 TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
@@ -444,7 +537,7 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
   // Another user's Connect waits on a password prompt nobody answers.
   SilentPrompt prompt;
   ASSERT_TRUE(HoldSilentPrompt("Connect", "\"{'id': <'x'>, 'protocol': <'wireGuard'>}\"", &prompt))
-      << Sh("cat /run/sandbox/silent-agent.out /run/sandbox/silent-caller.out").out;
+      << Sh(std::string("cat ") + kCallerOutput).out;
   EXPECT_LT(SnapshotMillis(bus_), 500);
   recorder_->Clear();
   ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
@@ -488,7 +581,6 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
                           ": The TessaryVPN service is shutting down."),
             std::string::npos)
       << Sh(std::string("cat ") + kCallerOutput).out;
-  ReleaseSilentPrompt(prompt);
   RestoreOpenVpn();
 }
 
