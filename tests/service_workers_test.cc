@@ -114,8 +114,9 @@ struct SilentPrompt {
   GMainLoop* loop = g_main_loop_new(context, FALSE);
   GThread* thread = nullptr;
   GDBusConnection* bus = nullptr;
-  std::atomic<bool> registered{false};
+  std::atomic<int> registration{0};  // 1 registered, -1 failed; then `failure` holds why
   std::atomic<bool> prompting{false};
+  std::string failure;
   std::vector<GDBusMethodInvocation*> held;  // touched by the agent's thread only
   ~SilentPrompt();
 };
@@ -160,9 +161,13 @@ gpointer RunAgent(gpointer data) {
     if (g_strv_length(fields) > 19) startTime = g_ascii_strtoull(fields[19], nullptr, 10);
     g_strfreev(fields);
   }
-  if (prompt->bus != nullptr && node != nullptr && startTime != 0 &&
+  g_autoptr(GError) error = nullptr;
+  if (prompt->bus == nullptr || node == nullptr || startTime == 0 ||
       g_dbus_connection_register_object(prompt->bus, kAgentPath, node->interfaces[0], &vtable,
-                                        prompt, nullptr, nullptr) != 0) {
+                                        prompt, nullptr, &error) == 0) {
+    prompt->failure = "The agent could not serve the bus or read the caller's start time.";
+    prompt->registration = -1;
+  } else {
     GVariantBuilder details;
     g_variant_builder_init(&details, G_VARIANT_TYPE_VARDICT);
     g_variant_builder_add(&details, "{sv}", "pid", g_variant_new_uint32(prompt->caller));
@@ -172,8 +177,9 @@ gpointer RunAgent(gpointer data) {
         prompt->bus, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
         "org.freedesktop.PolicyKit1.Authority", "RegisterAuthenticationAgent",
         g_variant_new("((sa{sv})ss)", "unix-process", &details, "C", kAgentPath), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
-    prompt->registered = reply != nullptr;
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+    if (reply == nullptr) prompt->failure = error->message;
+    prompt->registration = reply != nullptr ? 1 : -1;
   }
   g_main_loop_run(prompt->loop);
   for (GDBusMethodInvocation* invocation : prompt->held) {
@@ -213,12 +219,11 @@ bool HoldSilentPrompt(const std::string& method, const std::string& arguments,
       "read go </run/sandbox/silent-gate\nexec gdbus call --system --timeout 120 "
       "-d org.tessaryvpn.Service1 -o /org/tessaryvpn/Service1 -m org.tessaryvpn.Service1." +
       method + " " + arguments + "\n";
-  if (!g_file_set_contents("/run/sandbox/silent-caller.sh", call.c_str(), -1, nullptr)) {
-    return false;
-  }
-  if (Sh("rm -f /run/sandbox/silent-gate && mkfifo -m 666 /run/sandbox/silent-gate && "
+  prompt->failure = "The caller could not be set up.";
+  if (!g_file_set_contents("/run/sandbox/silent-caller.sh", call.c_str(), -1, nullptr) ||
+      Sh("rm -f /run/sandbox/silent-gate && mkfifo -m 666 /run/sandbox/silent-gate && "
          "chmod 644 /run/sandbox/silent-caller.sh")
-          .status != 0) {
+              .status != 0) {
     return false;
   }
   const CommandResult caller =
@@ -231,16 +236,24 @@ bool HoldSilentPrompt(const std::string& method, const std::string& arguments,
   const std::string status = "/proc/" + std::to_string(prompt->caller) + "/status";
   if (!WaitUntil([&] { return Sh("grep -q '^Uid:\t65534' " + status).status == 0; },
                  std::chrono::seconds(5))) {
+    prompt->failure = "The caller never ran as nobody.";
     return false;
   }
   // The caller execs gdbus in the same process, so the agent registered for
   // it now is the one polkit asks.
+  prompt->failure.clear();
   prompt->thread = g_thread_new("silent-agent", RunAgent, prompt);
-  if (!WaitUntil([prompt] { return prompt->registered.load(); }, std::chrono::seconds(10)) ||
-      Sh("echo go >/run/sandbox/silent-gate").status != 0) {
+  if (!WaitUntil([prompt] { return prompt->registration.load() != 0; }, std::chrono::seconds(10)) ||
+      prompt->registration.load() < 0) {
+    if (prompt->failure.empty()) prompt->failure = "polkit did not answer the registration.";
     return false;
   }
-  return WaitUntil([prompt] { return prompt->prompting.load(); }, std::chrono::seconds(10));
+  if (Sh("echo go >/run/sandbox/silent-gate").status != 0 ||
+      !WaitUntil([prompt] { return prompt->prompting.load(); }, std::chrono::seconds(10))) {
+    prompt->failure = "polkit never asked the agent.";
+    return false;
+  }
+  return true;
 }
 
 // Milliseconds a root caller waits for the snapshot.
@@ -324,7 +337,7 @@ TEST_F(ServiceWorkers, AConnectWorkerReportsItsFailureAndTheLoopStaysResponsive)
   // A user who leaves polkit's password prompt open holds up nobody else.
   SilentPrompt prompt;
   ASSERT_TRUE(HoldSilentPrompt("RequestVpnPermission", "", &prompt))
-      << Sh(std::string("cat ") + kCallerOutput).out;
+      << prompt.failure << Sh(std::string("cat ") + kCallerOutput).out;
   ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
   ASSERT_TRUE(WaitForStage("connecting", 10));
   const gint64 connectingSince = g_get_monotonic_time();
@@ -537,7 +550,7 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
   // Another user's Connect waits on a password prompt nobody answers.
   SilentPrompt prompt;
   ASSERT_TRUE(HoldSilentPrompt("Connect", "\"{'id': <'x'>, 'protocol': <'wireGuard'>}\"", &prompt))
-      << Sh(std::string("cat ") + kCallerOutput).out;
+      << prompt.failure << Sh(std::string("cat ") + kCallerOutput).out;
   EXPECT_LT(SnapshotMillis(bus_), 500);
   recorder_->Clear();
   ASSERT_EQ(Sh("kill -KILL $(cat /run/tessaryvpn/openvpn.pid)").status, 0);
