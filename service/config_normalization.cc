@@ -212,12 +212,6 @@ JsonObject* EnsureObjectMember(JsonObject* object, const char* name) {
   return json_object_get_object_member(object, name);
 }
 
-std::string AsciiLower(const char* text) {
-  std::string lowered(text);
-  for (char& c : lowered) c = g_ascii_tolower(c);
-  return lowered;
-}
-
 JsonArray* StringArray(std::initializer_list<const char*> values) {
   JsonArray* array = json_array_new();
   for (const char* value : values) json_array_add_string_element(array, value);
@@ -238,7 +232,7 @@ std::string SelectOutboundTag(JsonObject* root, const char* typeMember, Accept a
     const char* type = JsonMemberString(outbound, typeMember);
     const char* tag = JsonMemberString(outbound, "tag");
     if (type == nullptr || tag == nullptr || tag[0] == '\0') continue;
-    if (accept(AsciiLower(type))) return tag;
+    if (accept(Lowercase(type))) return tag;
   }
   return "";
 }

@@ -39,27 +39,11 @@ struct JsonFindings {
 // ---------------------------------------------------------------------------
 // Shared helpers
 
-// ASCII only, whatever locale the process runs in: only A to Z change.
-std::string Lowercase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 ProfileValidation Invalid(const std::string& message) { return {false, message}; }
 
 // The bytes isspace() accepts in the POSIX locale.
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsSpace(text[begin])) ++begin;
-  while (end > begin && IsSpace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
 }
 
 // Calls |visit| with every line of |text| split at line feeds; a final line
@@ -922,6 +906,21 @@ ProfileValidation ValidateOpenVpn(const std::string& config) {
 }
 
 }  // namespace
+
+std::string Lowercase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string Trim(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsSpace(text[begin])) ++begin;
+  while (end > begin && IsSpace(text[end - 1])) --end;
+  return std::string(text.substr(begin, end - begin));
+}
 
 bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words) {
   enum class State { kInitial, kUnquoted, kDoubleQuoted, kSingleQuoted };

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessary::linux_service {
@@ -26,6 +27,12 @@ struct ProfileValidation {
 // Display name ("Sing-box", "Xray", "WireGuard", "OpenVPN"); "Unsupported"
 // for anything else. Static storage.
 const char* EngineName(EngineKind kind);
+
+// Text helpers every unit of the service shares. Both work on bytes, in the
+// POSIX locale whatever locale the process runs in: Lowercase changes only A
+// to Z, Trim drops the bytes isspace() accepts there from both ends.
+std::string Lowercase(std::string text);
+std::string Trim(std::string_view text);
 
 // Maps a client's protocol label (any case, untrimmed) to its engine.
 EngineKind EngineForProtocol(const std::string& protocol);

@@ -63,20 +63,6 @@ bool IsRegularDescriptor(int fd) {
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string AsciiLower(const std::string& text) {
-  std::string lower = text;
-  for (char& c : lower) c = g_ascii_tolower(c);
-  return lower;
-}
-
-std::string TrimWhitespace(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-  return text.substr(begin, end - begin);
-}
-
 // Calls visit(line) for each "\n"-separated line; a final newline does not
 // start another line. Stops early when visit returns false.
 template <typename Visit>
@@ -362,7 +348,7 @@ void RewriteWireGuardConfig(const std::string& config, std::string* rewritten,
     while (start < line.value.size()) {
       size_t comma = line.value.find(',', start);
       if (comma == std::string::npos) comma = line.value.size();
-      dns->push_back(TrimWhitespace(line.value.substr(start, comma - start)));
+      dns->push_back(Trim(line.value.substr(start, comma - start)));
       start = comma + 1;
     }
     return true;
@@ -446,7 +432,7 @@ bool RemoveWireGuardQuickRules(std::string* error) {
       unsigned priority = 0;
       int consumed = 0;
       if (sscanf(line.c_str(), "%u:%n", &priority, &consumed) == 1) {
-        rules.emplace_back(priority, TrimWhitespace(line.substr(static_cast<size_t>(consumed))));
+        rules.emplace_back(priority, Trim(line.substr(static_cast<size_t>(consumed))));
       }
       return true;
     });
@@ -494,7 +480,7 @@ bool RemoveWireGuardQuickTables(std::string* error) {
                               std::string("awg-quick-") + kWireGuardInterface};
   bool removed = true;
   ForEachLine(listing, [&](const std::string& line) {
-    g_auto(GStrv) words = g_strsplit(TrimWhitespace(line).c_str(), " ", 0);
+    g_auto(GStrv) words = g_strsplit(Trim(line).c_str(), " ", 0);
     if (g_strv_length(words) != 3 || g_strcmp0(words[0], "table") != 0) return true;
     if (g_strcmp0(words[1], "ip") != 0 && g_strcmp0(words[1], "ip6") != 0) return true;
     if (std::find(std::begin(ours), std::end(ours), words[2]) == std::end(ours)) return true;
@@ -556,7 +542,7 @@ std::string RewriteOpenVpnConfig(const std::string& config) {
   std::string rewritten;
   rewritten.reserve(config.size() + 1 + (config.size() / 4 + 1) * deviceLine.size());
   ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
-    if (line.kind == OpenVpnLine::Kind::kDirective && AsciiLower(line.words[0]) == "dev") {
+    if (line.kind == OpenVpnLine::Kind::kDirective && Lowercase(line.words[0]) == "dev") {
       rewritten.append(deviceLine);
     } else {
       rewritten.append(line.text);

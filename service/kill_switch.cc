@@ -20,7 +20,6 @@
 namespace tessary::linux_service {
 namespace {
 
-constexpr char kTrimmedCharacters[] = " \t\r\n";
 constexpr size_t kMaxHostBytes = 255;
 constexpr size_t kMaxInterfaceBytes = 15;
 
@@ -36,15 +35,17 @@ constexpr char kNftFailed[] = "The nftables leak-protection command failed.";
 constexpr guint kCancelPollMillis = 100;
 constexpr gint64 kDrainMicros = G_USEC_PER_SEC;
 
-std::string TrimAscii(const std::string& text) {
-  const size_t first = text.find_first_not_of(kTrimmedCharacters);
+// Hosts lose blanks, tabs and line ends only; any other control byte stays,
+// so such a name fails to resolve rather than naming another host.
+std::string TrimHost(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return "";
-  const size_t last = text.find_last_not_of(kTrimmedCharacters);
+  const size_t last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
 }
 
 void AddHost(std::vector<std::string>* hosts, const std::string& candidate) {
-  std::string host = TrimAscii(candidate);
+  std::string host = TrimHost(candidate);
   if (host.empty() || host.size() > kMaxHostBytes) return;
   hosts->push_back(std::move(host));
 }
@@ -61,11 +62,6 @@ void KeepFirstAppearances(std::vector<std::string>* entries) {
     ++kept;
   }
   entries->resize(kept);
-}
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text) c = g_ascii_tolower(c);
-  return text;
 }
 
 // Members are read as the engines' decoders read them (see json_members.h),
@@ -147,7 +143,7 @@ void CollectOpenVpnHosts(const std::string& config, std::vector<std::string>* ho
     } else {
       return true;
     }
-    if (words.size() >= 2 && AsciiLower(words[0]) == "remote") AddHost(hosts, words[1]);
+    if (words.size() >= 2 && Lowercase(words[0]) == "remote") AddHost(hosts, words[1]);
     return true;
   });
 }

@@ -30,15 +30,6 @@ constexpr const char* kSupportedProtocols[] = {
 // The four engines, in the order every report lists them.
 constexpr EngineKind kEngines[] = {kSingBox, kXray, kWireGuard, kOpenVpn};
 
-std::string Trimmed(const char* data, gsize size) {
-  if (data == nullptr) return std::string();
-  gsize begin = 0;
-  while (begin < size && g_ascii_isspace(data[begin])) ++begin;
-  gsize end = size;
-  while (end > begin && g_ascii_isspace(data[end - 1])) --end;
-  return std::string(data + begin, end - begin);
-}
-
 bool IsExecutableFile(const char* path) {
   return g_file_test(path, G_FILE_TEST_IS_REGULAR) && g_file_test(path, G_FILE_TEST_IS_EXECUTABLE);
 }
@@ -337,7 +328,7 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
   }
   gsize size = 0;
   auto* raw = static_cast<char*>(g_bytes_unref_to_data(generated, &size));
-  std::string secret = raw != nullptr ? Trimmed(raw, size) : std::string();
+  std::string secret = raw != nullptr ? Trim(std::string_view(raw, size)) : std::string();
   WipeAndFree(raw, size);
 
   std::string input = secret + "\n";
@@ -355,7 +346,7 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
     return false;
   }
   const auto* data = static_cast<const char*>(g_bytes_get_data(derived, &size));
-  std::string derivedKey = Trimmed(data, size);
+  std::string derivedKey = data != nullptr ? Trim(std::string_view(data, size)) : std::string();
   if (secret.empty() || derivedKey.empty()) {
     SecureClear(&secret);
     return false;

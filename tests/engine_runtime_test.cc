@@ -59,7 +59,7 @@ std::string ReadTestData(const char* name) {
   return text.str();
 }
 
-TEST(EngineRuntimeText, TrimWhitespace) {
+TEST(EngineRuntimeText, Trim) {
   const struct {
     const char* in;
     const char* out;
@@ -71,7 +71,7 @@ TEST(EngineRuntimeText, TrimWhitespace) {
       {"x", "x"},
       {"\n a b \n", "a b"},
   };
-  for (const auto& c : cases) EXPECT_EQ(TrimWhitespace(c.in), c.out) << '"' << c.in << '"';
+  for (const auto& c : cases) EXPECT_EQ(Trim(c.in), c.out) << '"' << c.in << '"';
 }
 
 TEST(EngineRuntimeText, TunnelInterfaceNames) {

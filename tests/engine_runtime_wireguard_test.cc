@@ -39,7 +39,7 @@ void MustSh(const std::string& script) {
   ASSERT_EQ(result.status, 0) << script << "\n" << result.out << result.err;
 }
 
-std::string Trimmed(const std::string& text) { return TrimWhitespace(text); }
+std::string Trimmed(const std::string& text) { return Trim(text); }
 
 const std::function<bool()> kNeverCancelled = [] { return false; };
 
