@@ -2,14 +2,16 @@
 // bus, as a client sees it, for WireGuard and OpenVPN, each against the bare
 // engine brought up and down by hand in the same sandbox run, doing the same
 // external steps as the service:
-//   WireGuard: wg-quick up plus the three resolvectl commands; back down with
-//              the nft table removal, resolvectl revert and wg-quick down;
-//   OpenVPN:   openvpn on the same profile with the DNS helper as its up and
-//              down script until its routes appear (polled every
-//              millisecond); back down with the nft table removal and
-//              SIGTERM until it has gone.
-// Every disconnect of the service lifts the kill-switch table, also when the
-// tunnel had none, so the bare disconnects pay for the same nft run.
+//   WireGuard: the nft table removal, wg-quick up and the three resolvectl
+//              commands; back down with the nft table removal, resolvectl
+//              revert and wg-quick down;
+//   OpenVPN:   the nft table removal, then openvpn on the same profile with
+//              the DNS helper as its up and down script until its routes
+//              appear (polled every millisecond); back down with the nft
+//              table removal and SIGTERM until it has gone.
+// Every connect of the service first lifts a kill-switch table that a crash
+// may have left, and every disconnect lifts it, also when the tunnel had
+// none, so the bare runs pay for the same nft runs.
 // Runs alternate, service and bare, after one warm-up of each; medians of the
 // runs are printed as bench/run expects. Runs inside tests/sandbox/enter
 // --resolved with the build installed (bench/connect_bench.sh).
@@ -140,7 +142,7 @@ Times ServiceRun(tessary::test::SignalRecorder* recorder, GDBusConnection* bus,
 Times BareWireGuard(const std::string& config) {
   Times times;
   auto start = Clock::now();
-  const bool up = Ok({"/usr/bin/wg-quick", "up", config}) &&
+  const bool up = RemoveKillSwitchTable() && Ok({"/usr/bin/wg-quick", "up", config}) &&
                   Ok({"/usr/bin/resolvectl", "dns", "tessaryvpn", "198.51.100.1"}) &&
                   Ok({"/usr/bin/resolvectl", "domain", "tessaryvpn", "~."}) &&
                   Ok({"/usr/bin/resolvectl", "default-route", "tessaryvpn", "yes"});
@@ -179,6 +181,7 @@ bool WaitSplitRoute(const std::string& interface, bool present, std::chrono::sec
 Times BareOpenVpn(const std::string& config) {
   Times times;
   const auto start = Clock::now();
+  if (!RemoveKillSwitchTable()) return times;
   const pid_t pid = fork();
   if (pid == 0) {
     const int null = open("/dev/null", O_RDWR);

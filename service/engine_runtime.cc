@@ -255,7 +255,10 @@ bool RemoveConfigFor(EngineKind kind, std::string* error) {
     case kWireGuard:
       return SecureRemoveFile(kWireGuardConfig, error);
     case kOpenVpn: {
-      if (IsExecutable(kDnsHelper) && IsExecutable(kResolveCtl)) {
+      // resolved forgets a link's settings with the link, and the helper
+      // clears nothing once the interface is gone: it is not run then.
+      if (IsExecutable(kDnsHelper) && IsExecutable(kResolveCtl) &&
+          InterfacePresent(kOpenVpnInterfacePath)) {
         std::string scratch;
         if (!RunCommand({kDnsHelper, "revert"}, &scratch)) {
           *error = "Unable to revert OpenVPN DNS state.";

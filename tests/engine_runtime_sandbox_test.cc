@@ -181,15 +181,24 @@ TEST_F(EngineRuntimeSandbox, RemoveConfigForEachEngine) {
   }
   EXPECT_TRUE(RemoveConfigFor(kUnsupported, &error));
 
-  // The DNS helper that cannot revert keeps both OpenVPN files.
+  // The DNS helper that cannot revert keeps both OpenVPN files while the
+  // interface exists; once it is gone there is nothing to revert.
   ASSERT_TRUE(WritePrivateFile(kOpenVpnConfig, "client\n", &error));
   ASSERT_TRUE(WritePrivateFile(kOpenVpnPid, "1\n", &error));
   MustSh("printf '#!/bin/sh\\nexit 1\\n' > /usr/libexec/tessaryvpn-dns");
+  MustSh("ip tuntap add dev tun-tessaryvpn mode tun");
   EXPECT_FALSE(RemoveConfigFor(kOpenVpn, &error));
   EXPECT_EQ(error, "Unable to revert OpenVPN DNS state.");
   EXPECT_TRUE(Exists(kOpenVpnConfig));
   EXPECT_TRUE(Exists(kOpenVpnPid));
+  MustSh("ip link del tun-tessaryvpn");
+  EXPECT_TRUE(RemoveConfigFor(kOpenVpn, &error)) << error;
+  EXPECT_FALSE(Exists(kOpenVpnConfig));
+  EXPECT_FALSE(Exists(kOpenVpnPid));
   // Without the DNS helper the revert is skipped and both files go.
+  ASSERT_TRUE(WritePrivateFile(kOpenVpnConfig, "client\n", &error));
+  ASSERT_TRUE(WritePrivateFile(kOpenVpnPid, "1\n", &error));
+  MustSh("ip tuntap add dev tun-tessaryvpn mode tun");
   MustSh("rm /usr/libexec/tessaryvpn-dns");
   error = "untouched";
   EXPECT_TRUE(RemoveConfigFor(kOpenVpn, &error)) << error;
