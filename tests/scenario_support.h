@@ -278,11 +278,24 @@ class ScenarioTest : public ::testing::Test {
     return nullptr;
   }
 
+  // For "connected" also waits for the log entry that follows that stage, so
+  // that a later Forget() leaves nothing of the connect to what comes next.
   bool WaitForStage(const std::string& stage, milliseconds timeout) {
     return recorder_->WaitFor(
         [&] {
           const Strings stages = Stages();
-          return !stages.empty() && stages.back() == stage;
+          if (stages.empty() || stages.back() != stage) return false;
+          if (stage != "connected") return true;
+          const std::string logged = " tunnel connected.";
+          const Strings events = Events();
+          for (auto it = events.rbegin(); it != events.rend() && it->rfind("stage ", 0) != 0;
+               ++it) {
+            if (it->size() > logged.size() &&
+                it->compare(it->size() - logged.size(), logged.size(), logged) == 0) {
+              return true;
+            }
+          }
+          return false;
         },
         timeout);
   }
