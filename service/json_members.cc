@@ -12,10 +12,16 @@ namespace {
 constexpr gunichar kDottedCapitalI = 0x0130;
 constexpr gunichar kDotlessSmallI = 0x0131;
 
-// Members written in the text: outside strings a colon only ever separates
-// a member's name from its value. False when a string holds an escape JSON
-// does not have: json-glib's scanner reads "\\333" as an octal byte, which
-// the engines' decoders refuse, and passes the byte on to them.
+// Members written in the text: outside strings and comments a colon only
+// ever separates a member's name from its value. False when the text holds
+// what json-glib and the engines read differently:
+// - an escape JSON does not have: json-glib's scanner reads "\\333" as an
+//   octal byte, which the engines' decoders refuse, and passes the byte on;
+// - a comment other than a complete /* ... */, or a single quote: json-glib
+//   takes a lone '/' to open a comment that ends at the next '/' and reads
+//   single-quoted strings, while the engines' readers end "//" and "#"
+//   comments at the line's end, so "// /*" would hide from json-glib what the
+//   engine reads up to the next "*/".
 bool CountWrittenMembers(const std::string& text, std::size_t* members) {
   *members = 0;
   bool inString = false;
@@ -31,6 +37,13 @@ bool CountWrittenMembers(const std::string& text, std::size_t* members) {
       inString = true;
     } else if (c == ':') {
       ++*members;
+    } else if (c == '/') {
+      if (i + 1 >= text.size() || text[i + 1] != '*') return false;
+      const std::size_t end = text.find("*/", i + 2);
+      if (end == std::string::npos) return false;
+      i = end + 1;
+    } else if (c == '\'' || c == '#') {
+      return false;
     }
   }
   return true;

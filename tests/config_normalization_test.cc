@@ -548,7 +548,10 @@ TEST(NestingLimit, MatchesTheLevelsValidationAdmits) {
       std::string xrayError;
       EXPECT_TRUE(Xray(c.text, &xrayError).empty());
       EXPECT_EQ(xrayError, "Unable to normalize the Xray configuration.");
-    } else if (c.text.rfind(R"({"inbounds")", 0) == 0) {
+    } else if (c.text.rfind(R"({"inbounds")", 0) == 0 &&
+               c.text.find_first_of("'/") == std::string::npos) {
+      // Single quotes and slash comments pass the bound but are refused as
+      // read differently by the engines.
       EXPECT_FALSE(out.empty()) << error;
     }
   }
