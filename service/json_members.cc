@@ -20,8 +20,9 @@ constexpr gunichar kDotlessSmallI = 0x0131;
 // - a comment other than a complete /* ... */, or a single quote: json-glib
 //   takes a lone '/' to open a comment that ends at the next '/' and reads
 //   single-quoted strings, while the engines' readers end "//" and "#"
-//   comments at the line's end, so "// /*" would hide from json-glib what the
-//   engine reads up to the next "*/".
+//   comments at the line's end. After "// /*" json-glib skips up to the next
+//   "*/" lines the engine would read, so the document checked and written out
+//   would not be the one the engine makes of the same text.
 bool CountWrittenMembers(const std::string& text, std::size_t* members) {
   *members = 0;
   bool inString = false;
