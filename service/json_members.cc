@@ -25,12 +25,12 @@ constexpr gunichar kDotlessSmallI = 0x0131;
 //   "*/" lines the engine would read, so the document checked and written out
 //   would not be the one the engine makes of the same text.
 bool CountWrittenMembers(const std::string& text, std::size_t* members) {
-  // One lookup a byte: nearly every byte of a profile is none of these.
-  enum : unsigned char { kPlain, kQuote, kBackslash, kColon, kSlash, kRefused };
+  // One lookup a byte outside strings: nearly every byte there is none of
+  // these.
+  enum : unsigned char { kPlain, kQuote, kColon, kSlash, kRefused };
   static constexpr auto kClass = [] {
     std::array<unsigned char, 256> table{};
     table['"'] = kQuote;
-    table['\\'] = kBackslash;
     table[':'] = kColon;
     table['/'] = kSlash;
     table['\''] = kRefused;
@@ -38,27 +38,31 @@ bool CountWrittenMembers(const std::string& text, std::size_t* members) {
     return table;
   }();
   *members = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char kind = kClass[static_cast<unsigned char>(text[i])];
+  const char* data = text.data();
+  const std::size_t size = text.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    const unsigned char kind = kClass[static_cast<unsigned char>(data[i])];
     if (kind == kPlain) continue;
-    if (inString) {
-      if (kind == kBackslash) {
-        if (++i >= text.size() || std::strchr("\"\\/bfnrtu", text[i]) == nullptr) return false;
-      } else if (kind == kQuote) {
-        inString = false;
-      }
-      continue;
-    }
     switch (kind) {
       case kQuote:
-        inString = true;
+        // Most of a profile is string text: skip to its end with memchr.
+        for (++i; i < size; ++i) {
+          const auto* quote = static_cast<const char*>(std::memchr(data + i, '"', size - i));
+          const std::size_t stop = quote != nullptr ? static_cast<std::size_t>(quote - data) : size;
+          const auto* escape = static_cast<const char*>(std::memchr(data + i, '\\', stop - i));
+          if (escape == nullptr) {
+            i = stop;
+            break;
+          }
+          i = static_cast<std::size_t>(escape - data) + 1;
+          if (i >= size || std::strchr("\"\\/bfnrtu", data[i]) == nullptr) return false;
+        }
         break;
       case kColon:
         ++*members;
         break;
       case kSlash: {
-        if (i + 1 >= text.size() || text[i + 1] != '*') return false;
+        if (i + 1 >= size || data[i + 1] != '*') return false;
         const std::size_t end = text.find("*/", i + 2);
         if (end == std::string::npos) return false;
         i = end + 1;
