@@ -355,9 +355,8 @@ void InstallOpenVpn(const char* mode) {
 int StandinPid() { return atoi(ReadFile(kOpenVpnPid).c_str()); }
 
 bool PidAlive(int pid) {
-  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+  const std::vector<std::string> stat = tessary::test::ProcessStatFields(pid);
+  return !stat.empty() && stat[0] != "Z";
 }
 
 TEST_F(EngineRuntimeSandbox, OpenVpnStartsSupervisedAndStops) {

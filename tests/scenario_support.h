@@ -110,10 +110,8 @@ inline std::vector<int> ProcessesRunning(const std::string& prefix) {
 }
 
 inline bool ProcessAlive(int pid) {
-  const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
-         stat[close + 2] != 'X';
+  const std::vector<std::string> stat = ProcessStatFields(pid);
+  return !stat.empty() && stat[0] != "Z" && stat[0] != "X";
 }
 
 // Everything a tunnel may leave behind; empty when nothing is.
@@ -286,14 +284,10 @@ class ScenarioTest : public ::testing::Test {
           const Strings stages = Stages();
           if (stages.empty() || stages.back() != stage) return false;
           if (stage != "connected") return true;
-          const std::string logged = " tunnel connected.";
           const Strings events = Events();
           for (auto it = events.rbegin(); it != events.rend() && it->rfind("stage ", 0) != 0;
                ++it) {
-            if (it->size() > logged.size() &&
-                it->compare(it->size() - logged.size(), logged.size(), logged) == 0) {
-              return true;
-            }
+            if (g_str_has_suffix(it->c_str(), " tunnel connected.")) return true;
           }
           return false;
         },

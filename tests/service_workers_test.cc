@@ -147,20 +147,8 @@ gpointer RunAgent(gpointer data) {
                 nullptr, nullptr, nullptr);
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kAgentXml, nullptr);
   static const GDBusInterfaceVTable vtable = {OnAgentCall, nullptr, nullptr, {}};
-  std::string stat;
-  {
-    g_autofree gchar* text = nullptr;
-    const std::string path = "/proc/" + std::to_string(prompt->caller) + "/stat";
-    if (g_file_get_contents(path.c_str(), &text, nullptr, nullptr)) stat = text;
-  }
-  // The start time is the 20th field after the command name's closing ")".
-  guint64 startTime = 0;
-  const size_t close = stat.rfind(')');
-  if (close != std::string::npos) {
-    gchar** fields = g_strsplit(stat.c_str() + close + 2, " ", -1);
-    if (g_strv_length(fields) > 19) startTime = g_ascii_strtoull(fields[19], nullptr, 10);
-    g_strfreev(fields);
-  }
+  const std::vector<std::string> stat = ProcessStatFields(prompt->caller);
+  const guint64 startTime = stat.size() > 19 ? g_ascii_strtoull(stat[19].c_str(), nullptr, 10) : 0;
   g_autoptr(GError) error = nullptr;
   if (prompt->bus == nullptr || node == nullptr || startTime == 0 ||
       g_dbus_connection_register_object(prompt->bus, kAgentPath, node->interfaces[0], &vtable,

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "common/constants.h"
@@ -208,6 +209,16 @@ std::vector<std::string> SignalRecorder::Strings(const std::string& signal, cons
     if (entry.signal == signal && entry.value) values.push_back(DictString(entry.value, key));
   }
   return values;
+}
+
+std::vector<std::string> ProcessStatFields(int pid) {
+  g_autofree gchar* text = nullptr;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  if (!g_file_get_contents(path.c_str(), &text, nullptr, nullptr)) return {};
+  const char* close = strrchr(text, ')');
+  if (close == nullptr || close[1] != ' ' || close[2] == '\0') return {};
+  g_auto(GStrv) fields = g_strsplit(close + 2, " ", -1);
+  return std::vector<std::string>(fields, fields + g_strv_length(fields));
 }
 
 std::string DictString(GVariant* dict, const char* key) {

@@ -74,6 +74,11 @@ struct SignalRecorder {
   std::vector<std::string> Strings(const std::string& signal, const char* key) const;
 };
 
+// The fields of /proc/PID/stat after the command name, the state first (so
+// the start time is [19]); the name may hold blanks and ")". Empty when the
+// process does not exist.
+std::vector<std::string> ProcessStatFields(int pid);
+
 // A string member of an a{sv} dictionary, or "" when absent or not a string.
 std::string DictString(GVariant* dict, const char* key);
 
