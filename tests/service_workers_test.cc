@@ -502,6 +502,9 @@ TEST_F(ServiceWorkers, StaleStateThatCannotBeCleanedIsReportedUntilRepaired) {
   recorder_->Clear();
   ASSERT_TRUE(CallOk("Connect", Profile("home", "wireGuard", WireGuardProfileText())));
   ASSERT_TRUE(WaitForStage("error", 5));
+  // The log entry follows the stage; it must not spill into what comes next.
+  ASSERT_TRUE(recorder_->WaitFor([&] { return Logs().size() >= 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(Logs(), (Strings{"Preparing WireGuard tunnel.", "WireGuard connection failed."}));
   snapshot = Dict("GetConnectionSnapshot");
   ASSERT_NE(snapshot, nullptr);
   const std::string fifoError =
