@@ -626,8 +626,12 @@ TEST_F(PluginChannels, ConnectAndDisconnectAWireGuardTunnel) {
   EXPECT_EQ(String(Event(kLogs, 0), "message"), "Preparing WireGuard tunnel.");
 
   EXPECT_EQ(fl_value_get_type(Success("disconnect")), FL_VALUE_TYPE_NULL);
-  ASSERT_TRUE(standin::HostRunUntil([&] { return last_stage() == "disconnected"; }, kWaitMs));
-  EXPECT_EQ(String(Event(kLogs, Events(kLogs) - 1), "message"), "VPN tunnel disconnected.");
+  // The log entry may arrive after the snapshot: wait for both.
+  auto last_log = [&] { return String(Event(kLogs, Events(kLogs) - 1), "message"); };
+  EXPECT_TRUE(standin::HostRunUntil(
+      [&] { return last_stage() == "disconnected" && last_log() == "VPN tunnel disconnected."; },
+      kWaitMs))
+      << "last stage " << last_stage() << ", last log entry " << last_log();
   EXPECT_EQ(Sh("ls /sys/class/net").out, "lo\n") << "the tunnel is gone";
 }
 

@@ -607,6 +607,8 @@ TEST_F(ServiceWorkers, AKillSwitchThatCannotBeBuiltDoesNotFailTheConnection) {
   ASSERT_TRUE(CallOk("Disconnect"));
   ASSERT_TRUE(WaitForStage("disconnected", 5));
   EXPECT_LT(g_get_monotonic_time() - begin, 5 * G_USEC_PER_SEC);
+  // The log entry follows the stage; then a moment for any stray one.
+  ASSERT_TRUE(recorder_->WaitFor([&] { return Logs().size() >= 2; }, std::chrono::seconds(5)));
   recorder_->WaitFor([] { return false; }, std::chrono::milliseconds(500));
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "disconnecting", "disconnected"}));
   EXPECT_EQ(Logs(), (Strings{"Preparing OpenVPN tunnel.", "VPN tunnel disconnected."}));
