@@ -454,8 +454,9 @@ bool RemoveWireGuardQuickRules(std::string* error) {
         *error = "Unable to remove a routing rule WireGuard left behind.";
         return false;
       }
+      const unsigned markPriority = priority;
       const bool paired = std::any_of(rules.begin(), rules.end(), [&](const auto& rule) {
-        return rule.first + 1 == priority && rule.second == kSuppressRule;
+        return rule.first + 1 == markPriority && rule.second == kSuppressRule;
       });
       const std::string above = std::to_string(priority - 1);
       if (paired && !RunCommand({kIpBinary, family, "rule", "delete", "priority", above.c_str(),
