@@ -6,6 +6,7 @@
 #include <glib.h>
 #include <json-glib/json-glib.h>
 #include <netinet/in.h>
+#include <string.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -28,6 +29,17 @@ constexpr unsigned long kMaxJsonNodes = 100000;
 constexpr char kJsonMalformed[] = "The JSON VPN configuration is malformed.";
 constexpr char kJsonNotObject[] = "The JSON VPN configuration must be an object.";
 constexpr char kJsonTooComplex[] = "The JSON VPN configuration exceeds complexity limits.";
+
+// Traffic the engines send on their own, outside the route the rewrite forces.
+constexpr char kSingBoxDirectGroup[] =
+    "Sing-box outbound groups may not lead to a direct outbound.";
+constexpr char kSingBoxDirectDownload[] =
+    "Sing-box remote rule sets must be downloaded through a proxy outbound.";
+constexpr char kSingBoxDirectNtp[] = "Sing-box NTP clients must run through a proxy outbound.";
+constexpr char kSingBoxGeoDatabase[] = "Sing-box DNS rules may not use GeoIP or geosite databases.";
+constexpr char kXrayDirectObservatory[] =
+    "Xray observatories may not probe through freedom or DNS outbounds.";
+constexpr char kXrayLocalDns[] = "Xray DNS servers may not bypass routing in local mode.";
 
 // What the JSON engines' rules refuse wherever it occurs in a document.
 struct JsonFindings {
@@ -393,6 +405,125 @@ bool SingBoxDownloadsGeoData(JsonObject* root) {
          JsonMemberHasNonEmptyString(JsonMemberObject(route, "geosite"), "path");
 }
 
+// Whether the outbound tagged |tag| sends traffic straight out of the host: a
+// direct outbound, or a selector or URL-test group with such a member (the
+// group may pick it, and a URL test probes through every member). Tags match
+// exactly, as sing-box looks them up; |seen| stops member cycles.
+bool SingBoxTagLeadsDirect(JsonArray* outbounds, const std::string& tag,
+                           std::set<std::string>* seen) {
+  if (!seen->insert(tag).second) return false;
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    const char* outboundTag = JsonMemberString(outbound, "tag");
+    if (outboundTag == nullptr || tag != outboundTag) continue;
+    if (JsonStringEquals(outbound, "type", "direct")) return true;
+    if (!JsonStringEquals(outbound, "type", "selector") &&
+        !JsonStringEquals(outbound, "type", "urltest")) {
+      continue;
+    }
+    JsonArray* members = JsonMemberArray(outbound, "outbounds");
+    const guint count = members != nullptr ? json_array_get_length(members) : 0;
+    for (guint m = 0; m < count; ++m) {
+      JsonNode* member = json_array_get_element(members, m);
+      if (JSON_NODE_HOLDS_VALUE(member) && json_node_get_value_type(member) == G_TYPE_STRING &&
+          SingBoxTagLeadsDirect(outbounds, json_node_get_string(member), seen)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool SingBoxAnyGroupLeadsDirect(JsonArray* outbounds) {
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    const char* tag = JsonMemberString(outbound, "tag");
+    std::set<std::string> seen;
+    if (tag != nullptr && !JsonStringEquals(outbound, "type", "direct") &&
+        SingBoxTagLeadsDirect(outbounds, tag, &seen)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether |detour| names an outbound of the profile that cannot go direct.
+bool SingBoxDetourIsProxy(JsonArray* outbounds, const char* detour) {
+  if (detour == nullptr || detour[0] == '\0') return false;
+  bool named = false;
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    const char* tag = JsonMemberString(JsonElementObject(outbounds, i), "tag");
+    if (tag != nullptr && g_strcmp0(tag, detour) == 0) named = true;
+  }
+  std::set<std::string> seen;
+  return named && !SingBoxTagLeadsDirect(outbounds, detour, &seen);
+}
+
+// A remote rule set is fetched by sing-box itself: through its download detour,
+// its own HTTP client, the profile's default HTTP client or, with none of
+// those, the route's final outbound, which the rewrite makes the proxy.
+bool SingBoxDownloadsDirect(JsonObject* root, JsonArray* outbounds) {
+  JsonArray* ruleSets = JsonMemberArray(JsonMemberObject(root, "route"), "rule_set");
+  const guint length = ruleSets != nullptr ? json_array_get_length(ruleSets) : 0;
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* ruleSet = JsonElementObject(ruleSets, i);
+    if (!JsonStringEquals(ruleSet, "type", "remote")) continue;
+    if (JsonMember(root, "http_clients") != nullptr ||
+        JsonMember(ruleSet, "http_client") != nullptr) {
+      return true;
+    }
+    const char* detour = JsonMemberString(ruleSet, "download_detour");
+    if (detour != nullptr && detour[0] != '\0' && !SingBoxDetourIsProxy(outbounds, detour)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// An enabled NTP client dials its server from the host unless its detour
+// names a proxy.
+bool SingBoxNtpRunsDirect(JsonObject* root, JsonArray* outbounds) {
+  JsonObject* ntp = JsonMemberObject(root, "ntp");
+  return JsonBooleanIsTrue(ntp, "enabled") &&
+         !SingBoxDetourIsProxy(outbounds, JsonMemberString(ntp, "detour"));
+}
+
+// Rules naming GeoIP or geosite codes make releases before 1.12 download
+// those databases through the direct outbound into their working directory;
+// later ones refuse the rule. The rewrite keeps the DNS rules, nested logical
+// rules included.
+bool SingBoxUsesGeoDatabase(JsonNode* node) {
+  if (JSON_NODE_HOLDS_ARRAY(node)) {
+    JsonArray* array = json_node_get_array(node);
+    const guint length = json_array_get_length(array);
+    for (guint i = 0; i < length; ++i) {
+      if (SingBoxUsesGeoDatabase(json_array_get_element(array, i))) return true;
+    }
+    return false;
+  }
+  if (!JSON_NODE_HOLDS_OBJECT(node)) return false;
+  JsonObject* object = json_node_get_object(node);
+  for (const char* name : {"geosite", "geoip", "source_geoip"}) {
+    if (JsonMember(object, name) != nullptr) return true;
+  }
+  return AnyMember(object,
+                   [](const char*, JsonNode* child) { return SingBoxUsesGeoDatabase(child); });
+}
+
+// What the rewrite leaves in place and sing-box would still send from the
+// host: group members, rule-set downloads, NTP and GeoIP or geosite downloads.
+ProfileValidation CheckSingBoxDirectTraffic(JsonObject* root, JsonArray* outbounds) {
+  if (SingBoxAnyGroupLeadsDirect(outbounds)) return Invalid(kSingBoxDirectGroup);
+  if (SingBoxDownloadsDirect(root, outbounds)) return Invalid(kSingBoxDirectDownload);
+  if (SingBoxNtpRunsDirect(root, outbounds)) return Invalid(kSingBoxDirectNtp);
+  JsonNode* dnsRules = JsonMember(JsonMemberObject(root, "dns"), "rules");
+  if (dnsRules != nullptr && SingBoxUsesGeoDatabase(dnsRules)) return Invalid(kSingBoxGeoDatabase);
+  return {true, ""};
+}
+
 ProfileValidation ValidateSingBox(const std::string& config, const std::string& protocol) {
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
@@ -441,7 +572,7 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
     }
     const std::string type = Lowercase(JsonMemberString(outbound, "type"));
     if (LabelIn(type, {"direct", "block", "dns"})) continue;
-    if (anyProxy || type == wanted) return {true, ""};
+    if (anyProxy || type == wanted) return CheckSingBoxDirectTraffic(root, outbounds);
   }
   return Invalid(
       "The Sing-box configuration does not contain a tagged proxy outbound matching the selected "
@@ -462,6 +593,56 @@ bool XrayCreatesSystemInterface(JsonObject* root) {
         !JsonBooleanIsTrue(JsonMemberObject(outbound, "settings"), "noKernelTun")) {
       return true;
     }
+  }
+  return false;
+}
+
+// Observatories probe every outbound whose tag begins with one of their
+// subject selectors, through that outbound itself and whatever the routing
+// rules say: a probe through freedom, or through a DNS outbound (which dials
+// its server from the host), leaves the host outside the tunnel.
+bool XrayObservesDirect(JsonObject* root, JsonArray* outbounds) {
+  const guint length = json_array_get_length(outbounds);
+  for (const char* name : {"observatory", "burstObservatory"}) {
+    JsonArray* selectors = JsonMemberArray(JsonMemberObject(root, name), "subjectSelector");
+    const guint count = selectors != nullptr ? json_array_get_length(selectors) : 0;
+    for (guint s = 0; s < count; ++s) {
+      JsonNode* selector = json_array_get_element(selectors, s);
+      if (!JSON_NODE_HOLDS_VALUE(selector) || json_node_get_value_type(selector) != G_TYPE_STRING) {
+        continue;
+      }
+      const char* prefix = json_node_get_string(selector);
+      for (guint i = 0; i < length; ++i) {
+        JsonObject* outbound = JsonElementObject(outbounds, i);
+        const char* tag = JsonMemberString(outbound, "tag");
+        if (tag != nullptr && g_str_has_prefix(tag, prefix) &&
+            (JsonStringEquals(outbound, "protocol", "freedom") ||
+             JsonStringEquals(outbound, "protocol", "dns"))) {
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+// A DNS server whose scheme ends in "+local" ("https+local", "tcp+local",
+// "quic+local", ...) queries from the host instead of through routing.
+bool XrayDnsSkipsRouting(JsonObject* root) {
+  JsonArray* servers = JsonMemberArray(JsonMemberObject(root, "dns"), "servers");
+  const guint length = servers != nullptr ? json_array_get_length(servers) : 0;
+  for (guint i = 0; i < length; ++i) {
+    JsonNode* server = json_array_get_element(servers, i);
+    const char* address = nullptr;
+    if (JSON_NODE_HOLDS_VALUE(server) && json_node_get_value_type(server) == G_TYPE_STRING) {
+      address = json_node_get_string(server);
+    } else if (JSON_NODE_HOLDS_OBJECT(server)) {
+      address = JsonMemberString(json_node_get_object(server), "address");
+    }
+    if (address == nullptr) continue;
+    const char* colon = strchr(address, ':');
+    const std::size_t scheme = colon != nullptr ? colon - address : strlen(address);
+    if (scheme >= 6 && g_ascii_strncasecmp(address + scheme - 6, "+local", 6) == 0) return true;
   }
   return false;
 }
@@ -521,7 +702,11 @@ ProfileValidation ValidateXray(const std::string& config) {
       continue;
     }
     const std::string kind = Lowercase(JsonMemberString(outbound, "protocol"));
-    if (!LabelIn(kind, {"freedom", "blackhole", "dns"})) return {true, ""};
+    if (LabelIn(kind, {"freedom", "blackhole", "dns"})) continue;
+    // What the rewrite leaves in place and Xray would still send from the host.
+    if (XrayObservesDirect(root, outbounds)) return Invalid(kXrayDirectObservatory);
+    if (XrayDnsSkipsRouting(root)) return Invalid(kXrayLocalDns);
+    return {true, ""};
   }
   return Invalid("Xray profiles require a tagged proxy outbound.");
 }
