@@ -492,8 +492,9 @@ bool SingBoxNtpRunsDirect(JsonObject* root, JsonArray* outbounds) {
 }
 
 // Rules naming GeoIP or geosite codes make releases before 1.12 download
-// those databases through the direct outbound into their working directory;
-// later ones refuse the rule. The rewrite keeps the DNS rules, nested logical
+// those databases (through whatever detour "route" names for them, direct
+// included) and write them into their working directory as root; later
+// releases refuse the rule. The rewrite keeps the DNS rules, nested logical
 // rules included.
 bool SingBoxUsesGeoDatabase(JsonNode* node) {
   if (JSON_NODE_HOLDS_ARRAY(node)) {
