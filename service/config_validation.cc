@@ -377,12 +377,16 @@ ProfileValidation CheckSingBoxInbound(JsonObject* root) {
 }
 
 // What sing-box does as root beside the tunnel: services open listeners, an
-// endpoint creates an interface or listens on the host, NTP may set the
-// system clock, a tor outbound runs a program, and the legacy WireGuard
-// outbound may create a system interface.
+// endpoint creates an interface or listens on the host, network namespaces
+// start a holder program or enter a namespace file, certificate providers
+// reach their CA from the host and store what they obtain, NTP may set the
+// system clock, a tor outbound runs a program, an outbound may dial from
+// another network namespace, and the legacy WireGuard outbound may create a
+// system interface.
 bool SingBoxActsOnTheSystem(JsonObject* root) {
-  if (JsonMember(root, "services") != nullptr || JsonMember(root, "endpoints") != nullptr) {
-    return true;
+  for (const char* name :
+       {"services", "endpoints", "network_namespaces", "certificate_providers"}) {
+    if (JsonMember(root, name) != nullptr) return true;
   }
   if (JsonBooleanIsTrue(JsonMemberObject(root, "ntp"), "write_to_system")) return true;
   JsonArray* outbounds = JsonMemberArray(root, "outbounds");
@@ -390,7 +394,8 @@ bool SingBoxActsOnTheSystem(JsonObject* root) {
   for (guint i = 0; i < length; ++i) {
     JsonObject* outbound = JsonElementObject(outbounds, i);
     if (JsonStringEquals(outbound, "type", "tor") ||
-        JsonBooleanIsTrue(outbound, "system_interface")) {
+        JsonBooleanIsTrue(outbound, "system_interface") ||
+        JsonMember(outbound, "netns") != nullptr) {
       return true;
     }
   }

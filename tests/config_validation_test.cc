@@ -637,6 +637,15 @@ TEST(ValidateSingBox, RulesInOrder) {
   add("endpoints", "vless", kSystem, [](SingBoxDoc& d) {
     d.prefix = R"("endpoints": [{"type": "wireguard", "system": true, "name": "wg0"}],)";
   });
+  add("network namespaces", "vless", kSystem, [](SingBoxDoc& d) {
+    d.prefix = R"("network_namespaces": [{"type": "unshare", "tag": "n"}],)";
+  });
+  add("certificate providers", "vless", kSystem, [](SingBoxDoc& d) {
+    d.prefix = R"("certificate_providers": [{"type": "acme", "tag": "a"}],)";
+  });
+  add("outbound dialing from another namespace", "vless", kSystem, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "vless", "tag": "p", "netns": "/proc/1/ns/net"}])";
+  });
   add("ntp writes the clock", "vless", kSystem,
       [](SingBoxDoc& d) { d.prefix = R"("NTP": {"enabled": true, "Write_To_System": true},)"; });
   add("ntp without writing the clock dials from the host", "vless", kDirectNtp,
