@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <map>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -410,19 +411,27 @@ bool SingBoxDownloadsGeoData(JsonObject* root) {
          JsonMemberHasNonEmptyString(JsonMemberObject(route, "geosite"), "path");
 }
 
-// Whether the outbound tagged |tag| sends traffic straight out of the host: a
-// direct outbound, or a selector or URL-test group with such a member (the
-// group may pick it, and a URL test probes through every member). Tags match
-// exactly, as sing-box looks them up; |seen| stops member cycles.
-bool SingBoxTagLeadsDirect(JsonArray* outbounds, const std::string& tag,
-                           std::set<std::string>* seen) {
-  if (!seen->insert(tag).second) return false;
+// The outbound tags of a profile as sing-box looks them up (exactly), and
+// those that send traffic straight out of the host: direct outbounds and the
+// selector and URL-test groups with such a member at any depth (a group may
+// pick it, and a URL test probes through every member). Found backwards from
+// the direct outbounds, so member cycles and long chains cost one pass.
+struct SingBoxTags {
+  std::set<std::string> all;
+  std::set<std::string> direct;
+};
+
+SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
+  SingBoxTags tags;
+  std::map<std::string, std::vector<std::string>> groupsListing;
+  std::vector<std::string> pending;
   const guint length = json_array_get_length(outbounds);
   for (guint i = 0; i < length; ++i) {
     JsonObject* outbound = JsonElementObject(outbounds, i);
-    const char* outboundTag = JsonMemberString(outbound, "tag");
-    if (outboundTag == nullptr || tag != outboundTag) continue;
-    if (JsonStringEquals(outbound, "type", "direct")) return true;
+    const char* tag = JsonMemberString(outbound, "tag");
+    if (tag == nullptr) continue;
+    tags.all.insert(tag);
+    if (JsonStringEquals(outbound, "type", "direct")) pending.push_back(tag);
     if (!JsonStringEquals(outbound, "type", "selector") &&
         !JsonStringEquals(outbound, "type", "urltest")) {
       continue;
@@ -431,23 +440,30 @@ bool SingBoxTagLeadsDirect(JsonArray* outbounds, const std::string& tag,
     const guint count = members != nullptr ? json_array_get_length(members) : 0;
     for (guint m = 0; m < count; ++m) {
       JsonNode* member = json_array_get_element(members, m);
-      if (JSON_NODE_HOLDS_VALUE(member) && json_node_get_value_type(member) == G_TYPE_STRING &&
-          SingBoxTagLeadsDirect(outbounds, json_node_get_string(member), seen)) {
-        return true;
+      if (JSON_NODE_HOLDS_VALUE(member) && json_node_get_value_type(member) == G_TYPE_STRING) {
+        groupsListing[json_node_get_string(member)].push_back(tag);
       }
     }
   }
-  return false;
+  while (!pending.empty()) {
+    const std::string tag = std::move(pending.back());
+    pending.pop_back();
+    if (!tags.direct.insert(tag).second) continue;
+    const auto groups = groupsListing.find(tag);
+    if (groups != groupsListing.end()) {
+      pending.insert(pending.end(), groups->second.begin(), groups->second.end());
+    }
+  }
+  return tags;
 }
 
-bool SingBoxAnyGroupLeadsDirect(JsonArray* outbounds) {
+bool SingBoxAnyGroupLeadsDirect(JsonArray* outbounds, const SingBoxTags& tags) {
   const guint length = json_array_get_length(outbounds);
   for (guint i = 0; i < length; ++i) {
     JsonObject* outbound = JsonElementObject(outbounds, i);
     const char* tag = JsonMemberString(outbound, "tag");
-    std::set<std::string> seen;
     if (tag != nullptr && !JsonStringEquals(outbound, "type", "direct") &&
-        SingBoxTagLeadsDirect(outbounds, tag, &seen)) {
+        tags.direct.count(tag) != 0) {
       return true;
     }
   }
@@ -455,22 +471,15 @@ bool SingBoxAnyGroupLeadsDirect(JsonArray* outbounds) {
 }
 
 // Whether |detour| names an outbound of the profile that cannot go direct.
-bool SingBoxDetourIsProxy(JsonArray* outbounds, const char* detour) {
-  if (detour == nullptr || detour[0] == '\0') return false;
-  bool named = false;
-  const guint length = json_array_get_length(outbounds);
-  for (guint i = 0; i < length; ++i) {
-    const char* tag = JsonMemberString(JsonElementObject(outbounds, i), "tag");
-    if (tag != nullptr && g_strcmp0(tag, detour) == 0) named = true;
-  }
-  std::set<std::string> seen;
-  return named && !SingBoxTagLeadsDirect(outbounds, detour, &seen);
+bool SingBoxDetourIsProxy(const SingBoxTags& tags, const char* detour) {
+  return detour != nullptr && detour[0] != '\0' && tags.all.count(detour) != 0 &&
+         tags.direct.count(detour) == 0;
 }
 
 // A remote rule set is fetched by sing-box itself: through its download detour,
 // its own HTTP client, the profile's default HTTP client or, with none of
 // those, the route's final outbound, which the rewrite makes the proxy.
-bool SingBoxDownloadsDirect(JsonObject* root, JsonArray* outbounds) {
+bool SingBoxDownloadsDirect(JsonObject* root, const SingBoxTags& tags) {
   JsonArray* ruleSets = JsonMemberArray(JsonMemberObject(root, "route"), "rule_set");
   const guint length = ruleSets != nullptr ? json_array_get_length(ruleSets) : 0;
   for (guint i = 0; i < length; ++i) {
@@ -481,7 +490,7 @@ bool SingBoxDownloadsDirect(JsonObject* root, JsonArray* outbounds) {
       return true;
     }
     const char* detour = JsonMemberString(ruleSet, "download_detour");
-    if (detour != nullptr && detour[0] != '\0' && !SingBoxDetourIsProxy(outbounds, detour)) {
+    if (detour != nullptr && detour[0] != '\0' && !SingBoxDetourIsProxy(tags, detour)) {
       return true;
     }
   }
@@ -490,10 +499,10 @@ bool SingBoxDownloadsDirect(JsonObject* root, JsonArray* outbounds) {
 
 // An enabled NTP client dials its server from the host unless its detour
 // names a proxy.
-bool SingBoxNtpRunsDirect(JsonObject* root, JsonArray* outbounds) {
+bool SingBoxNtpRunsDirect(JsonObject* root, const SingBoxTags& tags) {
   JsonObject* ntp = JsonMemberObject(root, "ntp");
   return JsonBooleanIsTrue(ntp, "enabled") &&
-         !SingBoxDetourIsProxy(outbounds, JsonMemberString(ntp, "detour"));
+         !SingBoxDetourIsProxy(tags, JsonMemberString(ntp, "detour"));
 }
 
 // Rules naming GeoIP or geosite codes make releases before 1.12 download
@@ -522,9 +531,10 @@ bool SingBoxUsesGeoDatabase(JsonNode* node) {
 // What the rewrite leaves in place and sing-box would still send from the
 // host: group members, rule-set downloads, NTP and GeoIP or geosite downloads.
 ProfileValidation CheckSingBoxDirectTraffic(JsonObject* root, JsonArray* outbounds) {
-  if (SingBoxAnyGroupLeadsDirect(outbounds)) return Invalid(kSingBoxDirectGroup);
-  if (SingBoxDownloadsDirect(root, outbounds)) return Invalid(kSingBoxDirectDownload);
-  if (SingBoxNtpRunsDirect(root, outbounds)) return Invalid(kSingBoxDirectNtp);
+  const SingBoxTags tags = CollectSingBoxTags(outbounds);
+  if (SingBoxAnyGroupLeadsDirect(outbounds, tags)) return Invalid(kSingBoxDirectGroup);
+  if (SingBoxDownloadsDirect(root, tags)) return Invalid(kSingBoxDirectDownload);
+  if (SingBoxNtpRunsDirect(root, tags)) return Invalid(kSingBoxDirectNtp);
   JsonNode* dnsRules = JsonMember(JsonMemberObject(root, "dns"), "rules");
   if (dnsRules != nullptr && SingBoxUsesGeoDatabase(dnsRules)) return Invalid(kSingBoxGeoDatabase);
   return {true, ""};
@@ -604,11 +614,22 @@ bool XrayCreatesSystemInterface(JsonObject* root) {
 }
 
 // Observatories probe every outbound whose tag begins with one of their
-// subject selectors, through that outbound itself and whatever the routing
-// rules say: a probe through freedom, or through a DNS outbound (which dials
-// its server from the host), leaves the host outside the tunnel.
+// subject selectors, through that outbound itself: a probe through freedom, or
+// through a DNS outbound (which dials its server from the host), leaves the
+// host outside the tunnel. The tags with a given prefix sit together once
+// sorted, so each selector costs one search.
 bool XrayObservesDirect(JsonObject* root, JsonArray* outbounds) {
+  std::vector<std::string> directTags;
   const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    const char* tag = JsonMemberString(outbound, "tag");
+    if (tag != nullptr && (JsonStringEquals(outbound, "protocol", "freedom") ||
+                           JsonStringEquals(outbound, "protocol", "dns"))) {
+      directTags.push_back(tag);
+    }
+  }
+  std::sort(directTags.begin(), directTags.end());
   for (const char* name : {"observatory", "burstObservatory"}) {
     JsonArray* selectors = JsonMemberArray(JsonMemberObject(root, name), "subjectSelector");
     const guint count = selectors != nullptr ? json_array_get_length(selectors) : 0;
@@ -617,16 +638,9 @@ bool XrayObservesDirect(JsonObject* root, JsonArray* outbounds) {
       if (!JSON_NODE_HOLDS_VALUE(selector) || json_node_get_value_type(selector) != G_TYPE_STRING) {
         continue;
       }
-      const char* prefix = json_node_get_string(selector);
-      for (guint i = 0; i < length; ++i) {
-        JsonObject* outbound = JsonElementObject(outbounds, i);
-        const char* tag = JsonMemberString(outbound, "tag");
-        if (tag != nullptr && g_str_has_prefix(tag, prefix) &&
-            (JsonStringEquals(outbound, "protocol", "freedom") ||
-             JsonStringEquals(outbound, "protocol", "dns"))) {
-          return true;
-        }
-      }
+      const std::string prefix = json_node_get_string(selector);
+      const auto first = std::lower_bound(directTags.begin(), directTags.end(), prefix);
+      if (first != directTags.end() && first->compare(0, prefix.size(), prefix) == 0) return true;
     }
   }
   return false;
