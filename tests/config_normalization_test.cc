@@ -630,8 +630,11 @@ bool RunEngine(const std::string& binary, bool singBox, EngineStep step, const s
   const bool written =
       write(fd, config.data(), config.size()) == static_cast<ssize_t>(config.size());
   close(fd);
-  std::vector<const gchar*> argv = {"timeout", step == EngineStep::kRun ? "6" : "60", "unshare",
-                                    geteuid() == 0 ? "-n" : "-rn", binary.c_str()};
+  // An engine that ignores the signal at its limit is killed five seconds later.
+  const char* limit = step == EngineStep::kRun ? "6" : "60";
+  const char* ownNamespace = geteuid() == 0 ? "-n" : "-rn";
+  std::vector<const gchar*> argv = {"timeout", "-k",         "5",           limit,
+                                    "unshare", ownNamespace, binary.c_str()};
   if (step == EngineStep::kRun) {
     argv.insert(argv.end(), {"run", "-c", path, nullptr});
   } else if (singBox) {
