@@ -6,10 +6,12 @@
 #include <glib.h>
 #include <json-glib/json-glib.h>
 #include <netinet/in.h>
+#include <string.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <map>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -28,6 +30,17 @@ constexpr unsigned long kMaxJsonNodes = 100000;
 constexpr char kJsonMalformed[] = "The JSON VPN configuration is malformed.";
 constexpr char kJsonNotObject[] = "The JSON VPN configuration must be an object.";
 constexpr char kJsonTooComplex[] = "The JSON VPN configuration exceeds complexity limits.";
+
+// Traffic the engines send on their own, outside the route the rewrite forces.
+constexpr char kSingBoxDirectGroup[] =
+    "Sing-box outbound groups may not lead to a direct outbound.";
+constexpr char kSingBoxDirectDownload[] =
+    "Sing-box remote rule sets must be downloaded through a proxy outbound.";
+constexpr char kSingBoxDirectNtp[] = "Sing-box NTP clients must run through a proxy outbound.";
+constexpr char kSingBoxGeoDatabase[] = "Sing-box DNS rules may not use GeoIP or geosite databases.";
+constexpr char kXrayDirectObservatory[] =
+    "Xray observatories may not probe through freedom or DNS outbounds.";
+constexpr char kXrayLocalDns[] = "Xray DNS servers may not bypass routing in local mode.";
 
 // What the JSON engines' rules refuse wherever it occurs in a document.
 struct JsonFindings {
@@ -365,12 +378,16 @@ ProfileValidation CheckSingBoxInbound(JsonObject* root) {
 }
 
 // What sing-box does as root beside the tunnel: services open listeners, an
-// endpoint creates an interface or listens on the host, NTP may set the
-// system clock, a tor outbound runs a program, and the legacy WireGuard
-// outbound may create a system interface.
+// endpoint creates an interface or listens on the host, network namespaces
+// start a holder program or enter a namespace file, certificate providers
+// reach their CA from the host and store what they obtain, NTP may set the
+// system clock, a tor outbound runs a program, an outbound may dial from
+// another network namespace, and the legacy WireGuard outbound may create a
+// system interface.
 bool SingBoxActsOnTheSystem(JsonObject* root) {
-  if (JsonMember(root, "services") != nullptr || JsonMember(root, "endpoints") != nullptr) {
-    return true;
+  for (const char* name :
+       {"services", "endpoints", "network_namespaces", "certificate_providers"}) {
+    if (JsonMember(root, name) != nullptr) return true;
   }
   if (JsonBooleanIsTrue(JsonMemberObject(root, "ntp"), "write_to_system")) return true;
   JsonArray* outbounds = JsonMemberArray(root, "outbounds");
@@ -378,7 +395,8 @@ bool SingBoxActsOnTheSystem(JsonObject* root) {
   for (guint i = 0; i < length; ++i) {
     JsonObject* outbound = JsonElementObject(outbounds, i);
     if (JsonStringEquals(outbound, "type", "tor") ||
-        JsonBooleanIsTrue(outbound, "system_interface")) {
+        JsonBooleanIsTrue(outbound, "system_interface") ||
+        JsonMember(outbound, "netns") != nullptr) {
       return true;
     }
   }
@@ -391,6 +409,135 @@ bool SingBoxDownloadsGeoData(JsonObject* root) {
   JsonObject* route = JsonMemberObject(root, "route");
   return JsonMemberHasNonEmptyString(JsonMemberObject(route, "geoip"), "path") ||
          JsonMemberHasNonEmptyString(JsonMemberObject(route, "geosite"), "path");
+}
+
+// The outbound tags of a profile as sing-box looks them up (exactly), and
+// those that send traffic straight out of the host: direct outbounds and the
+// selector and URL-test groups with such a member at any depth (a group may
+// pick it, and a URL test probes through every member). Found backwards from
+// the direct outbounds, so member cycles and long chains cost one pass.
+struct SingBoxTags {
+  std::set<std::string> all;
+  std::set<std::string> direct;
+};
+
+SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
+  SingBoxTags tags;
+  std::map<std::string, std::vector<std::string>> groupsListing;
+  std::vector<std::string> pending;
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    const char* tag = JsonMemberString(outbound, "tag");
+    if (tag == nullptr) continue;
+    tags.all.insert(tag);
+    if (JsonStringEquals(outbound, "type", "direct")) pending.push_back(tag);
+    if (!JsonStringEquals(outbound, "type", "selector") &&
+        !JsonStringEquals(outbound, "type", "urltest")) {
+      continue;
+    }
+    JsonArray* members = JsonMemberArray(outbound, "outbounds");
+    const guint count = members != nullptr ? json_array_get_length(members) : 0;
+    for (guint m = 0; m < count; ++m) {
+      JsonNode* member = json_array_get_element(members, m);
+      if (JSON_NODE_HOLDS_VALUE(member) && json_node_get_value_type(member) == G_TYPE_STRING) {
+        groupsListing[json_node_get_string(member)].push_back(tag);
+      }
+    }
+  }
+  while (!pending.empty()) {
+    const std::string tag = std::move(pending.back());
+    pending.pop_back();
+    if (!tags.direct.insert(tag).second) continue;
+    const auto groups = groupsListing.find(tag);
+    if (groups != groupsListing.end()) {
+      pending.insert(pending.end(), groups->second.begin(), groups->second.end());
+    }
+  }
+  return tags;
+}
+
+bool SingBoxAnyGroupLeadsDirect(JsonArray* outbounds, const SingBoxTags& tags) {
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    const char* tag = JsonMemberString(outbound, "tag");
+    if (tag != nullptr && !JsonStringEquals(outbound, "type", "direct") &&
+        tags.direct.count(tag) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether |detour| names an outbound of the profile that cannot go direct.
+bool SingBoxDetourIsProxy(const SingBoxTags& tags, const char* detour) {
+  return detour != nullptr && detour[0] != '\0' && tags.all.count(detour) != 0 &&
+         tags.direct.count(detour) == 0;
+}
+
+// A remote rule set is fetched by sing-box itself: through its download detour,
+// its own HTTP client, the profile's default HTTP client or, with none of
+// those, the route's final outbound, which the rewrite makes the proxy.
+bool SingBoxDownloadsDirect(JsonObject* root, const SingBoxTags& tags) {
+  JsonArray* ruleSets = JsonMemberArray(JsonMemberObject(root, "route"), "rule_set");
+  const guint length = ruleSets != nullptr ? json_array_get_length(ruleSets) : 0;
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* ruleSet = JsonElementObject(ruleSets, i);
+    if (!JsonStringEquals(ruleSet, "type", "remote")) continue;
+    if (JsonMember(root, "http_clients") != nullptr ||
+        JsonMember(ruleSet, "http_client") != nullptr) {
+      return true;
+    }
+    const char* detour = JsonMemberString(ruleSet, "download_detour");
+    if (detour != nullptr && detour[0] != '\0' && !SingBoxDetourIsProxy(tags, detour)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// An enabled NTP client dials its server from the host unless its detour
+// names a proxy.
+bool SingBoxNtpRunsDirect(JsonObject* root, const SingBoxTags& tags) {
+  JsonObject* ntp = JsonMemberObject(root, "ntp");
+  return JsonBooleanIsTrue(ntp, "enabled") &&
+         !SingBoxDetourIsProxy(tags, JsonMemberString(ntp, "detour"));
+}
+
+// Rules naming GeoIP or geosite codes make releases before 1.12 download
+// those databases (through whatever detour "route" names for them, direct
+// included) and write them into their working directory as root; later
+// releases refuse the rule. The rewrite keeps the DNS rules, nested logical
+// rules included.
+bool SingBoxUsesGeoDatabase(JsonNode* node) {
+  if (JSON_NODE_HOLDS_ARRAY(node)) {
+    JsonArray* array = json_node_get_array(node);
+    const guint length = json_array_get_length(array);
+    for (guint i = 0; i < length; ++i) {
+      if (SingBoxUsesGeoDatabase(json_array_get_element(array, i))) return true;
+    }
+    return false;
+  }
+  if (!JSON_NODE_HOLDS_OBJECT(node)) return false;
+  JsonObject* object = json_node_get_object(node);
+  for (const char* name : {"geosite", "geoip", "source_geoip"}) {
+    if (JsonMember(object, name) != nullptr) return true;
+  }
+  return AnyMember(object,
+                   [](const char*, JsonNode* child) { return SingBoxUsesGeoDatabase(child); });
+}
+
+// What the rewrite leaves in place and sing-box would still send from the
+// host: group members, rule-set downloads, NTP and GeoIP or geosite downloads.
+ProfileValidation CheckSingBoxDirectTraffic(JsonObject* root, JsonArray* outbounds) {
+  const SingBoxTags tags = CollectSingBoxTags(outbounds);
+  if (SingBoxAnyGroupLeadsDirect(outbounds, tags)) return Invalid(kSingBoxDirectGroup);
+  if (SingBoxDownloadsDirect(root, tags)) return Invalid(kSingBoxDirectDownload);
+  if (SingBoxNtpRunsDirect(root, tags)) return Invalid(kSingBoxDirectNtp);
+  JsonNode* dnsRules = JsonMember(JsonMemberObject(root, "dns"), "rules");
+  if (dnsRules != nullptr && SingBoxUsesGeoDatabase(dnsRules)) return Invalid(kSingBoxGeoDatabase);
+  return {true, ""};
 }
 
 ProfileValidation ValidateSingBox(const std::string& config, const std::string& protocol) {
@@ -441,7 +588,7 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
     }
     const std::string type = Lowercase(JsonMemberString(outbound, "type"));
     if (LabelIn(type, {"direct", "block", "dns"})) continue;
-    if (anyProxy || type == wanted) return {true, ""};
+    if (anyProxy || type == wanted) return CheckSingBoxDirectTraffic(root, outbounds);
   }
   return Invalid(
       "The Sing-box configuration does not contain a tagged proxy outbound matching the selected "
@@ -462,6 +609,60 @@ bool XrayCreatesSystemInterface(JsonObject* root) {
         !JsonBooleanIsTrue(JsonMemberObject(outbound, "settings"), "noKernelTun")) {
       return true;
     }
+  }
+  return false;
+}
+
+// Observatories probe every outbound whose tag begins with one of their
+// subject selectors, through that outbound itself: a probe through freedom, or
+// through a DNS outbound (which dials its server from the host), leaves the
+// host outside the tunnel. The tags with a given prefix sit together once
+// sorted, so each selector costs one search.
+bool XrayObservesDirect(JsonObject* root, JsonArray* outbounds) {
+  std::vector<std::string> directTags;
+  const guint length = json_array_get_length(outbounds);
+  for (guint i = 0; i < length; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    const char* tag = JsonMemberString(outbound, "tag");
+    if (tag != nullptr && (JsonStringEquals(outbound, "protocol", "freedom") ||
+                           JsonStringEquals(outbound, "protocol", "dns"))) {
+      directTags.push_back(tag);
+    }
+  }
+  std::sort(directTags.begin(), directTags.end());
+  for (const char* name : {"observatory", "burstObservatory"}) {
+    JsonArray* selectors = JsonMemberArray(JsonMemberObject(root, name), "subjectSelector");
+    const guint count = selectors != nullptr ? json_array_get_length(selectors) : 0;
+    for (guint s = 0; s < count; ++s) {
+      JsonNode* selector = json_array_get_element(selectors, s);
+      if (!JSON_NODE_HOLDS_VALUE(selector) || json_node_get_value_type(selector) != G_TYPE_STRING) {
+        continue;
+      }
+      const std::string prefix = json_node_get_string(selector);
+      const auto first = std::lower_bound(directTags.begin(), directTags.end(), prefix);
+      if (first != directTags.end() && first->compare(0, prefix.size(), prefix) == 0) return true;
+    }
+  }
+  return false;
+}
+
+// A DNS server whose scheme ends in "+local" ("https+local", "tcp+local",
+// "quic+local", ...) queries from the host instead of through routing.
+bool XrayDnsSkipsRouting(JsonObject* root) {
+  JsonArray* servers = JsonMemberArray(JsonMemberObject(root, "dns"), "servers");
+  const guint length = servers != nullptr ? json_array_get_length(servers) : 0;
+  for (guint i = 0; i < length; ++i) {
+    JsonNode* server = json_array_get_element(servers, i);
+    const char* address = nullptr;
+    if (JSON_NODE_HOLDS_VALUE(server) && json_node_get_value_type(server) == G_TYPE_STRING) {
+      address = json_node_get_string(server);
+    } else if (JSON_NODE_HOLDS_OBJECT(server)) {
+      address = JsonMemberString(json_node_get_object(server), "address");
+    }
+    if (address == nullptr) continue;
+    const char* colon = strchr(address, ':');
+    const std::size_t scheme = colon != nullptr ? colon - address : strlen(address);
+    if (scheme >= 6 && g_ascii_strncasecmp(address + scheme - 6, "+local", 6) == 0) return true;
   }
   return false;
 }
@@ -521,7 +722,11 @@ ProfileValidation ValidateXray(const std::string& config) {
       continue;
     }
     const std::string kind = Lowercase(JsonMemberString(outbound, "protocol"));
-    if (!LabelIn(kind, {"freedom", "blackhole", "dns"})) return {true, ""};
+    if (LabelIn(kind, {"freedom", "blackhole", "dns"})) continue;
+    // What the rewrite leaves in place and Xray would still send from the host.
+    if (XrayObservesDirect(root, outbounds)) return Invalid(kXrayDirectObservatory);
+    if (XrayDnsSkipsRouting(root)) return Invalid(kXrayLocalDns);
+    return {true, ""};
   }
   return Invalid("Xray profiles require a tagged proxy outbound.");
 }

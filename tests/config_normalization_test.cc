@@ -6,6 +6,8 @@
 // The nesting scan is file-private; the unit is included whole.
 #include "service/config_normalization.cc"
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -580,6 +582,164 @@ TEST(Normalization, OutputIsStableAndCompact) {
       Xray(ReadData("box-for-magisk-xray-tproxy-dokodemo-dns-hosts-vmess-ws.json"), &error);
   ASSERT_FALSE(xray.empty()) << error;
   EXPECT_EQ(Xray(xray, &error), xray);
+}
+
+// ---------------------------------------------------------------------------
+// Traffic the engines send from the host, judged by the engines themselves
+
+// The engine the service would run: TESSARY_ENGINE_DIR when set, else the
+// installed runtime, else what scripts/install-engines built. "" when absent.
+std::string EngineBinary(const char* name, const char* installed) {
+  const char* dir = g_getenv("TESSARY_ENGINE_DIR");
+  if (dir != nullptr) {
+    const std::string path = std::string(dir) + "/" + name;
+    return access(path.c_str(), X_OK) == 0 ? path : "";
+  }
+  if (access(installed, X_OK) == 0) return installed;
+  const char* source = g_getenv("TESSARY_SOURCE_DIR");
+  const std::string script =
+      std::string(source ? source : TESSARY_SOURCE_DIR_DEFAULT) + "/scripts/install-engines";
+  if (access(script.c_str(), X_OK) != 0) return "";
+  const gchar* argv[] = {script.c_str(), "--where", nullptr};
+  g_autofree gchar* out = nullptr;
+  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_STDERR_TO_DEV_NULL,
+                    nullptr, nullptr, &out, nullptr, nullptr, nullptr)) {
+    return "";
+  }
+  std::istringstream lines(out != nullptr ? out : "");
+  std::string engine, path;
+  while (lines >> engine >> path) {
+    if (engine == name && access(path.c_str(), X_OK) == 0) return path;
+  }
+  return "";
+}
+
+// How a row asks the engine: its own configuration check, or a short run.
+enum class EngineStep { kCheck, kRun };
+
+// Runs the engine on |config| in a network namespace of its own that has no
+// route anywhere (Xray's check already brings up its TUN interface): its
+// configuration check, or a run stopped after six seconds, long enough for
+// the start-up connections to be logged. True when it exited with status 0;
+// *output gets what it printed.
+bool RunEngine(const std::string& binary, bool singBox, EngineStep step, const std::string& config,
+               std::string* output) {
+  g_autofree gchar* path = nullptr;
+  const gint fd = g_file_open_tmp("tessary-engine-XXXXXX.json", &path, nullptr);
+  if (fd < 0) return false;
+  const bool written =
+      write(fd, config.data(), config.size()) == static_cast<ssize_t>(config.size());
+  close(fd);
+  // An engine that ignores the signal at its limit is killed five seconds later.
+  const char* limit = step == EngineStep::kRun ? "6" : "60";
+  const char* ownNamespace = geteuid() == 0 ? "-n" : "-rn";
+  std::vector<const gchar*> argv = {"timeout", "-k",         "5",           limit,
+                                    "unshare", ownNamespace, binary.c_str()};
+  if (step == EngineStep::kRun) {
+    argv.insert(argv.end(), {"run", "-c", path, nullptr});
+  } else if (singBox) {
+    argv.insert(argv.end(), {"check", "-c", path, nullptr});
+  } else {
+    argv.insert(argv.end(), {"run", "-test", "-c", path, nullptr});
+  }
+  g_autofree gchar* out = nullptr;
+  g_autofree gchar* err = nullptr;
+  gint status = -1;
+  const bool ran =
+      written && g_spawn_sync(nullptr, const_cast<gchar**>(argv.data()), nullptr,
+                              G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err, &status, nullptr);
+  unlink(path);
+  *output = std::string(out != nullptr ? out : "") + (err != nullptr ? err : "");
+  return ran && g_spawn_check_wait_status(status, nullptr);
+}
+
+// Each profile passes every rule but the one that refuses it, and the rewrite
+// would still run it. The engine shows what the rewritten configuration keeps:
+// a group leading nowhere but direct as the route's final outbound, a rule-set
+// download, an NTP query and an observatory probe leaving from the host, a DNS
+// server that skips routing. sing-box 1.12 and later refuse geosite rules;
+// older releases download the database and write it to their directory.
+TEST(DirectTrafficClasses, RefusedThoughTheEngineWouldRunThem) {
+  const std::string sbDns = R"("log": {"level": "info"}, "dns": {"servers": [{"type": "udp",
+                                "server": "192.0.2.53", "tag": "remote"}]}, )";
+  const std::string sbTun = R"("inbounds": [{"type": "tun", "auto_route": true}], )";
+  const std::string sbOut = R"("outbounds": [{"type": "shadowsocks", "tag": "proxy",
+      "server": "192.0.2.1", "server_port": 8388, "method": "aes-128-gcm", "password": "x"},
+      {"type": "direct", "tag": "direct"}])";
+  const std::string xTun = R"("log": {"loglevel": "info"},
+                              "inbounds": [{"protocol": "tun", "tag": "t"}], )";
+  const std::string xOut = R"("outbounds": [{"protocol": "shadowsocks", "tag": "proxy",
+      "settings": {"servers": [{"address": "192.0.2.1", "port": 8388, "method": "aes-128-gcm",
+      "password": "x"}]}}, {"protocol": "freedom", "tag": "direct"}])";
+  const struct {
+    const char* what;
+    bool singBox;
+    const char* protocol;
+    std::string profile;
+    const char* refusal;
+    EngineStep step;
+    bool exitsZero;       // for a check; a run is not judged by its status
+    const char* printed;  // nullptr: anything
+  } cases[] = {
+      {"selector whose only member is direct", true, "sing-box",
+       "{" + sbDns + sbTun +
+           R"("outbounds": [{"type": "selector", "tag": "all", "outbounds": ["direct"]},
+                            {"type": "direct", "tag": "direct"}]})",
+       "Sing-box outbound groups may not lead to a direct outbound.", EngineStep::kCheck, true,
+       nullptr},
+      {"remote rule set through direct", true, "shadowsocks",
+       "{" + sbDns + sbTun +
+           R"("route": {"rule_set": [{"type": "remote", "tag": "r", "format": "binary",
+              "url": "http://192.0.2.80/r.srs", "download_detour": "direct"}]}, )" +
+           sbOut + "}",
+       "Sing-box remote rule sets must be downloaded through a proxy outbound.", EngineStep::kRun,
+       false, "outbound/direct[direct]: outbound connection to 192.0.2.80:80"},
+      {"ntp client from the host", true, "shadowsocks",
+       "{" + sbDns + sbTun + R"("ntp": {"enabled": true, "server": "192.0.2.123"}, )" + sbOut + "}",
+       "Sing-box NTP clients must run through a proxy outbound.", EngineStep::kRun, false,
+       "dial udp 192.0.2.123:123"},
+      {"geosite dns rule", true, "shadowsocks",
+       R"({"dns": {"servers": [{"type": "udp", "server": "192.0.2.53", "tag": "remote"}],
+                   "rules": [{"geosite": ["cn"], "server": "remote"}]}, )" +
+           sbTun + sbOut + "}",
+       "Sing-box DNS rules may not use GeoIP or geosite databases.", EngineStep::kCheck, false,
+       "removed in sing-box 1.12.0"},
+      {"observatory probing freedom", false, "xray",
+       R"({"observatory": {"subjectSelector": ["direct"], "probeURL": "http://192.0.2.80/"}, )" +
+           xTun + xOut + "}",
+       "Xray observatories may not probe through freedom or DNS outbounds.", EngineStep::kRun,
+       false, "detour [direct] for [tcp:192.0.2.80:80]"},
+      {"dns over https in local mode", false, "xray",
+       R"({"dns": {"servers": ["https+local://192.0.2.53/dns-query"]}, )" + xTun + xOut + "}",
+       "Xray DNS servers may not bypass routing in local mode.", EngineStep::kCheck, true,
+       "created DOHL client"},
+  };
+  const std::string singBox = EngineBinary("sing-box", kSingBoxBinary);
+  const std::string xray = EngineBinary("xray", kXrayBinary);
+  for (const auto& c : cases) {
+    const ProfileValidation verdict = ValidateProfile("p", c.protocol, c.profile);
+    EXPECT_FALSE(verdict.valid) << c.what;
+    EXPECT_EQ(verdict.message, c.refusal) << c.what;
+    std::string error;
+    const std::string normalized =
+        c.singBox ? SingBox(c.protocol, c.profile, &error) : Xray(c.profile, &error);
+    ASSERT_FALSE(normalized.empty()) << c.what << ": " << error;
+    const std::string& engine = c.singBox ? singBox : xray;
+    if (engine.empty()) continue;
+    std::string printed;
+    const bool exitedZero = RunEngine(engine, c.singBox, c.step, normalized, &printed);
+    if (c.step == EngineStep::kCheck) {
+      EXPECT_EQ(exitedZero, c.exitsZero) << c.what << ": " << printed;
+    }
+    if (c.printed != nullptr) {
+      EXPECT_NE(printed.find(c.printed), std::string::npos) << c.what << ": " << printed;
+    }
+  }
+  if (singBox.empty() || xray.empty()) {
+    GTEST_SKIP() << "the real engines' verdicts need sing-box and xray (scripts/install-engines "
+                    "or TESSARY_ENGINE_DIR); found sing-box '"
+                 << singBox << "', xray '" << xray << "'";
+  }
 }
 
 }  // namespace

@@ -572,6 +572,11 @@ TEST(ValidateSingBox, RulesInOrder) {
   const char* kNoMatch =
       "The Sing-box configuration does not contain a tagged proxy outbound matching the "
       "selected VPN protocol.";
+  const char* kDirectGroup = "Sing-box outbound groups may not lead to a direct outbound.";
+  const char* kDirectDownload =
+      "Sing-box remote rule sets must be downloaded through a proxy outbound.";
+  const char* kDirectNtp = "Sing-box NTP clients must run through a proxy outbound.";
+  const char* kGeoDatabase = "Sing-box DNS rules may not use GeoIP or geosite databases.";
 
   struct Case {
     const char* what;
@@ -632,10 +637,27 @@ TEST(ValidateSingBox, RulesInOrder) {
   add("endpoints", "vless", kSystem, [](SingBoxDoc& d) {
     d.prefix = R"("endpoints": [{"type": "wireguard", "system": true, "name": "wg0"}],)";
   });
+  add("network namespaces", "vless", kSystem, [](SingBoxDoc& d) {
+    d.prefix = R"("network_namespaces": [{"type": "unshare", "tag": "n"}],)";
+  });
+  add("certificate providers", "vless", kSystem, [](SingBoxDoc& d) {
+    d.prefix = R"("certificate_providers": [{"type": "acme", "tag": "a"}],)";
+  });
+  add("outbound dialing from another namespace", "vless", kSystem, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "vless", "tag": "p", "netns": "/proc/1/ns/net"}])";
+  });
   add("ntp writes the clock", "vless", kSystem,
       [](SingBoxDoc& d) { d.prefix = R"("NTP": {"enabled": true, "Write_To_System": true},)"; });
-  add("ntp without writing the clock", "vless", nullptr,
+  add("ntp without writing the clock dials from the host", "vless", kDirectNtp,
       [](SingBoxDoc& d) { d.prefix = R"("ntp": {"enabled": true, "server": "time.example"},)"; });
+  add("ntp through the direct outbound", "vless", kDirectNtp, [](SingBoxDoc& d) {
+    d.prefix = R"("ntp": {"enabled": true, "server": "t", "detour": "direct"},)";
+  });
+  add("ntp through the proxy", "vless", nullptr, [](SingBoxDoc& d) {
+    d.prefix = R"("ntp": {"enabled": true, "server": "t", "detour": "proxy"},)";
+  });
+  add("ntp disabled", "vless", nullptr,
+      [](SingBoxDoc& d) { d.prefix = R"("ntp": {"enabled": false, "server": "t"},)"; });
   add("tor outbound", "vless", kSystem, [](SingBoxDoc& d) {
     d.outbounds.insert(d.outbounds.size() - 1,
                        R"(, {"type": "Tor", "tag": "t", "executable_path": "/bin/sh"})");
@@ -659,9 +681,38 @@ TEST(ValidateSingBox, RulesInOrder) {
   add("local rule set", "vless", kExternal, [](SingBoxDoc& d) {
     d.prefix = R"("route": {"rule_set": [{"type": "local", "tag": "r", "path": "/r.srs"}]},)";
   });
-  add("remote rule set", "vless", nullptr, [](SingBoxDoc& d) {
+  add("remote rule set through the final outbound or the proxy", "vless", nullptr,
+      [](SingBoxDoc& d) {
+        d.prefix = R"("route": {"rule_set": [{"type": "remote", "tag": "r",
+                      "url": "https://example.com/r.srs", "download_detour": ""},
+                      {"type": "remote", "tag": "s", "url": "https://e/s.srs",
+                       "download_detour": "proxy"}]},)";
+      });
+  add("remote rule set through direct", "vless", kDirectDownload, [](SingBoxDoc& d) {
+    d.prefix = R"("route": {"rule_set": [{"type": "Remote", "tag": "r",
+                  "url": "https://example.com/r.srs", "download_detour": "direct"}]},)";
+  });
+  add("remote rule set through an outbound the profile lacks", "vless", kDirectDownload,
+      [](SingBoxDoc& d) {
+        d.prefix = R"("route": {"rule_set": [{"type": "remote", "tag": "r",
+                      "url": "https://e/r.srs", "download_detour": "elsewhere"}]},)";
+      });
+  add("remote rule set with its own http client", "vless", kDirectDownload, [](SingBoxDoc& d) {
     d.prefix = R"("route": {"rule_set": [{"type": "remote", "tag": "r",
-                  "url": "https://example.com/r.srs"}]},)";
+                  "url": "https://e/r.srs", "http_client": {"version": 1}}]},)";
+  });
+  add("remote rule set beside default http clients", "vless", kDirectDownload, [](SingBoxDoc& d) {
+    d.prefix = R"("http_clients": [{"tag": "h"}], "route": {"rule_set": [
+                      {"type": "remote", "tag": "r", "url": "https://e/r.srs"}]},)";
+  });
+  add("geosite deep in a logical dns rule", "vless", kGeoDatabase, [](SingBoxDoc& d) {
+    d.dns = R"({"servers": [{"type": "udp", "server": "9.9.9.9", "tag": "r"}],
+                "rules": [{"type": "logical", "mode": "or",
+                           "rules": [{"domain": ["a"]}, {"Geosite": ["cn"]}], "server": "r"}]})";
+  });
+  add("source_geoip dns rule", "vless", kGeoDatabase, [](SingBoxDoc& d) {
+    d.dns = R"({"servers": [{"type": "udp", "server": "9.9.9.9", "tag": "r"}],
+                "rules": [{"source_geoip": "private", "server": "r"}]})";
   });
   add("no dns", "vless", kNoDns, [](SingBoxDoc& d) { d.dns.clear(); });
   add("dns as an array", "vless", kNoDns, [](SingBoxDoc& d) { d.dns = "[]"; });
@@ -721,8 +772,21 @@ TEST(ValidateSingBox, RulesInOrder) {
   add("vmess label, vmess outbound", "VMess", nullptr,
       [](SingBoxDoc& d) { d.outbounds = R"([{"type": "vmess", "tag": "p"}])"; });
   add("singbox takes a selector", "singbox", nullptr, [](SingBoxDoc& d) {
-    d.outbounds = R"([{"type": "dns", "tag": "d"}, {"type": "selector", "tag": "s"}])";
+    d.outbounds = R"([{"type": "dns", "tag": "d"}, {"type": "selector", "tag": "s"},
+                      {"type": "urltest", "tag": "u", "outbounds": ["s", "u", "p"]},
+                      {"type": "vless", "tag": "p"}, {"type": "direct", "tag": "direct"}])";
   });
+  add("selector whose only member is direct", "singbox", kDirectGroup, [](SingBoxDoc& d) {
+    d.outbounds = R"([{"type": "selector", "tag": "s", "outbounds": ["direct"]},
+                      {"type": "direct", "tag": "direct"}])";
+  });
+  add("urltest reaching direct through a selector, behind a vless match", "vless", kDirectGroup,
+      [](SingBoxDoc& d) {
+        d.outbounds = R"([{"type": "vless", "tag": "proxy"},
+                          {"type": "URLTest", "tag": "u", "outbounds": ["proxy", "s"]},
+                          {"type": "selector", "tag": "s", "outbounds": ["u", "d"]},
+                          {"type": "direct", "tag": "d"}])";
+      });
   add("sing-box refuses direct, block, dns only", "sing-box", kNoMatch, [](SingBoxDoc& d) {
     d.outbounds = R"([{"type": "direct", "tag": "a"}, {"type": "Block", "tag": "b"},
                       {"type": "dns", "tag": "c"}, "vless", 7])";
@@ -750,6 +814,8 @@ TEST(ValidateXray, RulesInOrder) {
   const char* kTunProtocol = "The Xray inbound must use the TUN protocol.";
   const char* kNoOutbound = "Xray profiles must contain at least one outbound.";
   const char* kNoProxy = "Xray profiles require a tagged proxy outbound.";
+  const char* kObservatory = "Xray observatories may not probe through freedom or DNS outbounds.";
+  const char* kLocalDns = "Xray DNS servers may not bypass routing in local mode.";
   const std::string tun = R"("inbounds": [{"protocol": "tun", "tag": "tun-in"}])";
   const std::string out =
       R"("outbounds": [{"protocol": "vless", "tag": "proxy"}, {"protocol": "freedom", "tag": "direct"}])";
@@ -813,6 +879,29 @@ TEST(ValidateXray, RulesInOrder) {
       {"freedom and tagged vless",
        "{" + tun +
            R"(, "outbounds": [{"protocol": "freedom", "tag": "d"}, {"protocol": "vless", "tag": "p"}]})",
+       nullptr},
+      {"observatory probing freedom",
+       R"({"observatory": {"subjectSelector": ["pro", "dir"]},)" + tun + "," + out + "}",
+       kObservatory},
+      {"burstObservatory selecting everything",
+       R"({"BurstObservatory": {"subjectSelector": [""], "pingConfig": {}},)" + tun + "," + out +
+           "}",
+       kObservatory},
+      {"observatories probing the proxy only",
+       R"({"observatory": {"subjectSelector": ["prox", "Dir"]},
+           "burstObservatory": {"subjectSelector": ["proxy"]},)" +
+           tun + "," + out + "}",
+       nullptr},
+      {"dns server in local mode",
+       R"({"dns": {"servers": ["1.1.1.1", "HTTPS+Local://1.1.1.1/dns-query"]},)" + tun + "," + out +
+           "}",
+       kLocalDns},
+      {"dns server object in local mode",
+       R"({"dns": {"servers": [{"address": "tcp+local://9.9.9.9"}]},)" + tun + "," + out + "}",
+       kLocalDns},
+      {"dns servers through routing",
+       R"({"dns": {"servers": ["localhost", "https://1.1.1.1/local", {"address": "8.8.8.8"}]},)" +
+           tun + "," + out + "}",
        nullptr},
       {"blackhole and dns only",
        "{" + tun +
