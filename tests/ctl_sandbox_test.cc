@@ -619,13 +619,15 @@ TEST_F(CtlSandbox, InstallationShipsCompletionAndManualPage) {
   const std::vector<Case> cases = {
       {"tessaryvpnctl ''",
        "status|runtime|capabilities|network|permission|doctor|keygen|"
-       "disconnect|connect"},
+       "disconnect|connect|monitor|help|--help|--version"},
       {"tessaryvpnctl d", "doctor|disconnect"},
-      {"tessaryvpnctl connect ''", "--id|--protocol|--config"},
-      {"tessaryvpnctl connect --id office --config /x -", "--protocol"},
+      {"tessaryvpnctl connect ''", "--id|--protocol|--config|--kill-switch|--wait"},
+      {"tessaryvpnctl connect --id office --config /x --wait 30 -", "--protocol|--kill-switch"},
       {"tessaryvpnctl connect --protocol wire", "wireGuard"},
       {"tessaryvpnctl connect --protocol open", "openVpn|openvpn-tcp|openvpn-udp"},
-      {"tessaryvpnctl status ''", ""},
+      {"tessaryvpnctl status ''", "--json"},
+      {"tessaryvpnctl monitor --json ''", ""},
+      {"tessaryvpnctl keygen ''", ""},
       // A file name with a blank is one reply, also once readline has
       // inserted it escaped or quoted.
       {"tessaryvpnctl connect --config /run/sandbox/profiles/my",
@@ -650,9 +652,11 @@ TEST_F(CtlSandbox, InstallationShipsCompletionAndManualPage) {
   const CommandResult man =
       Sh("MANWIDTH=100 man -l /usr/share/man/man1/tessaryvpnctl.1 2>&1 | col -b");
   EXPECT_EQ(man.status, 0) << man.err;
-  for (const char* part : {"tessaryvpnctl connect --id ID --protocol PROTOCOL --config FILE",
-                           "status", "runtime", "capabilities", "network", "permission", "keygen",
-                           "disconnect", "DOCTOR REPORT", "EXIT STATUS", "Result: P passed"}) {
+  for (const char* part :
+       {"tessaryvpnctl connect --id ID --protocol PROTOCOL --config FILE", "status", "runtime",
+        "capabilities", "network", "permission", "keygen", "disconnect", "--wait", "--kill-switch",
+        "monitor", "--json", "DOCTOR REPORT", "EXIT STATUS", "EXAMPLES", "journalctl",
+        "Result: P passed"}) {
     EXPECT_NE(man.out.find(part), std::string::npos) << part;
   }
 }
