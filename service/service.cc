@@ -153,6 +153,17 @@ InstanceLock TakeInstanceLock(int* fd) {
   return busy ? InstanceLock::kHeldElsewhere : InstanceLock::kUnavailable;
 }
 
+// journald names a process by its command name, cut to 15 characters,
+// unless each record names it.
+constexpr char kLogIdentifier[] = "tessaryvpn-service";
+
+GLogWriterOutput WriteLogRecord(GLogLevelFlags flags, const GLogField* fields, gsize count,
+                                gpointer data) {
+  std::vector<GLogField> named(fields, fields + count);
+  named.push_back({"SYSLOG_IDENTIFIER", kLogIdentifier, -1});
+  return g_log_writer_default(flags, named.data(), named.size(), data);
+}
+
 }  // namespace
 
 int64_t NowEpochMillis() { return g_get_real_time() / 1000; }
@@ -214,7 +225,14 @@ GVariant* NetworkPathVariant(Service* service) {
   return g_variant_ref_sink(g_variant_builder_end(&builder));
 }
 
-void EmitLog(Service* service, const char* level, const std::string& message) {
+LogSeverity LogSeverityFor(const std::string& level) {
+  if (level == "error") return {G_LOG_LEVEL_CRITICAL, "3"};
+  if (level == "warning") return {G_LOG_LEVEL_WARNING, "4"};
+  return {G_LOG_LEVEL_MESSAGE, "6"};
+}
+
+void EmitLog(Service* service, const char* level, const std::string& message,
+             const std::string& reason) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
   g_variant_builder_add(&builder, "{sv}", "level", g_variant_new_string(level));
@@ -222,7 +240,53 @@ void EmitLog(Service* service, const char* level, const std::string& message) {
   g_variant_builder_add(&builder, "{sv}", "timestamp", g_variant_new_int64(NowEpochMillis()));
   g_autoptr(GVariant) entry = g_variant_ref_sink(g_variant_builder_end(&builder));
   EmitDictionarySignal(service, "LogEmitted", entry);
-  g_message("%s", message.c_str());
+
+  // The journal gets the priority of the entry's level, and the reason that
+  // the entry itself leaves to the snapshot. GLib's own mapping would give
+  // every entry "notice", and its error level would end the process.
+  const LogSeverity severity = LogSeverityFor(level);
+  const std::string text = reason.empty() ? message : message + " " + reason;
+  const GLogField fields[] = {
+      {"PRIORITY", severity.priority, -1},
+      {"MESSAGE", text.c_str(), -1},
+      {"TESSARYVPN_LEVEL", level, -1},
+  };
+  g_log_structured_array(severity.flags, fields, G_N_ELEMENTS(fields));
+}
+
+void LogRefusal(Service* service, GDBusMethodInvocation* invocation, const std::string& message) {
+  struct Refusal {
+    std::string method;
+    std::string message;
+  };
+  const gchar* sender = g_dbus_method_invocation_get_sender(invocation);
+  auto refusal = std::make_unique<Refusal>();
+  refusal->method = g_dbus_method_invocation_get_method_name(invocation);
+  refusal->message = message;
+  if (service->connection == nullptr || sender == nullptr) {
+    g_warning("Refused %s from an unknown caller: %s", refusal->method.c_str(), message.c_str());
+    return;
+  }
+  // Asked without blocking the main loop; the caller may be gone by then,
+  // which the line then says.
+  g_dbus_connection_call(
+      service->connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "GetConnectionUnixUser", g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"),
+      G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Refusal> owned(static_cast<Refusal*>(data));
+        g_autoptr(GVariant) reply =
+            g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+        if (reply == nullptr) {
+          g_warning("Refused %s from a caller that has left the bus: %s", owned->method.c_str(),
+                    owned->message.c_str());
+          return;
+        }
+        guint32 uid = 0;
+        g_variant_get(reply, "(u)", &uid);
+        g_warning("Refused %s from uid %u: %s", owned->method.c_str(), uid, owned->message.c_str());
+      },
+      refusal.release());
 }
 
 void EmitDictionarySignal(Service* service, const char* signalName, GVariant* dictionary) {
@@ -236,7 +300,11 @@ void EmitDictionarySignal(Service* service, const char* signalName, GVariant* di
 
 void NetworkChanged(GNetworkMonitor*, gboolean available, gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
-  service->networkAvailable.store(available != FALSE);
+  // The monitor speaks up on every route change, several times per tunnel
+  // brought up or down. Availability is all the path reports besides its
+  // timestamp, and only this handler changes it, so the last value stored is
+  // the last one any client was told about.
+  if (service->networkAvailable.exchange(available != FALSE) == (available != FALSE)) return;
   g_autoptr(GVariant) path = NetworkPathVariant(service);
   EmitDictionarySignal(service, "NetworkPathChanged", path);
 }
@@ -299,7 +367,7 @@ void ConnectWorker(ConnectRequest* request) {
       if (!recovered) message += " The failed engine could not be fully cleaned up.";
       if (request->generation == service->operationGeneration.load()) {
         SetSnapshot(service, "error", request->id, message, 0);
-        EmitLog(service, "error", engine + " connection failed.");
+        EmitLog(service, "error", engine + " connection failed.", message);
       }
     }
   }
@@ -318,7 +386,7 @@ void DisconnectWorker(Service* service) {
     EmitLog(service, "info", "VPN tunnel disconnected.");
   } else {
     SetSnapshot(service, "error", "", message, 0);
-    EmitLog(service, "error", "VPN disconnect cleanup failed.");
+    EmitLog(service, "error", "VPN disconnect cleanup failed.", message);
   }
   service->disconnectInProgress.store(false);
   FinishWorker(service);
@@ -379,7 +447,7 @@ gboolean PollActiveEngine(gpointer user_data) {
     service->cleanupHealthy.store(false);
     const Snapshot snapshot = ReadSnapshot(service);
     SetSnapshot(service, "error", snapshot.activeProfileId, message, 0);
-    EmitLog(service, "error", "The active VPN engine stopped unexpectedly.");
+    EmitLog(service, "error", "The active VPN engine stopped unexpectedly.", message);
   }
   return G_SOURCE_CONTINUE;
 }
@@ -458,6 +526,8 @@ int ServeUntilShutdown() {
 }  // namespace
 
 int RunService() {
+  g_set_prgname(kLogIdentifier);
+  g_log_set_writer_func(WriteLogRecord, nullptr, nullptr);
   int lockFd = -1;
   switch (TakeInstanceLock(&lockFd)) {
     case InstanceLock::kHeld:

@@ -95,8 +95,20 @@ Snapshot ReadSnapshot(Service* service);
 GVariant* SnapshotVariant(Service* service);
 // The six network-path keys in their fixed order; non-floating.
 GVariant* NetworkPathVariant(Service* service);
-// Emits LogEmitted and writes the message to the GLib log.
-void EmitLog(Service* service, const char* level, const std::string& message);
+// How an entry of level "info", "warning" or "error" reaches the journal:
+// GLib's level (never the fatal one) and the syslog priority ("6", "4", "3").
+struct LogSeverity {
+  GLogLevelFlags flags;
+  const char* priority;
+};
+LogSeverity LogSeverityFor(const std::string& level);
+// Emits LogEmitted and writes the message, followed by `reason` when there is
+// one, to the GLib log with the level's priority.
+void EmitLog(Service* service, const char* level, const std::string& message,
+             const std::string& reason = "");
+// Writes a warning naming the refused method, the caller's uid and the
+// refusal message (never anything of a profile). Call it before answering.
+void LogRefusal(Service* service, GDBusMethodInvocation* invocation, const std::string& message);
 // Emits `signalName` with the dictionary as the only argument; does nothing
 // before the bus is acquired. The caller keeps its reference.
 void EmitDictionarySignal(Service* service, const char* signalName, GVariant* dictionary);

@@ -126,6 +126,7 @@ void HandleConnect(Service* service, GDBusMethodInvocation* invocation) {
       request->id, request->protocol, &request->rawConfig, ValidateProfile,
       [&runtime](EngineKind kind) { return runtime.IsAvailable(kind); }, &service->activeWorkers);
   if (!admission.accepted) {
+    LogRefusal(service, invocation, admission.message);
     g_dbus_method_invocation_return_dbus_error(invocation, admission.errorName,
                                                admission.message.c_str());
     return;
@@ -201,6 +202,7 @@ void AnswerAuthorization(PendingAuthorization* data, bool granted, const GError*
   }
   if (!granted) {
     if (error != nullptr) g_warning("Polkit authorization failed: %s", error->message);
+    LogRefusal(service, invocation, kNotAuthorizedMessage);
     g_dbus_method_invocation_return_dbus_error(invocation, kErrorNotAuthorized,
                                                kNotAuthorizedMessage);
     return;

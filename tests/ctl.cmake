@@ -6,7 +6,8 @@ add_executable(tessary_ctl_fake_service standins/ctl/fake_service.cc)
 target_link_libraries(tessary_ctl_fake_service PRIVATE PkgConfig::GIO)
 
 tessary_unit_test(ctl_cli_test SOURCES ctl_cli_test.cc)
-target_compile_definitions(ctl_cli_test PRIVATE TESSARY_CTL_BINARY="$<TARGET_FILE:tessaryvpnctl>")
+target_compile_definitions(ctl_cli_test PRIVATE TESSARY_CTL_BINARY="$<TARGET_FILE:tessaryvpnctl>"
+                           TESSARY_VERSION="${PROJECT_VERSION}")
 add_dependencies(ctl_cli_test tessaryvpnctl)
 
 # Includes ctl/doctor.cc to reach its file-private checks.

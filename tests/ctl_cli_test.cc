@@ -19,7 +19,11 @@ constexpr char kUsage[] =
     "  tessaryvpnctl doctor\n"
     "  tessaryvpnctl keygen\n"
     "  tessaryvpnctl disconnect\n"
-    "  tessaryvpnctl connect --id ID --protocol PROTOCOL --config FILE\n";
+    "  tessaryvpnctl connect --id ID --protocol PROTOCOL --config FILE\n"
+    "  tessaryvpnctl connect ... [--kill-switch] [--wait [SECONDS]]\n"
+    "  tessaryvpnctl status|runtime|capabilities|network --json\n"
+    "  tessaryvpnctl monitor [--json]\n"
+    "  tessaryvpnctl help|--help|--version\n";
 constexpr char kNoBus[] = "unix:path=/nonexistent/tessary-ctl-test-bus";
 constexpr char kReadRefusal[] = "Unable to read a valid VPN configuration: ";
 constexpr char kBusRefusal[] = "Unable to connect to the system D-Bus: ";
@@ -60,8 +64,10 @@ TEST_F(CtlCli, MalformedCommandLinesPrintTheUsageText) {
       {},
       {"bogus"},
       {"Status"},
-      {"--help"},
+      {"-h"},
       {"doctor", "now"},
+      {"monitor", "now"},
+      {"monitor", "--json", "--json"},
       {"connect"},
       {"connect", "--id", "a", "--protocol", "wireGuard"},
       {"connect", "--id", "a", "--protocol", "wireGuard", "--config"},
@@ -70,6 +76,11 @@ TEST_F(CtlCli, MalformedCommandLinesPrintTheUsageText) {
       {"connect", "--id", "a", "--protocol", "wireGuard", "--config", config, "--mtu", "1400"},
       {"connect", "--id", "a", "--protocol", "wireGuard", "--config", config, "--id"},
       {"connect", "a", "--id", "b", "--protocol", "wireGuard", "--config", config},
+      // A wait of zero, or of more than an hour, is an unknown option.
+      {"connect", "--id", "a", "--protocol", "wireGuard", "--config", config, "--wait", "0"},
+      {"connect", "--id", "a", "--protocol", "wireGuard", "--config", config, "--wait", "3601"},
+      {"connect", "--id", "a", "--protocol", "wireGuard", "--config", config, "--kill-switch",
+       "yes"},
   };
   for (const auto& args : cases) {
     std::string shown;
@@ -78,6 +89,20 @@ TEST_F(CtlCli, MalformedCommandLinesPrintTheUsageText) {
     EXPECT_EQ(result.status, 1) << shown;
     EXPECT_EQ(result.err, kUsage) << shown;
     EXPECT_EQ(result.out, "") << shown;
+  }
+}
+
+TEST_F(CtlCli, HelpAndVersionGoToStandardOutput) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"help"}, kUsage},
+      {{"--help"}, kUsage},
+      {{"--version"}, std::string("tessaryvpnctl ") + TESSARY_VERSION + "\n"},
+  };
+  for (const auto& [args, out] : cases) {
+    const CommandResult result = Ctl(args);
+    EXPECT_EQ(result.status, 0) << args[0];
+    EXPECT_EQ(result.out, out) << args[0];
+    EXPECT_EQ(result.err, "") << args[0];
   }
 }
 
@@ -163,9 +188,23 @@ TEST_F(CtlCli, AcceptableConfigurationsGoOnToTheBus) {
 }
 
 TEST_F(CtlCli, SimpleCommandsIgnoreSurplusArgumentsAndNeedTheBus) {
+  const std::string config = WriteFile("ok.conf", "[Interface]\n");
+  std::vector<std::vector<std::string>> cases = {
+      {"status", "--json"},
+      {"monitor"},
+      {"monitor", "--json"},
+      {"connect", "--wait", "--id", "a", "--protocol", "wireGuard", "--config", config},
+      {"connect", "--kill-switch", "--id", "a", "--protocol", "wireGuard", "--config", config,
+       "--wait", "3600"},
+  };
   for (const char* command :
        {"status", "runtime", "capabilities", "network", "permission", "keygen", "disconnect"}) {
-    const CommandResult result = Ctl({command, "extra", "--id"});
+    cases.push_back({command, "extra", "--id"});
+  }
+  for (const auto& args : cases) {
+    std::string command;
+    for (const auto& a : args) command += a + " ";
+    const CommandResult result = Ctl(args);
     EXPECT_EQ(result.status, 1) << command;
     EXPECT_EQ(result.err.rfind(kBusRefusal, 0), 0u) << command << ": " << result.err;
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << command << ": one line";

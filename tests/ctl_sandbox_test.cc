@@ -205,6 +205,14 @@ TEST_F(CtlSandbox, RepliesArePrintedInGVariantTextForm) {
       {{"keygen"}, "{'privateKey': <'cHJpdmF0ZQ=='>, 'publicKey': <'cHVibGlj'>}\n"},
       {{"permission"}, "true\n"},
       {{"disconnect", "now"}, "ok\n"},
+      {{"status", "--json"}, "{\"stage\":\"disconnected\"}\n"},
+      {{"network", "extra", "--json"},
+       "{\"status\":\"satisfied\",\"timestampEpochMillis\":1700000000123}\n"},
+      {{"capabilities", "--json"},
+       "{\"supportsLifecycle\":true,\"supportedProtocols\":[\"singBox\",\"wireGuard\"]}\n"},
+      {{"runtime", "--json"},
+       "{\"platformName\":\"linux\",\"summary\":\"Sing-box ready; Xray ready; WireGuard ready; "
+       "OpenVPN ready\",\"nativeBridgeReady\":true}\n"},
   };
   for (const auto& c : cases) {
     const CommandResult result = Ctl(c.args);
@@ -233,6 +241,18 @@ TEST_F(CtlSandbox, ConnectSendsTheProfileAndPrintsOk) {
   const std::string received = contents;
   g_free(contents);
   EXPECT_EQ(received, "id\ts\toffice\nprotocol\ts\twireGuard\nrawConfig\ts\t" + text + "\n");
+
+  // The kill switch is asked for only on request, after the profile's text.
+  ASSERT_EQ(Sh("printf '[Interface]\\n' > /run/sandbox/small.conf").status, 0);
+  result = Ctl({"connect", "--kill-switch", "--id", "office", "--protocol", "wireGuard", "--config",
+                "/run/sandbox/small.conf"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "ok\n");
+  ASSERT_TRUE(g_file_get_contents(record.c_str(), &contents, nullptr, nullptr));
+  EXPECT_STREQ(contents,
+               "id\ts\toffice\nprotocol\ts\twireGuard\nrawConfig\ts\t[Interface]\n\n"
+               "killSwitch\tb\ttrue\n");
+  g_free(contents);
 
   // One byte more never reaches the service.
   ASSERT_EQ(Sh("rm -f " + record + " && printf w >> /run/sandbox/big.conf").status, 0);
@@ -599,13 +619,15 @@ TEST_F(CtlSandbox, InstallationShipsCompletionAndManualPage) {
   const std::vector<Case> cases = {
       {"tessaryvpnctl ''",
        "status|runtime|capabilities|network|permission|doctor|keygen|"
-       "disconnect|connect"},
+       "disconnect|connect|monitor|help|--help|--version"},
       {"tessaryvpnctl d", "doctor|disconnect"},
-      {"tessaryvpnctl connect ''", "--id|--protocol|--config"},
-      {"tessaryvpnctl connect --id office --config /x -", "--protocol"},
+      {"tessaryvpnctl connect ''", "--id|--protocol|--config|--kill-switch|--wait"},
+      {"tessaryvpnctl connect --id office --config /x --wait 30 -", "--protocol|--kill-switch"},
       {"tessaryvpnctl connect --protocol wire", "wireGuard"},
       {"tessaryvpnctl connect --protocol open", "openVpn|openvpn-tcp|openvpn-udp"},
-      {"tessaryvpnctl status ''", ""},
+      {"tessaryvpnctl status ''", "--json"},
+      {"tessaryvpnctl monitor --json ''", ""},
+      {"tessaryvpnctl keygen ''", ""},
       // A file name with a blank is one reply, also once readline has
       // inserted it escaped or quoted.
       {"tessaryvpnctl connect --config /run/sandbox/profiles/my",
@@ -630,9 +652,11 @@ TEST_F(CtlSandbox, InstallationShipsCompletionAndManualPage) {
   const CommandResult man =
       Sh("MANWIDTH=100 man -l /usr/share/man/man1/tessaryvpnctl.1 2>&1 | col -b");
   EXPECT_EQ(man.status, 0) << man.err;
-  for (const char* part : {"tessaryvpnctl connect --id ID --protocol PROTOCOL --config FILE",
-                           "status", "runtime", "capabilities", "network", "permission", "keygen",
-                           "disconnect", "DOCTOR REPORT", "EXIT STATUS", "Result: P passed"}) {
+  for (const char* part :
+       {"tessaryvpnctl connect --id ID --protocol PROTOCOL --config FILE", "status", "runtime",
+        "capabilities", "network", "permission", "keygen", "disconnect", "--wait", "--kill-switch",
+        "monitor", "--json", "DOCTOR REPORT", "EXIT STATUS", "EXAMPLES", "journalctl",
+        "Result: P passed"}) {
     EXPECT_NE(man.out.find(part), std::string::npos) << part;
   }
 }

@@ -1,13 +1,16 @@
 // tessaryvpnctl against the real installed service on the sandbox's bus: what
 // root and an unprivileged user see for each command, the service's refusals
 // as printed by the tool, and the doctor report of a running installation.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "common/constants.h"
 #include "tests/sandbox/sandbox_util.h"
+#include "tests/scenario_support.h"
 
 namespace tessary::test {
 namespace {
@@ -81,6 +84,37 @@ std::string Capture(const char* pattern, const std::string& text) {
 
 std::string Stage() { return Capture("'stage': <'([a-z]+)'>", Ctl({"status"}).out); }
 
+std::string ServiceLog() { return scenario::ReadText("/run/sandbox/service.log"); }
+
+// "tessaryvpnctl monitor" in the background, writing to `path`. Returns once
+// it prints what the service says (the pid), or -1.
+int StartMonitor(const std::string& path) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || dup2(fd, 1) < 0) _exit(127);
+    execl(kCtl, kCtl, "monitor", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return -1;
+  // Its subscription is in place once an Initialize shows up in its output.
+  GDBusConnection* bus = NewSystemBus();
+  bool listening = false;
+  for (int attempt = 0; attempt < 20 && !listening && bus != nullptr; ++attempt) {
+    GVariant* reply = CallService(bus, "Initialize", nullptr);
+    if (reply != nullptr) g_variant_unref(reply);
+    listening = WaitUntil(
+        [&] { return scenario::ReadText(path).find("SnapshotChanged ") != std::string::npos; },
+        std::chrono::milliseconds(500));
+  }
+  if (bus != nullptr) g_object_unref(bus);
+  if (!listening) {
+    StopService(pid, SIGKILL);
+    return -1;
+  }
+  return pid;
+}
+
 class CtlService : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -120,6 +154,16 @@ TEST_F(CtlService, AnUnprivilegedUserIsRefusedWithTheServiceMessage) {
     EXPECT_EQ(result.err, kNotAuthorized) << args[0];
   }
   EXPECT_EQ(Stage(), "disconnected");
+  // The administrator learns who was refused, and why, from the log.
+  for (const char* method : {"Disconnect", "GenerateWireGuardKeyPair", "Connect"}) {
+    const std::string line = std::string("Refused ") + method +
+                             " from uid 65534: Authorization to manage the VPN was denied.";
+    EXPECT_TRUE(WaitUntil([&] { return ServiceLog().find(line) != std::string::npos; },
+                          std::chrono::seconds(10)))
+        << line << "\n"
+        << ServiceLog();
+  }
+  EXPECT_EQ(ServiceLog().find("PrivateKey"), std::string::npos);
 }
 
 TEST_F(CtlService, RootGeneratesKeysAndDisconnects) {
@@ -164,6 +208,14 @@ TEST_F(CtlService, ConnectPrintsOkAndASecondConnectIsBusy) {
   EXPECT_EQ(result.err,
             "TessaryVPN service call failed: This Linux build does not recognize the selected "
             "VPN protocol.\n");
+  EXPECT_TRUE(WaitUntil(
+      [] {
+        return ServiceLog().find(
+                   "Refused Connect from uid 0: This Linux build does not "
+                   "recognize the selected VPN protocol.") != std::string::npos;
+      },
+      std::chrono::seconds(10)))
+      << ServiceLog();
 
   // The tunnel never comes up: the service reports the error stage, and so
   // does the doctor, with the service's own message.
@@ -193,6 +245,70 @@ TEST_F(CtlService, ConnectPrintsOkAndASecondConnectIsBusy) {
   EXPECT_TRUE(WaitUntil([] { return Stage() == "disconnected"; }, std::chrono::seconds(40)))
       << Ctl({"status"}).out;
   EXPECT_EQ(Sh("cp -a /run/sandbox/wg-quick.orig /usr/bin/wg-quick").status, 0);
+}
+
+TEST_F(CtlService, ConnectWaitsForTheOutcomeAndMonitorShowsIt) {
+  ASSERT_TRUE(WaitUntil([] { return Stage() == "disconnected"; }, std::chrono::seconds(40)));
+  const CommandResult engines = Sh(scenario::SourceDir() + "/tests/standins/install-engines");
+  ASSERT_EQ(engines.status, 0) << engines.err;
+  constexpr char kSingBoxPath[] = "/run/sandbox/office.json";
+  ASSERT_TRUE(g_file_set_contents(kSingBoxPath, scenario::kSingBoxProfile, -1, nullptr));
+  const std::string monitorPath = "/run/sandbox/monitor.out";
+  const int monitor = StartMonitor(monitorPath);
+  ASSERT_GT(monitor, 0);
+  const std::vector<std::string> connect = {"connect", "--id",         "office",     "--protocol",
+                                            "singBox", "--config",     kSingBoxPath, "--wait",
+                                            "60",      "--kill-switch"};
+
+  // Waits for the tunnel, with the kill switch asked for and in place.
+  CommandResult result = Ctl(connect);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "connected\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(scenario::KillSwitchTablePresent());
+  EXPECT_EQ(Ctl({"disconnect"}).out, "ok\n");
+  ASSERT_TRUE(WaitUntil([] { return Stage() == "disconnected"; }, std::chrono::seconds(40)));
+  EXPECT_FALSE(scenario::KillSwitchTablePresent());
+
+  // An engine that gives up: the reason is printed, and it is in the log at
+  // the error priority.
+  ASSERT_TRUE(g_file_set_contents(scenario::kStandinMode, "exit-at-once", -1, nullptr));
+  result = Ctl(connect);
+  ASSERT_EQ(unlink(scenario::kStandinMode), 0);
+  const std::string lastError = Capture("'lastError': <'([^']+)'>", Ctl({"status"}).out);
+  ASSERT_NE(lastError, "");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "TessaryVPN connection failed: " + lastError + "\n");
+  const std::string log = ServiceLog();
+  const size_t failure = log.find(": Sing-box connection failed. " + lastError + "\n");
+  ASSERT_NE(failure, std::string::npos) << log;
+  const size_t lineStart = log.rfind('\n', failure) + 1;
+  EXPECT_NE(log.substr(lineStart, failure - lineStart).find("CRITICAL"), std::string::npos)
+      << log.substr(lineStart);
+  EXPECT_EQ(Ctl({"disconnect"}).out, "ok\n");
+  ASSERT_TRUE(WaitUntil([] { return Stage() == "disconnected"; }, std::chrono::seconds(40)));
+
+  // The monitor saw it all in order, and stops cleanly when interrupted.
+  EXPECT_EQ(StopService(monitor, SIGINT), 0);
+  const std::string seen = scenario::ReadText(monitorPath);
+  size_t at = 0;
+  for (const std::string& line :
+       {std::string("SnapshotChanged {'stage': <'preparing'>, 'activeProfileId': <'office'>}\n"),
+        std::string("LogEmitted {'level': <'info'>, 'message': <'Kill switch active for this "
+                    "tunnel.'>"),
+        std::string("SnapshotChanged {'stage': <'connected'>, 'activeProfileId': <'office'>, "
+                    "'connectedAtEpochMillis': <int64 "),
+        std::string("SnapshotChanged {'stage': <'disconnected'>}\n"),
+        std::string("SnapshotChanged {'stage': <'error'>, 'activeProfileId': <'office'>, "
+                    "'lastError': <'") +
+            lastError + "'>}\n",
+        std::string("LogEmitted {'level': <'info'>, 'message': <'VPN tunnel disconnected.'>")}) {
+    const size_t found = seen.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "\nin\n" << seen;
+    at = found + line.size();
+  }
+  CompleteInstallation();
 }
 
 TEST_F(CtlService, DoctorOnARunningInstallation) {

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The Debian package on a machine booted with systemd, as an administrator
 # meets it: apt installs it; after a reboot the first client call starts the
-# service through D-Bus activation; a WireGuard tunnel with the kill switch
-# carries traffic under the unit's sandboxing; an upgrade while connected
-# keeps the service, the tunnel and the kill switch; a restart lifts them;
-# removal while connected and purge after an administrator's `systemctl
-# enable` leave no unit, link, file, table or interface.
+# service through D-Bus activation; `connect --wait` reports an OpenVPN
+# tunnel and a dead server, whose reason reaches the journal; a WireGuard
+# tunnel with the kill switch carries traffic under the unit's sandboxing;
+# an upgrade while connected keeps the service, the tunnel and the kill
+# switch; a restart lifts them; removal while connected and purge after an
+# administrator's `systemctl enable` leave no unit, link, file, table or
+# interface.
 # Usage (ctest runs it through tests/sandbox/boot): package_boot_test.sh DEB_DIR
 set -uo pipefail
 [[ -n ${TESSARY_BOOT_PID:-} ]] || { echo "package_boot_test: only under tests/sandbox/boot." >&2; exit 2; }
@@ -35,14 +37,11 @@ table_present() { inside_quiet nft list table inet tessaryvpn; }
 tunnel_present() { inside test -e /sys/class/net/tessaryvpn; }
 main_pid() { inside systemctl show -P MainPID tessaryvpn.service; }
 connect_wireguard() {
-  local profile
-  profile=$(python3 -c 'import sys; s=open(sys.argv[1]).read(); print("\x27" + s.replace("\\","\\\\").replace("\x27","\\\x27").replace("\n","\\n") + "\x27")' "$share/wireguard.conf")
-  inside gdbus call --system --dest org.tessaryvpn.Service1 --object-path /org/tessaryvpn/Service1 \
-    --method org.tessaryvpn.Service1.Connect \
-    "{'id': <'boot'>, 'protocol': <'wireGuard'>, 'rawConfig': <$profile>, 'killSwitch': <true>}" >/dev/null &&
-    wait_until 30 stage_is connected
+  inside_quiet tessaryvpnctl connect --id boot --protocol wireGuard --config "$in_share/wireguard.conf" \
+    --kill-switch --wait 30
 }
 ping_peer() { inside_quiet ping -c 2 -W 2 198.51.100.1; }
+journal_has() { inside journalctl -p warning -t tessaryvpn-service -o cat | grep -qF "$1"; }
 
 # What the test hands the machine: the package, a copy of it one version on
 # (an upgrade), and the peers script.
@@ -74,10 +73,26 @@ echo "exposure level of the unit: ${exposure:-unknown}"
 check "the unit's exposure level stays below 3.0 (${exposure:-unknown})" \
   awk -v e="${exposure:-99}" 'BEGIN { exit !(e < 3.0) }'
 
-# A WireGuard tunnel with the kill switch, under the unit's sandboxing; the
-# server lives in a network namespace inside the machine.
-inside "$in_share/peers" outside && inside "$in_share/peers" wireguard "$in_share" ||
-  { echo "FAILED: the test peers"; exit 1; }
+# The servers live in network namespaces inside the machine.
+inside "$in_share/peers" outside && inside "$in_share/peers" wireguard "$in_share" &&
+  inside "$in_share/peers" openvpn "$in_share" || { echo "FAILED: the test peers"; exit 1; }
+
+# connect --wait tells the outcome: 0 on a working server, 1 and the reason on
+# a dead one, and the journal keeps the failure at warning priority or above.
+check "connect --wait exits 0 on a working OpenVPN server" inside_quiet tessaryvpnctl connect \
+  --id boot-openvpn --protocol openVpn --config "$in_share/openvpn.ovpn" --wait 60
+inside_quiet tessaryvpnctl disconnect && wait_until 30 stage_is disconnected
+sed 's/^remote \(.*\) 1194$/remote \1 1195/' "$share/openvpn.ovpn" >"$share/dead.ovpn"
+dead=$(inside tessaryvpnctl connect --id boot-dead --protocol openVpn --config "$in_share/dead.ovpn" \
+  --wait 90 2>&1)
+check "connect --wait exits 1 on a dead OpenVPN server" test $? -eq 1
+reason=${dead#TessaryVPN connection failed: }
+check "it names the reason ($reason)" test -n "$reason" -a "$reason" != "$dead"
+check "journalctl -p warning -t tessaryvpn-service shows the failure with its reason" \
+  journal_has "OpenVPN connection failed. $reason"
+inside_quiet tessaryvpnctl disconnect && wait_until 30 stage_is disconnected
+
+# A WireGuard tunnel with the kill switch, under the unit's sandboxing.
 check "a WireGuard tunnel with the kill switch connects" connect_wireguard
 check "the kill-switch table is loaded" table_present
 check "the tunnel carries traffic to the peer" ping_peer

@@ -289,6 +289,11 @@ TEST_F(ServiceBus, NetworkChangesAreReported) {
   EXPECT_EQ(DictString(path, "status"), "satisfied");
   EXPECT_TRUE(DictBool(path, "isReachable"));
   if (path) g_variant_unref(path);
+  // More routes, as a tunnel brings, change nothing a client is told about.
+  ASSERT_EQ(Sh("ip route add 198.51.100.0/24 via 192.0.2.254 dev tnet0 && "
+               "ip addr add 192.0.2.2/24 dev tnet0")
+                .status,
+            0);
   ASSERT_EQ(Sh("ip link del tnet0").status, 0);
   EXPECT_TRUE(recorder_->WaitFor(
       [&] {
@@ -296,6 +301,8 @@ TEST_F(ServiceBus, NetworkChangesAreReported) {
         return !statuses.empty() && statuses.back() == "unsatisfied";
       },
       std::chrono::seconds(5)));
+  EXPECT_EQ(recorder_->Strings("NetworkPathChanged", "status"),
+            (std::vector<std::string>{"satisfied", "unsatisfied"}));
 }
 
 TEST_F(ServiceBus, WrongSignaturesNeverReachTheService) {

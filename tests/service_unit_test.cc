@@ -1,6 +1,6 @@
 // The service core's pure pieces: the checks a Connect makes before anything
-// changes (and that every refusal wipes the profile), and the typed reads of
-// the profile dictionary.
+// changes (and that every refusal wipes the profile), the typed reads of the
+// profile dictionary, and the journal priority of each log level.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -144,6 +144,23 @@ TEST(AdmitConnect, AProfileTheRealValidationAcceptsMeetsAvailabilityThenBusy) {
   EXPECT_TRUE(admission.accepted);
   EXPECT_EQ(admission.kind, kWireGuard);
   EXPECT_EQ(rawConfig, profile);
+}
+
+TEST(LogSeverity, EachLevelKeepsItsJournalPriorityAndNoneIsFatal) {
+  const struct {
+    const char* level;
+    GLogLevelFlags flags;
+    const char* priority;
+  } cases[] = {
+      {"info", G_LOG_LEVEL_MESSAGE, "6"},
+      {"warning", G_LOG_LEVEL_WARNING, "4"},
+      {"error", G_LOG_LEVEL_CRITICAL, "3"},
+  };
+  for (const auto& c : cases) {
+    const LogSeverity severity = LogSeverityFor(c.level);
+    EXPECT_EQ(severity.flags, c.flags) << c.level;
+    EXPECT_STREQ(severity.priority, c.priority) << c.level;
+  }
 }
 
 TEST(ProfileLookup, KeysOfAnotherTypeCountAsAbsent) {

@@ -67,6 +67,8 @@ void RecordProfile(GVariant* parameters) {
     lines += std::string(key) + "\t" + g_variant_get_type_string(value) + "\t";
     if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
       lines += g_variant_get_string(value, nullptr);
+    } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) {
+      lines += g_variant_get_boolean(value) ? "true" : "false";
     }
     lines += "\n";
     g_variant_unref(value);
