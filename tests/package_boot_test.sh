@@ -124,7 +124,7 @@ upgrade_log=$(inside apt-get install -y "$in_share/tessaryvpn-next2.deb" 2>&1)
 upgrade_status=$?
 check "apt upgrades the package while connected" test "$upgrade_status" = 0
 check "the upgrade tells the administrator the old program keeps running" \
-  grep -q "keeps its connected connection and the previous program" <<<"$upgrade_log"
+  grep -q "running service (stage: connected) keeps the previous program" <<<"$upgrade_log"
 check "the upgrade keeps the service running ($before)" test "$(main_pid)" = "$before"
 check "doctor says the running service is older (root)" doctor_row "$older_row"
 check "doctor says the running service is older (another user)" \
