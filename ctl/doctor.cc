@@ -1,6 +1,7 @@
 #include "ctl/doctor.h"
 
 #include <gio/gio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -272,6 +273,65 @@ void RecordResolved(Report* report) {
   }
 }
 
+// The process that owns `name` on the bus; 0 when the bus does not say.
+guint32 NameOwnerPid(GDBusConnection* bus, const char* name) {
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+      G_DBUS_CALL_FLAGS_NONE, kServiceCallTimeoutMs, nullptr, nullptr);
+  guint32 pid = 0;
+  if (reply != nullptr) g_variant_get(reply, "(u)", &pid);
+  return pid;
+}
+
+// The process's start as seconds since the epoch, from its start in clock
+// ticks after boot and the boot time; -1 when either cannot be read. The
+// boot time is whole seconds, so the result may be up to a second early.
+double ProcessStartTime(guint32 pid) {
+  g_autofree gchar* statPath = g_strdup_printf("/proc/%u/stat", pid);
+  g_autofree gchar* stat = nullptr;
+  g_autofree gchar* machine = nullptr;
+  if (!g_file_get_contents(statPath, &stat, nullptr, nullptr) ||
+      !g_file_get_contents("/proc/stat", &machine, nullptr, nullptr)) {
+    return -1;
+  }
+  // The command name may hold blanks and parentheses; the fields after it
+  // start with the state, and the start time is the 20th of them.
+  const char* afterName = strrchr(stat, ')');
+  const char* bootLine = strstr(machine, "\nbtime ");
+  if (afterName == nullptr || bootLine == nullptr) return -1;
+  g_auto(GStrv) fields = g_strsplit(afterName + 1, " ", 0);
+  std::vector<std::string> values;
+  for (gchar** field = fields; *field != nullptr; field++) {
+    if (**field != '\0') values.push_back(*field);
+  }
+  const long ticks = sysconf(_SC_CLK_TCK);
+  if (values.size() < 20 || ticks <= 0) return -1;
+  return g_ascii_strtod(bootLine + 7, nullptr) +
+         g_ascii_strtod(values[19].c_str(), nullptr) / static_cast<double>(ticks);
+}
+
+// An upgrade replaces the program on disk, not the running process, which
+// keeps the old code until its next start. The process's link to its program
+// says so once the file was replaced; where that link may not be read
+// (another user's process), a start before the installed program last
+// changed says the same.
+bool RunsOlderProgram(guint32 pid, const char* program) {
+  struct stat installed {};
+  if (pid == 0 || stat(program, &installed) != 0) return false;
+  g_autofree gchar* exePath = g_strdup_printf("/proc/%u/exe", pid);
+  g_autofree gchar* exe = g_file_read_link(exePath, nullptr);
+  if (exe != nullptr) return std::string(exe) == std::string(program) + " (deleted)";
+  g_autofree gchar* cmdlinePath = g_strdup_printf("/proc/%u/cmdline", pid);
+  g_autofree gchar* cmdline = nullptr;
+  if (!g_file_get_contents(cmdlinePath, &cmdline, nullptr, nullptr) ||
+      g_strcmp0(cmdline, program) != 0) {
+    return false;
+  }
+  const double started = ProcessStartTime(pid);
+  return started >= 0 && static_cast<double>(installed.st_ctime) > started + 1;
+}
+
 // The service rows; returns the connection stage, empty when unknown.
 std::string RecordService(Report* report) {
   g_autoptr(GError) error = nullptr;
@@ -291,6 +351,11 @@ std::string RecordService(Report* report) {
     return "";
   }
   Record(report, Level::kOk, "service", std::string(kBusName) + " answered on the system bus");
+  if (RunsOlderProgram(NameOwnerPid(bus, kBusName), kServiceBinary)) {
+    Record(report, Level::kWarn, "service program",
+           std::string("the running service is older than the installed ") + kServiceBinary +
+               "; disconnect, then run `sudo systemctl restart tessaryvpn.service`");
+  }
   g_autoptr(GVariant) runtime = ReplyDictionary(info);
   std::string summary = LookupString(runtime, "summary");
   if (summary.empty()) summary = "no runtime summary was reported";

@@ -2,7 +2,7 @@
 // three event channels that stream the service's state, and the user's
 // autostart entry. Everything runs on the application's main thread; the
 // service is only ever called asynchronously so the UI never blocks on it.
-#include "plugin/tunnel_bridge_plugin.h"
+#include "tunnel_bridge/tunnel_bridge_plugin.h"
 
 #include <errno.h>
 #include <glib/gstdio.h>

@@ -209,5 +209,28 @@ TEST_F(Scratch, RuntimeStateAcceptsOnlyAbsenceOrRootOwned0700) {
   expect("fail", " is not a directory", "regular file");
 }
 
+// An upgrade renames a new file over the program of a running service; only
+// then is the running process older than what is installed.
+TEST_F(Scratch, RunningProcessIsOlderOnlyOnceItsProgramWasReplaced) {
+  const std::string program = dir_ + "/service";
+  ASSERT_EQ(test::Sh("cp /bin/sleep '" + program + "'").status, 0);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GSubprocess) process =
+      g_subprocess_new(G_SUBPROCESS_FLAGS_NONE, &error, program.c_str(), "60", nullptr);
+  ASSERT_NE(process, nullptr) << error->message;
+  const auto pid =
+      static_cast<guint32>(g_ascii_strtoull(g_subprocess_get_identifier(process), nullptr, 10));
+
+  EXPECT_FALSE(RunsOlderProgram(pid, program.c_str())) << "program in place";
+  EXPECT_FALSE(RunsOlderProgram(0, program.c_str())) << "no owner";
+  const std::string next = Write("service.next", "the next version");
+  ASSERT_EQ(g_rename(next.c_str(), program.c_str()), 0);
+  EXPECT_TRUE(RunsOlderProgram(pid, program.c_str())) << "program replaced";
+  EXPECT_FALSE(RunsOlderProgram(pid, (dir_ + "/other").c_str())) << "another program";
+
+  g_subprocess_force_exit(process);
+  EXPECT_TRUE(g_subprocess_wait(process, nullptr, nullptr));
+}
+
 }  // namespace
 }  // namespace tessary::linux_service

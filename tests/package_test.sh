@@ -21,13 +21,15 @@ mkdir -p /run/package
 deb=$(ls "$debdir"/tessaryvpn_*.deb) || { echo "FAILED: no package in $debdir"; exit 1; }
 check "dpkg -i installs the package" dpkg -i "$deb"
 for path in /usr/libexec/tessaryvpn-service /usr/libexec/tessaryvpn-dns /usr/bin/tessaryvpnctl \
-  /opt/tessaryvpn/lib/libtunnel_bridge_plugin.so /usr/lib/systemd/system/tessaryvpn.service \
+  /usr/lib/systemd/system/tessaryvpn.service \
   /usr/share/dbus-1/system.d/org.tessaryvpn.Service1.conf \
   /usr/share/dbus-1/system-services/org.tessaryvpn.Service1.service \
   /usr/share/polkit-1/actions/org.tessaryvpn.policy /usr/libexec/tessaryvpn/SHA256SUMS \
   /usr/libexec/tessaryvpn/runtime.architecture; do
   check "$path is installed" test -e "$path"
 done
+# The application's bundle owns /opt/tessaryvpn, the plug-in included.
+check "the package ships nothing in /opt" sh -c '! dpkg -L tessaryvpn | grep -q "^/opt"'
 
 /usr/libexec/tessaryvpn-service >/run/package/service.log 2>&1 &
 service_pid=$!

@@ -1,3 +1,6 @@
+if(NOT TESSARY_BUILD_PLUGIN)
+  return()
+endif()
 # The desktop plug-in's tests. They run the plug-in inside the embedder
 # stand-in, which plays the application: it links the stand-in so that the
 # plug-in's undefined embedder symbols resolve, as they would in the real one.
@@ -23,3 +26,12 @@ tessary_unit_test(plugin_library_test SOURCES plugin_library_test.cc)
 add_dependencies(plugin_library_test tunnel_bridge_plugin)
 target_compile_definitions(plugin_library_test
                            PRIVATE TESSARY_PLUGIN_LIBRARY="$<TARGET_FILE:tunnel_bridge_plugin>")
+
+# The plug-in package inside a Flutter application's build: clang, the
+# application template's standard settings and C++14 default, the generated
+# plug-in list and registrant; the application then registers it and calls it.
+add_test(NAME plugin_app_test
+         COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+                 -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/plugin_app -P
+                 ${CMAKE_CURRENT_SOURCE_DIR}/plugin_app/run.cmake)
+set_tests_properties(plugin_app_test PROPERTIES LABELS unit TIMEOUT 600)

@@ -12,9 +12,9 @@
 
 #include "common/constants.h"
 #include "plugin/linux_service_client.h"
-#include "plugin/tunnel_bridge_plugin.h"
 #include "standin_host.h"
 #include "tests/sandbox/sandbox_util.h"
+#include "tunnel_bridge/tunnel_bridge_plugin.h"
 
 namespace tessary::test {
 namespace {

@@ -10,9 +10,9 @@
 #include <sstream>
 #include <string>
 
-#include "plugin/tunnel_bridge_plugin.h"
 #include "standin_host.h"
 #include "tests/sandbox/sandbox_util.h"
+#include "tunnel_bridge/tunnel_bridge_plugin.h"
 
 namespace tessary::test {
 namespace {

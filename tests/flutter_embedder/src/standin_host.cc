@@ -82,6 +82,17 @@ FlView* fl_plugin_registrar_get_view(FlPluginRegistrar* self) {
   return FL_PLUGIN_REGISTRAR_GET_IFACE(self)->get_view(self);
 }
 
+// ---- FlPluginRegistry interface --------------------------------------------
+
+G_DEFINE_INTERFACE(FlPluginRegistry, fl_plugin_registry, G_TYPE_OBJECT)
+static void fl_plugin_registry_default_init(FlPluginRegistryInterface*) {}
+
+FlPluginRegistrar* fl_plugin_registry_get_registrar_for_plugin(FlPluginRegistry* self,
+                                                               const gchar* name) {
+  g_return_val_if_fail(FL_IS_PLUGIN_REGISTRY(self), nullptr);
+  return FL_PLUGIN_REGISTRY_GET_IFACE(self)->get_registrar_for_plugin(self, name);
+}
+
 // ---- the stand-in engine ---------------------------------------------------
 
 namespace {
