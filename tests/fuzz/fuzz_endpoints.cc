@@ -72,7 +72,8 @@ void CheckRulesetShape(const std::string& interfaceName, const std::string& rule
     Require(udp || rest.rfind("tcp dport ", 0) == 0);
     const std::string port = rest.substr(10, rest.size() - 10 - 7);
     Require(rest.size() > 17 && rest.compare(rest.size() - 7, 7, " accept") == 0);
-    Require(!port.empty() && std::all_of(port.begin(), port.end(), g_ascii_isdigit));
+    Require(!port.empty() &&
+            std::all_of(port.begin(), port.end(), [](char c) { return g_ascii_isdigit(c); }));
     Require(atoi(port.c_str()) >= 1 && atoi(port.c_str()) <= 65535);
     ++lines;
     size_t start = 0;
