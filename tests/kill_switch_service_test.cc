@@ -187,6 +187,23 @@ TEST_F(KillSwitchService, ConnectedWithKillSwitchNothingLeavesBesideTheTunnel) {
   EXPECT_NE(std::find(stages.begin(), stages.end(), "connecting"), stages.end());
   EXPECT_TRUE(TunnelCarries());
 
+  // A reconnect that fails (here: wg refuses an endpoint without a port)
+  // leaves the machine closed and says so.
+  recorder_->Clear();
+  std::string portless = profile_;
+  const size_t port = portless.find("192.0.2.2:51820");
+  ASSERT_NE(port, std::string::npos);
+  portless.replace(port, 15, "192.0.2.2");
+  ASSERT_TRUE(Call("Connect", Profile(portless, true)));
+  ASSERT_TRUE(WaitForStage("error"));
+  const Strings errors = recorder_->Strings("SnapshotChanged", "lastError");
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back(),
+            "WireGuard failed to connect. Leak protection still blocks traffic; Disconnect "
+            "lifts it.");
+  EXPECT_TRUE(TableInstalled());
+  EXPECT_EQ(OutsideArrivals(3), 0);
+
   ASSERT_TRUE(Call("Disconnect"));
   ASSERT_TRUE(WaitForStage("disconnected"));
   EXPECT_FALSE(TableInstalled());
