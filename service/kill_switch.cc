@@ -82,7 +82,8 @@ void KeepFirstAppearances(std::vector<std::string>* entries) {
   KeepFirstAppearances(entries, [](const std::string& entry) { return entry; });
 }
 
-// NUL separates the parts: no host or address that reaches a ruleset holds one.
+// NUL separates the parts; none after the host can hold one, so each key
+// names one entry even for a host with a NUL byte.
 std::string EndpointKey(const std::string& host, const std::string& transport, uint16_t port,
                         uint32_t mark) {
   return host + '\0' + transport + '\0' + std::to_string(port) + '\0' + std::to_string(mark);
@@ -251,6 +252,7 @@ void CollectOpenVpnEndpoints(const std::string& config, std::vector<Endpoint>* e
   OpenVpnDefaults global;
   std::vector<OpenVpnDefaults> blocks;
   std::vector<OpenVpnRemote> remotes;
+  std::vector<std::pair<std::string, std::string>> proxies;  // host, port
   int block = -1;
   std::vector<std::string> words;
   ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
@@ -278,6 +280,10 @@ void CollectOpenVpnEndpoints(const std::string& config, std::vector<Endpoint>* e
       defaults.port = words[1];
     } else if (directive == "proto") {
       defaults.proto = words[1];
+    } else if (directive == "http-proxy" || directive == "socks-proxy") {
+      // openvpn then reaches its servers through the proxy, over TCP.
+      const std::string port = words.size() > 2 ? words[2] : "1080";
+      proxies.push_back({words[1], directive == "http-proxy" && words.size() < 3 ? "" : port});
     }
     return true;
   });
@@ -289,6 +295,7 @@ void CollectOpenVpnEndpoints(const std::string& config, std::vector<Endpoint>* e
     AddEndpoint(endpoints, remote.host, transport != nullptr ? transport : "udp",
                 transport != nullptr ? port : 0);
   }
+  for (const auto& [host, port] : proxies) AddEndpoint(endpoints, host, "tcp", ParsePort(port));
 }
 
 // An embedded NUL would cut the text short for the C parsers below while the
