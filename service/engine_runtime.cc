@@ -580,6 +580,11 @@ constexpr const char* kSingBoxCheckArgv[] = {kSingBoxBinary, "check", "-c", kSin
 constexpr const char* kSingBoxArgv[] = {kSingBoxBinary,    "run",  "-c", kSingBoxConfig,
                                         "--disable-color", nullptr};
 constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
+// openvpn marks its own sockets with this, so that the kill switch admits
+// the server for openvpn alone; wg-quick's marks start at 51820.
+constexpr char kOpenVpnSocketMark[] = "29548";
+constexpr uint32_t kOpenVpnSocketMarkValue = 29548;
+
 constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--config",
                                         kOpenVpnConfig,
@@ -596,6 +601,8 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--verb",
                                         "3",
                                         "--suppress-timestamps",
+                                        "--mark",
+                                        kOpenVpnSocketMark,
                                         nullptr};
 
 // What sets the long-running engines apart. Argument vectors end with null
@@ -1091,21 +1098,25 @@ bool EngineRuntime::StopProcess(std::string* error) {
   return true;
 }
 
+bool EngineRuntime::StopEngine(std::string* error) {
+  if (process != nullptr) return StopProcess(error);
+  if (kind == kWireGuard || IsRegularFile(kWireGuardConfig) ||
+      InterfacePresent(kWireGuardInterfacePath)) {
+    if (!StopWireGuard(error)) return false;
+  }
+  kind = kUnsupported;
+  configPath.clear();
+  return true;
+}
+
 bool EngineRuntime::Stop(std::string* error) {
   std::string killSwitchError;
   bool killSwitchRemoved = RemoveKillSwitch(&killSwitchError);
-  bool engineStopped = true;
-  if (process != nullptr) {
-    engineStopped = StopProcess(error);
-  } else if (kind == kWireGuard || IsRegularFile(kWireGuardConfig) ||
-             InterfacePresent(kWireGuardInterfacePath)) {
-    if (!StopWireGuard(error)) return false;
-    kind = kUnsupported;
-    configPath.clear();
-  } else {
-    kind = kUnsupported;
-    configPath.clear();
+  if (killSwitchRemoved) {
+    leakProtectionHeld = false;
+    leakProtection = {};
   }
+  bool engineStopped = StopEngine(error);
   if (engineStopped && !killSwitchRemoved) {
     *error = killSwitchError;
     return false;
@@ -1119,7 +1130,8 @@ bool EngineRuntime::Recover(std::string* error) {
   // and Stop ends it.
   std::string orphanError;
   const bool orphanStopped = process != nullptr || StopOrphanEngine(&orphanError);
-  const bool cleaned = Stop(error) && StopWireGuard(error) &&
+  const bool engineStopped = leakProtectionHeld ? StopEngine(error) : Stop(error);
+  const bool cleaned = engineStopped && StopWireGuard(error) &&
                        SecureRemoveFile(kSingBoxConfig, error) &&
                        SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
   if (!orphanStopped) {
@@ -1129,21 +1141,74 @@ bool EngineRuntime::Recover(std::string* error) {
   return cleaned;
 }
 
-bool EngineRuntime::ApplyLeakProtection(const std::string& config,
-                                        const std::function<bool()>& cancelled,
-                                        std::string* error) {
-  const char* interfaceName = TunnelInterfaceFor(kind);
+namespace {
+
+// The socket mark wg-quick gave the interface ("off" or a hexadecimal number
+// in `wg show`); 0 when there is none or it cannot be read.
+uint32_t WireGuardSocketMark() {
+  std::string output;
+  const char* tool = g_wireguard_uses_amnezia.load() ? kAmneziaWgTool : kWireGuardTool;
+  if (!CaptureCommand({tool, "show", kWireGuardInterface, "fwmark"}, &output)) return 0;
+  return static_cast<uint32_t>(g_ascii_strtoull(Trim(output).c_str(), nullptr, 16));
+}
+
+// What the kill switch admits for `engine` running `config`: its interface
+// and its servers, for the engine's own sockets where it marks them.
+// `running` says whether the engine is up, so that its mark can be read.
+bool LeakProtectionRules(EngineKind engine, const std::string& config, bool running,
+                         const std::function<bool()>& cancelled, KillSwitchRules* rules,
+                         std::string* error) {
+  const char* interfaceName = TunnelInterfaceFor(engine);
   if (interfaceName == nullptr || interfaceName[0] == '\0') {
     *error = "No tunnel interface is active.";
     return false;
   }
-  std::vector<std::string> addresses;
-  if (!CollectEndpointAddresses(kind, config, cancelled, &addresses, error)) return false;
+  std::vector<KillSwitchServer> servers;
+  if (!CollectEndpointAddresses(engine, config, cancelled, &servers, error)) return false;
   if (cancelled()) {
     *error = kCancelledMessage;
     return false;
   }
-  return ApplyKillSwitch(interfaceName, addresses, error);
+  // Before its start wg-quick has not picked its mark yet: while one tunnel
+  // replaces another, the new servers are admitted for any local process.
+  uint32_t mark = 0;
+  if (engine == kOpenVpn) mark = kOpenVpnSocketMarkValue;
+  if (engine == kWireGuard && running) mark = WireGuardSocketMark();
+  for (KillSwitchServer& server : servers) server.mark = mark;
+  rules->interfaces = {interfaceName};
+  rules->servers = std::move(servers);
+  return true;
+}
+
+}  // namespace
+
+bool EngineRuntime::ApplyLeakProtection(const std::string& config,
+                                        const std::function<bool()>& cancelled,
+                                        std::string* error) {
+  KillSwitchRules rules;
+  if (!LeakProtectionRules(kind, config, true, cancelled, &rules, error) ||
+      !ApplyKillSwitch(rules, error)) {
+    return false;
+  }
+  leakProtectionHeld = true;
+  leakProtection = std::move(rules);
+  return true;
+}
+
+bool EngineRuntime::BridgeLeakProtection(EngineKind next, const std::string& config, bool wanted,
+                                         const std::function<bool()>& cancelled,
+                                         std::string* error) {
+  if (!wanted) {
+    leakProtectionHeld = false;
+    return true;
+  }
+  if (!leakProtectionHeld) return true;
+  KillSwitchRules rules;
+  if (!LeakProtectionRules(next, config, false, cancelled, &rules, error)) return false;
+  KillSwitchRules bridge = MergeKillSwitchRules(leakProtection, rules);
+  if (!ApplyKillSwitch(bridge, error)) return false;
+  leakProtection = std::move(bridge);
+  return true;
 }
 
 bool EngineRuntime::PollUnexpectedExit(std::string* error) {

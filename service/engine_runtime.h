@@ -9,6 +9,7 @@
 #include <string>
 
 #include "service/config_validation.h"
+#include "service/kill_switch.h"
 
 namespace tessary::linux_service {
 
@@ -16,6 +17,12 @@ struct EngineRuntime {
   EngineKind kind = kUnsupported;  // kUnsupported exactly when idle
   GSubprocess* process = nullptr;  // owned; only for sing-box, Xray, OpenVPN
   std::string configPath;          // private configuration while active
+  // Set while a kill-switch table protects the user: one this run applied,
+  // admitting `leakProtection`, or one a run that ended unexpectedly left
+  // (`leakProtection` then empty). Engine clean-up (Recover, and so Start)
+  // keeps such a table; only Stop lifts it.
+  bool leakProtectionHeld = false;
+  KillSwitchRules leakProtection;
 
   EngineRuntime() = default;
   ~EngineRuntime();  // stops whatever is active, ignoring the result
@@ -36,13 +43,25 @@ struct EngineRuntime {
   // servers `config` names; gives up as soon as `cancelled` returns true.
   bool ApplyLeakProtection(const std::string& config, const std::function<bool()>& cancelled,
                            std::string* error);
+  // Before a Start. With `wanted` (the new profile's kill switch) and a table
+  // held, replaces the table in one nft transaction by one that admits what
+  // both the held table and the tunnel of `next` and `config` need, so that
+  // the switch never leaves the network open. Without `wanted`, the table is
+  // no longer held and the Start lifts it.
+  bool BridgeLeakProtection(EngineKind next, const std::string& config, bool wanted,
+                            const std::function<bool()>& cancelled, std::string* error);
 
   bool StartWireGuard(const std::string& config, const std::function<bool()>& cancelled,
                       std::string* error);
   bool StartProcessEngine(EngineKind kind, const std::string& protocol, const std::string& config,
                           const std::function<bool()>& cancelled, std::string* error);
   bool StopProcess(std::string* error);
+  bool StopEngine(std::string* error);
 };
+
+// Why traffic stays blocked while no tunnel is up.
+inline constexpr char kLeakProtectionHeldNote[] =
+    "Leak protection still blocks traffic; Disconnect lifts it.";
 
 // Interface name each engine is forced to use; "" for none. Static storage.
 const char* TunnelInterfaceFor(EngineKind kind);

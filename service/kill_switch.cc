@@ -4,12 +4,14 @@
 #include <json-glib/json-glib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -44,40 +46,116 @@ std::string TrimHost(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-void AddHost(std::vector<std::string>* hosts, const std::string& candidate) {
+// Ports as the engines write them: decimal, 1 to 65535; 0 for anything else.
+uint16_t ParsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5) return 0;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return 0;
+  }
+  const unsigned long value = std::stoul(text);
+  return value <= 65535 ? static_cast<uint16_t>(value) : 0;
+}
+
+void AddEndpoint(std::vector<Endpoint>* endpoints, const std::string& candidate,
+                 const char* transport, uint16_t port) {
   std::string host = TrimHost(candidate);
   if (host.empty() || host.size() > kMaxHostBytes) return;
-  hosts->push_back(std::move(host));
+  endpoints->push_back({std::move(host), transport, port});
 }
 
 // Keeps the first appearance of each entry, in order, in linear time: a
 // profile of a few megabytes can name a hundred thousand hosts.
-void KeepFirstAppearances(std::vector<std::string>* entries) {
+template <typename Entry, typename KeyOf>
+void KeepFirstAppearances(std::vector<Entry>* entries, KeyOf keyOf) {
   std::unordered_set<std::string> seen;
   seen.reserve(entries->size());
   size_t kept = 0;
   for (size_t i = 0; i < entries->size(); ++i) {
-    if (!seen.insert((*entries)[i]).second) continue;
+    if (!seen.insert(keyOf((*entries)[i])).second) continue;
     if (kept != i) (*entries)[kept] = std::move((*entries)[i]);
     ++kept;
   }
   entries->resize(kept);
 }
 
+void KeepFirstAppearances(std::vector<std::string>* entries) {
+  KeepFirstAppearances(entries, [](const std::string& entry) { return entry; });
+}
+
+// NUL separates the parts; none after the host can hold one, so each key
+// names one entry even for a host with a NUL byte.
+std::string EndpointKey(const std::string& host, const std::string& transport, uint16_t port,
+                        uint32_t mark) {
+  return host + '\0' + transport + '\0' + std::to_string(port) + '\0' + std::to_string(mark);
+}
+
+// A JSON port as the engines take it: a number, or its decimal text.
+uint16_t JsonPort(JsonObject* object, const char* member) {
+  JsonNode* node = JsonMember(object, member);
+  if (node == nullptr || !JSON_NODE_HOLDS_VALUE(node)) return 0;
+  if (json_node_get_value_type(node) == G_TYPE_INT64) {
+    const gint64 value = json_node_get_int(node);
+    return value > 0 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
+  }
+  if (json_node_get_value_type(node) == G_TYPE_STRING) return ParsePort(json_node_get_string(node));
+  return 0;
+}
+
+void AddJsonEndpoint(std::vector<Endpoint>* endpoints, const char* host, bool tcp, bool udp,
+                     uint16_t port) {
+  if (tcp) AddEndpoint(endpoints, host, "tcp", port);
+  if (udp) AddEndpoint(endpoints, host, "udp", port);
+}
+
 // Members are read as the engines' decoders read them (see json_members.h),
 // so that "Server" counts as the server the engine connects to.
-void CollectXrayHostsFromArray(JsonObject* settings, const char* member,
-                               std::vector<std::string>* hosts) {
+void CollectXrayHostsFromArray(JsonObject* settings, const char* member, bool tcp, bool udp,
+                               std::vector<Endpoint>* endpoints) {
   JsonArray* entries = JsonMemberArray(settings, member);
   if (entries == nullptr) return;
   const guint count = json_array_get_length(entries);
   for (guint i = 0; i < count; ++i) {
-    const char* address = JsonMemberString(JsonElementObject(entries, i), "address");
-    if (address != nullptr) AddHost(hosts, address);
+    JsonObject* entry = JsonElementObject(entries, i);
+    const char* address = JsonMemberString(entry, "address");
+    if (address != nullptr) AddJsonEndpoint(endpoints, address, tcp, udp, JsonPort(entry, "port"));
   }
 }
 
-void CollectJsonHosts(EngineKind kind, const std::string& config, std::vector<std::string>* hosts) {
+bool StringIn(const char* value, std::initializer_list<const char*> set) {
+  if (value == nullptr) return false;
+  return std::any_of(set.begin(), set.end(),
+                     [value](const char* e) { return strcmp(value, e) == 0; });
+}
+
+// The transports a sing-box outbound reaches its server with.
+void SingBoxTransports(JsonObject* outbound, bool* tcp, bool* udp) {
+  const char* type = JsonMemberString(outbound, "type");
+  if (StringIn(type, {"wireguard", "hysteria", "hysteria2", "tuic"})) {
+    *tcp = false;
+    *udp = true;
+  } else if (StringIn(type, {"shadowsocks"})) {
+    // Shadowsocks relays UDP as UDP unless the profile limits it to one.
+    const char* network = JsonMemberString(outbound, "network");
+    *tcp = network == nullptr || strcmp(network, "udp") != 0;
+    *udp = network == nullptr || strcmp(network, "tcp") != 0;
+  } else {
+    const char* transport = JsonMemberString(JsonMemberObject(outbound, "transport"), "type");
+    *udp = StringIn(transport, {"quic"});
+    *tcp = !*udp;
+  }
+}
+
+// The transports an Xray outbound reaches its servers with.
+void XrayTransports(JsonObject* outbound, bool* tcp, bool* udp) {
+  const char* protocol = JsonMemberString(outbound, "protocol");
+  const char* network = JsonMemberString(JsonMemberObject(outbound, "streamSettings"), "network");
+  *udp = StringIn(network, {"kcp", "mkcp", "quic"}) || StringIn(protocol, {"hysteria"});
+  *tcp = !*udp;
+  if (StringIn(protocol, {"shadowsocks"})) *udp = true;
+}
+
+void CollectJsonEndpoints(EngineKind kind, const std::string& config,
+                          std::vector<Endpoint>* endpoints) {
   g_autoptr(JsonParser) parser = json_parser_new();
   if (!json_parser_load_from_data(parser, config.data(), static_cast<gssize>(config.size()),
                                   nullptr)) {
@@ -91,29 +169,41 @@ void CollectJsonHosts(EngineKind kind, const std::string& config, std::vector<st
   for (guint i = 0; i < count; ++i) {
     JsonObject* outbound = JsonElementObject(outbounds, i);
     if (outbound == nullptr) continue;
+    bool tcp = true;
+    bool udp = false;
     if (kind == kSingBox) {
-      if (const char* server = JsonMemberString(outbound, "server")) AddHost(hosts, server);
+      if (const char* server = JsonMemberString(outbound, "server")) {
+        SingBoxTransports(outbound, &tcp, &udp);
+        AddJsonEndpoint(endpoints, server, tcp, udp, JsonPort(outbound, "server_port"));
+      }
       continue;
     }
     JsonObject* settings = JsonMemberObject(outbound, "settings");
     if (settings == nullptr) continue;
-    CollectXrayHostsFromArray(settings, "vnext", hosts);
-    CollectXrayHostsFromArray(settings, "servers", hosts);
+    XrayTransports(outbound, &tcp, &udp);
+    CollectXrayHostsFromArray(settings, "vnext", tcp, udp, endpoints);
+    CollectXrayHostsFromArray(settings, "servers", tcp, udp, endpoints);
   }
 }
 
 // The host part of a WireGuard Endpoint value: "[v6]:port", "host:port", a
-// bare name or a bare IPv6 address. "" when the value names no host.
-std::string WireGuardEndpointHost(const std::string& value) {
+// bare name or a bare IPv6 address. "" when the value names no host. *port
+// is the port after the host, 0 when there is none.
+std::string WireGuardEndpointHost(const std::string& value, uint16_t* port) {
+  *port = 0;
   if (value.empty()) return "";
   if (value[0] == '[') {
     const size_t close = value.find(']');
     if (close == std::string::npos) return "";
+    if (value.compare(close + 1, 1, ":") == 0) *port = ParsePort(value.substr(close + 2));
     return value.substr(1, close - 1);
   }
   const size_t colons = static_cast<size_t>(std::count(value.begin(), value.end(), ':'));
   if (colons == 0) return value;
-  if (colons == 1) return value.substr(0, value.find(':'));
+  if (colons == 1) {
+    *port = ParsePort(value.substr(value.find(':') + 1));
+    return value.substr(0, value.find(':'));
+  }
   // Several colons and a bracket that does not open the value is neither a
   // bare IPv6 address nor the bracketed form.
   if (value.find('[') != std::string::npos) return "";
@@ -121,31 +211,91 @@ std::string WireGuardEndpointHost(const std::string& value) {
 }
 
 // Sections are not tracked: an Endpoint anywhere only adds an allowed host.
-void CollectWireGuardHosts(const std::string& config, std::vector<std::string>* hosts) {
-  ForEachWireGuardLine(config, [hosts](const WireGuardLine& line) {
+void CollectWireGuardEndpoints(const std::string& config, std::vector<Endpoint>* endpoints) {
+  ForEachWireGuardLine(config, [endpoints](const WireGuardLine& line) {
     if (line.hasEquals && line.key == "endpoint") {
-      AddHost(hosts, WireGuardEndpointHost(line.value));
+      uint16_t port = 0;
+      const std::string host = WireGuardEndpointHost(line.value, &port);
+      AddEndpoint(endpoints, host, "udp", port);
     }
     return true;
   });
 }
 
+// openvpn's transport word: "udp", "udp6", "tcp-client", "tcp4" and the like.
+const char* OpenVpnTransport(const std::string& proto) {
+  const std::string word = Lowercase(proto);
+  if (word.rfind("udp", 0) == 0) return "udp";
+  if (word.rfind("tcp", 0) == 0) return "tcp";
+  return nullptr;
+}
+
+// What a remote without its own port or protocol uses: the last "port",
+// "rport" and "proto" of the profile, and inside a <connection> block those
+// of the block over the profile's as they stood when the block opened.
+struct OpenVpnDefaults {
+  std::string port = "1194";
+  std::string proto = "udp";
+};
+
+struct OpenVpnRemote {
+  std::string host;
+  std::string port;   // "" for the default
+  std::string proto;  // "" for the default
+  int block = -1;     // the <connection> block, -1 for the profile
+};
+
 // Only lines openvpn reads as options name servers: a remote line inside a
 // certificate or key block is content. A <connection> block is a nested
 // profile whose remote lines openvpn does use.
-void CollectOpenVpnHosts(const std::string& config, std::vector<std::string>* hosts) {
+void CollectOpenVpnEndpoints(const std::string& config, std::vector<Endpoint>* endpoints) {
+  OpenVpnDefaults global;
+  std::vector<OpenVpnDefaults> blocks;
+  std::vector<OpenVpnRemote> remotes;
+  std::vector<std::pair<std::string, std::string>> proxies;  // host, port
+  int block = -1;
   std::vector<std::string> words;
   ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
     if (line.kind == OpenVpnLine::Kind::kDirective) {
       words = line.words;
+    } else if (line.kind == OpenVpnLine::Kind::kBlockOpen && line.block == "connection") {
+      block = static_cast<int>(blocks.size());
+      blocks.push_back(global);
+      return true;
+    } else if (line.kind == OpenVpnLine::Kind::kBlockClose) {
+      block = -1;
+      return true;
     } else if (line.kind == OpenVpnLine::Kind::kBlockLine && line.block == "connection") {
       SplitOpenVpnWords(line.text, &words);
     } else {
       return true;
     }
-    if (words.size() >= 2 && Lowercase(words[0]) == "remote") AddHost(hosts, words[1]);
+    if (words.size() < 2) return true;
+    OpenVpnDefaults& defaults = block >= 0 ? blocks[static_cast<size_t>(block)] : global;
+    const std::string directive = Lowercase(words[0]);
+    if (directive == "remote") {
+      remotes.push_back(
+          {words[1], words.size() > 2 ? words[2] : "", words.size() > 3 ? words[3] : "", block});
+    } else if (directive == "port" || directive == "rport") {
+      defaults.port = words[1];
+    } else if (directive == "proto") {
+      defaults.proto = words[1];
+    } else if (directive == "http-proxy" || directive == "socks-proxy") {
+      // openvpn then reaches its servers through the proxy, over TCP.
+      const std::string port = words.size() > 2 ? words[2] : "1080";
+      proxies.push_back({words[1], directive == "http-proxy" && words.size() < 3 ? "" : port});
+    }
     return true;
   });
+  for (const OpenVpnRemote& remote : remotes) {
+    const OpenVpnDefaults& defaults =
+        remote.block >= 0 ? blocks[static_cast<size_t>(remote.block)] : global;
+    const char* transport = OpenVpnTransport(remote.proto.empty() ? defaults.proto : remote.proto);
+    const uint16_t port = ParsePort(remote.port.empty() ? defaults.port : remote.port);
+    AddEndpoint(endpoints, remote.host, transport != nullptr ? transport : "udp",
+                transport != nullptr ? port : 0);
+  }
+  for (const auto& [host, port] : proxies) AddEndpoint(endpoints, host, "tcp", ParsePort(port));
 }
 
 // An embedded NUL would cut the text short for the C parsers below while the
@@ -334,50 +484,71 @@ std::string RemovalLines() {
 
 }  // namespace
 
-std::vector<std::string> CollectEndpointHosts(EngineKind kind, const std::string& config) {
-  std::vector<std::string> hosts;
+std::vector<Endpoint> CollectEndpoints(EngineKind kind, const std::string& config) {
+  std::vector<Endpoint> endpoints;
   switch (kind) {
     case kSingBox:
     case kXray:
-      CollectJsonHosts(kind, config, &hosts);
+      CollectJsonEndpoints(kind, config, &endpoints);
       break;
     case kWireGuard:
-      CollectWireGuardHosts(config, &hosts);
+      CollectWireGuardEndpoints(config, &endpoints);
       break;
     case kOpenVpn:
-      CollectOpenVpnHosts(config, &hosts);
+      CollectOpenVpnEndpoints(config, &endpoints);
       break;
     case kUnsupported:
       break;
+  }
+  KeepFirstAppearances(&endpoints, [](const Endpoint& endpoint) {
+    return EndpointKey(endpoint.host, endpoint.transport, endpoint.port, 0);
+  });
+  return endpoints;
+}
+
+std::vector<std::string> CollectEndpointHosts(EngineKind kind, const std::string& config) {
+  std::vector<std::string> hosts;
+  for (Endpoint& endpoint : CollectEndpoints(kind, config)) {
+    hosts.push_back(std::move(endpoint.host));
   }
   KeepFirstAppearances(&hosts);
   return hosts;
 }
 
+KillSwitchRules MergeKillSwitchRules(const KillSwitchRules& first, const KillSwitchRules& second) {
+  KillSwitchRules merged = first;
+  merged.interfaces.insert(merged.interfaces.end(), second.interfaces.begin(),
+                           second.interfaces.end());
+  merged.servers.insert(merged.servers.end(), second.servers.begin(), second.servers.end());
+  KeepFirstAppearances(&merged.interfaces);
+  KeepFirstAppearances(&merged.servers, [](const KillSwitchServer& server) {
+    return EndpointKey(server.address, server.transport, server.port, server.mark);
+  });
+  return merged;
+}
+
 bool CollectEndpointAddresses(EngineKind kind, const std::string& config,
                               const std::function<bool()>& cancelled,
-                              std::vector<std::string>* addresses, std::string* error) {
-  const std::vector<std::string> hosts = CollectEndpointHosts(kind, config);
+                              std::vector<KillSwitchServer>* servers, std::string* error) {
+  const std::vector<Endpoint> endpoints = CollectEndpoints(kind, config);
+  std::vector<std::string> hosts;
+  for (const Endpoint& endpoint : endpoints) hosts.push_back(endpoint.host);
+  KeepFirstAppearances(&hosts);
   if (hosts.size() > kMaxEndpointHosts) {
     *error = "The profile names more servers than the leak-protection ruleset allows (at most " +
              std::to_string(kMaxEndpointHosts) + ").";
     return false;
   }
-  constexpr size_t kLiteral = static_cast<size_t>(-1);
-  constexpr size_t kSkipped = static_cast<size_t>(-2);
-  std::vector<size_t> nameOf(hosts.size(), kSkipped);  // index into names
+  std::unordered_map<std::string, size_t> nameOf;  // host to its index in names
   std::vector<std::string> names;
-  for (size_t i = 0; i < hosts.size(); ++i) {
+  for (const std::string& host : hosts) {
     // A host with a NUL byte would be looked up as a shorter name than the
     // profile wrote; it names nothing this service can trust.
-    if (hosts[i].find('\0') != std::string::npos) continue;
-    g_autoptr(GInetAddress) literal = ParseAddress(hosts[i]);
-    if (literal != nullptr) {
-      nameOf[i] = kLiteral;
-      continue;
-    }
-    nameOf[i] = names.size();
-    names.push_back(hosts[i]);
+    if (host.find('\0') != std::string::npos) continue;
+    g_autoptr(GInetAddress) literal = ParseAddress(host);
+    if (literal != nullptr) continue;
+    nameOf.emplace(host, names.size());
+    names.push_back(host);
   }
   if (names.size() > kMaxEndpointNames) {
     *error =
@@ -395,78 +566,110 @@ bool CollectEndpointAddresses(EngineKind kind, const std::string& config,
     return false;
   }
 
-  std::vector<std::string> found;
-  for (size_t i = 0; i < hosts.size(); ++i) {
-    if (nameOf[i] == kLiteral) {
-      found.push_back(hosts[i]);
-    } else if (nameOf[i] != kSkipped) {
-      for (const std::string& address : resolved[nameOf[i]]) found.push_back(address);
+  std::vector<KillSwitchServer> found;
+  for (const Endpoint& endpoint : endpoints) {
+    if (endpoint.port == 0 || endpoint.host.find('\0') != std::string::npos) continue;
+    const auto name = nameOf.find(endpoint.host);
+    if (name == nameOf.end()) {
+      found.push_back({endpoint.host, endpoint.transport, endpoint.port, 0});
+      continue;
+    }
+    for (const std::string& address : resolved[name->second]) {
+      found.push_back({address, endpoint.transport, endpoint.port, 0});
     }
   }
-  KeepFirstAppearances(&found);
+  KeepFirstAppearances(&found, [](const KillSwitchServer& server) {
+    return EndpointKey(server.address, server.transport, server.port, server.mark);
+  });
   if (end == LookupEnd::kDeadline && found.empty()) {
     *error = "The profile's server names did not resolve within " +
              std::to_string(kEndpointLookupSeconds) + " seconds.";
     return false;
   }
-  *addresses = std::move(found);
+  *servers = std::move(found);
   return true;
 }
 
-bool BuildKillSwitchRuleset(const std::string& interfaceName,
-                            const std::vector<std::string>& addresses, std::string* ruleset,
+bool BuildKillSwitchRuleset(const KillSwitchRules& rules, std::string* ruleset,
                             std::string* error) {
-  if (!InterfaceNameUsable(interfaceName)) {
+  if (rules.interfaces.empty() ||
+      !std::all_of(rules.interfaces.begin(), rules.interfaces.end(), InterfaceNameUsable)) {
     *error = kInterfaceNotUsable;
     return false;
   }
-  std::vector<std::string> ipv4;
-  std::vector<std::string> ipv6;
-  for (const std::string& address : addresses) {
-    g_autoptr(GInetAddress) parsed = ParseAddress(address);
+  // Servers that share family, transport, port and mark share one rule, in
+  // the order of their first server, IPv4 ahead of IPv6.
+  struct Opening {
+    const char* family;
+    std::string transport;
+    uint16_t port;
+    uint32_t mark;
+    std::vector<std::string> addresses;
+  };
+  std::vector<Opening> openings;
+  for (const KillSwitchServer& server : rules.servers) {
+    if (server.port == 0 || (server.transport != "udp" && server.transport != "tcp")) continue;
+    g_autoptr(GInetAddress) parsed = ParseAddress(server.address);
     if (parsed == nullptr) continue;
-    switch (g_inet_address_get_family(parsed)) {
-      case G_SOCKET_FAMILY_IPV4:
-        ipv4.push_back(address);
-        break;
-      case G_SOCKET_FAMILY_IPV6:
-        ipv6.push_back(address);
-        break;
-      case G_SOCKET_FAMILY_INVALID:
-      case G_SOCKET_FAMILY_UNIX:
-        break;
+    const GSocketFamily family = g_inet_address_get_family(parsed);
+    if (family != G_SOCKET_FAMILY_IPV4 && family != G_SOCKET_FAMILY_IPV6) continue;
+    const char* familyWord = family == G_SOCKET_FAMILY_IPV4 ? "ip" : "ip6";
+    auto opening = std::find_if(openings.begin(), openings.end(), [&](const Opening& o) {
+      return strcmp(o.family, familyWord) == 0 && o.transport == server.transport &&
+             o.port == server.port && o.mark == server.mark;
+    });
+    if (opening == openings.end()) {
+      openings.push_back({familyWord, server.transport, server.port, server.mark, {}});
+      opening = openings.end() - 1;
+    }
+    if (std::find(opening->addresses.begin(), opening->addresses.end(), server.address) ==
+        opening->addresses.end()) {
+      opening->addresses.push_back(server.address);
     }
   }
-  if (ipv4.empty() && ipv6.empty()) {
+  if (openings.empty()) {
     *error = kNoServerAddress;
     return false;
   }
+  std::stable_partition(openings.begin(), openings.end(),
+                        [](const Opening& o) { return strcmp(o.family, "ip") == 0; });
 
+  std::vector<std::string> interfaces = rules.interfaces;
+  KeepFirstAppearances(&interfaces);
   const std::string table = std::string("table inet ") + kKillSwitchTable;
   std::string text = RemovalLines();
   text += table + " {\n";
   text += "  chain output {\n";
   text += "    type filter hook output priority 0; policy drop;\n";
   text += "    oifname \"lo\" accept\n";
-  text += "    oifname \"" + interfaceName + "\" accept\n";
+  for (const std::string& name : interfaces) text += "    oifname \"" + name + "\" accept\n";
   // IPv6 needs neighbour discovery and multicast listener reports, and the
   // uplink its DHCP and DHCPv6 client: nothing wider, or an echo request or a
   // datagram to a DHCP port would carry anything to any host.
   text += "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n";
   text += "    udp sport 68 udp dport 67 accept\n";
   text += "    udp sport 546 udp dport 547 accept\n";
-  if (!ipv4.empty()) text += "    ip daddr { " + JoinAddresses(ipv4) + " } accept\n";
-  if (!ipv6.empty()) text += "    ip6 daddr { " + JoinAddresses(ipv6) + " } accept\n";
+  for (const Opening& opening : openings) {
+    text += "    ";
+    // Setting a socket mark takes CAP_NET_ADMIN: a marked packet is the
+    // engine's, never an unprivileged user's.
+    if (opening.mark != 0) {
+      char mark[16];
+      snprintf(mark, sizeof mark, "0x%x", opening.mark);
+      text += std::string("meta mark ") + mark + " ";
+    }
+    text += std::string(opening.family) + " daddr { " + JoinAddresses(opening.addresses) + " } " +
+            opening.transport + " dport " + std::to_string(opening.port) + " accept\n";
+  }
   text += "  }\n";
   text += "}\n";
   *ruleset = std::move(text);
   return true;
 }
 
-bool ApplyKillSwitch(const std::string& interfaceName, const std::vector<std::string>& addresses,
-                     std::string* error) {
+bool ApplyKillSwitch(const KillSwitchRules& rules, std::string* error) {
   std::string ruleset;
-  if (!BuildKillSwitchRuleset(interfaceName, addresses, &ruleset, error)) return false;
+  if (!BuildKillSwitchRuleset(rules, &ruleset, error)) return false;
   return RunNft({"-f", "-"}, ruleset, error);
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/constants.h"
+#include "service/kill_switch.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -330,8 +331,12 @@ void ConnectWorker(ConnectRequest* request) {
       return ConnectCancelled(service, generation);
     };
     std::string message;
-    const bool started = service->runtime.Start(request->kind, request->protocol,
-                                                request->rawConfig, cancelled, &message);
+    // A reconnect under the kill switch keeps a table in place throughout.
+    const bool started =
+        service->runtime.BridgeLeakProtection(request->kind, request->rawConfig,
+                                              request->killSwitch, cancelled, &message) &&
+        service->runtime.Start(request->kind, request->protocol, request->rawConfig, cancelled,
+                               &message);
     const std::string engine = EngineName(request->kind);
     if (started) {
       service->cleanupHealthy.store(true);
@@ -356,6 +361,9 @@ void ConnectWorker(ConnectRequest* request) {
         }
         SetSnapshot(service, "connected", request->id, "", NowEpochMillis());
         EmitLog(service, "info", engine + " tunnel connected.");
+      } else if (service->runtime.leakProtectionHeld) {
+        // Whatever overtook this connect decides about the kill switch.
+        service->cleanupHealthy.store(service->runtime.Recover(&message));
       } else {
         service->cleanupHealthy.store(service->runtime.Stop(&message));
       }
@@ -365,6 +373,9 @@ void ConnectWorker(ConnectRequest* request) {
       const bool recovered = service->runtime.Recover(&recoverMessage);
       service->cleanupHealthy.store(recovered);
       if (!recovered) message += " The failed engine could not be fully cleaned up.";
+      if (service->runtime.leakProtectionHeld) {
+        message += std::string(" ") + kLeakProtectionHeldNote;
+      }
       if (request->generation == service->operationGeneration.load()) {
         SetSnapshot(service, "error", request->id, message, 0);
         EmitLog(service, "error", engine + " connection failed.", message);
@@ -462,8 +473,17 @@ int ServeUntilShutdown() {
 
   {
     std::lock_guard<std::mutex> engineLock(service.engineMutex);
+    // A table left by the last run means that run ended while protecting the
+    // user, who must not find traffic flowing in the clear until they say so.
+    service.runtime.leakProtectionHeld = KillSwitchInstalled();
     std::string message;
     service.cleanupHealthy.store(service.runtime.Recover(&message));
+    if (service.runtime.leakProtectionHeld) {
+      if (message.empty()) {
+        message = "The last run of the service ended while the kill switch was on.";
+      }
+      message += std::string(" ") + kLeakProtectionHeldNote;
+    }
     if (!message.empty()) SetSnapshot(&service, "error", "", message, 0);
   }
 

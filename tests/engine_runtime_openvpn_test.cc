@@ -81,8 +81,19 @@ TEST_F(EngineRuntimeOpenVpn, RealClientConnectsAndDisconnects) {
   EXPECT_EQ(ping.status, 0) << ping.out << ping.err;
   EXPECT_FALSE(runtime.PollUnexpectedExit(&error));
 
+  // The kill switch admits the server for openvpn's marked packets alone,
+  // and the tunnel goes on carrying traffic under it.
+  ASSERT_TRUE(runtime.ApplyLeakProtection(g_profile, kNeverCancelled, &error)) << error;
+  const std::string table = Sh("nft list table inet tessaryvpn").out;
+  EXPECT_NE(table.find("meta mark 0x0000736c ip daddr 203.0.113.18 udp dport 1194 accept"),
+            std::string::npos)
+      << table;
+  ping = Sh("ping -c 2 -W 2 198.51.100.129 || ping -c 2 -W 3 198.51.100.129");
+  EXPECT_EQ(ping.status, 0) << ping.out << ping.err;
+
   error.clear();
   ASSERT_TRUE(runtime.Stop(&error)) << error;
+  EXPECT_FALSE(KillSwitchInstalled());
   EXPECT_EQ(runtime.kind, kUnsupported);
   EXPECT_EQ(runtime.process, nullptr);
   ExpectNothingLeft("after Stop");

@@ -59,21 +59,41 @@ struct Scenario {
   int port;
   bool mustArrive;
   int sourcePort = 0;  // UDP only; 0 for any
+  int mark = 0;        // UDP only: the socket mark, as an engine sets it
 };
+
+constexpr uint32_t kEngineMark = 0xca6c;  // wg-quick's first choice
 
 struct Outcome {
   int arrived = 0;
   std::string sent;  // what the sending side saw
 };
 
-// The server addresses of a profile, as the connect worker collects them.
-std::vector<std::string> ServerAddresses(EngineKind kind, const std::string& profile) {
-  std::vector<std::string> addresses;
+// The servers of a profile, as the connect worker collects them.
+std::vector<KillSwitchServer> ProfileServers(EngineKind kind, const std::string& profile) {
+  std::vector<KillSwitchServer> servers;
   std::string error;
   EXPECT_TRUE(CollectEndpointAddresses(
-      kind, profile, [] { return false; }, &addresses, &error))
+      kind, profile, [] { return false; }, &servers, &error))
       << error;
-  return addresses;
+  return servers;
+}
+
+// Each as "address transport port".
+std::vector<std::string> ServerAddresses(EngineKind kind, const std::string& profile) {
+  std::vector<std::string> described;
+  for (const KillSwitchServer& s : ProfileServers(kind, profile)) {
+    described.push_back(s.address + " " + s.transport + " " + std::to_string(s.port));
+  }
+  return described;
+}
+
+// A WireGuard server at each of `addresses`, UDP 51820.
+KillSwitchRules Rules(const std::vector<std::string>& addresses, uint32_t mark = 0) {
+  KillSwitchRules rules{{kWireGuardInterface}, {}};
+  for (const std::string& address : addresses)
+    rules.servers.push_back({address, "udp", 51820, mark});
+  return rules;
 }
 
 std::string NsNft(const char* ns, const std::string& input) {
@@ -145,11 +165,15 @@ socklen_t MakeAddress(const char* address, int port, sockaddr_storage* storage) 
   return sizeof(*in4);
 }
 
-std::string SendDatagrams(const char* address, int port, int sourcePort = 0) {
+std::string SendDatagrams(const char* address, int port, int sourcePort = 0, int mark = 0) {
   sockaddr_storage to;
   const socklen_t length = MakeAddress(address, port, &to);
   const int fd = socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return "no socket";
+  if (mark != 0 && setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof(mark)) != 0) {
+    close(fd);
+    return std::string("no mark (") + strerror(errno) + ")";
+  }
   if (sourcePort != 0) {
     sockaddr_storage from;
     const socklen_t fromLength = MakeAddress(IsIpv6(address) ? "::" : "0.0.0.0", sourcePort, &from);
@@ -294,7 +318,7 @@ Outcome RunScenario(const Scenario& s) {
   ArmCounter(s);
   switch (s.send) {
     case Send::kUdp:
-      outcome.sent = SendDatagrams(s.address, s.port, s.sourcePort);
+      outcome.sent = SendDatagrams(s.address, s.port, s.sourcePort, s.mark);
       break;
     case Send::kTcp:
       outcome.sent = TcpExchange(s.address, s.port);
@@ -343,16 +367,24 @@ int RunScenarios(const char* phase, const std::vector<Scenario>& scenarios) {
 }
 
 // What the tunnel, the VPN server and the rest of the world see from a machine
-// whose WireGuard server is 192.0.2.2 / 2001:db8:1::2.
+// whose WireGuard server is 192.0.2.2 / 2001:db8:1::2, UDP 51820, admitted for
+// the engine's mark only.
 std::vector<Scenario> DualStackScenarios(bool killSwitchOn) {
   const bool open = !killSwitchOn;
   return {
-      {"UDP to the VPN server 192.0.2.2:51820", Send::kUdp, "server", "192.0.2.2", 51820, true},
-      {"TCP to the VPN server 192.0.2.2:7000", Send::kTcp, "server", "192.0.2.2", kEchoPort, true},
-      {"UDP to the VPN server [2001:db8:1::2]:51820", Send::kUdp, "server", "2001:db8:1::2", 51820,
-       true},
-      {"TCP to the VPN server [2001:db8:1::2]:7000", Send::kTcp, "server", "2001:db8:1::2",
-       kEchoPort, true},
+      {"UDP from the engine to the VPN server 192.0.2.2:51820", Send::kUdp, "server", "192.0.2.2",
+       51820, true, 0, kEngineMark},
+      {"UDP from the engine to the VPN server [2001:db8:1::2]:51820", Send::kUdp, "server",
+       "2001:db8:1::2", 51820, true, 0, kEngineMark},
+      {"UDP from another process to the VPN server 192.0.2.2:51820", Send::kUdp, "server",
+       "192.0.2.2", 51820, open},
+      {"UDP with another mark to the VPN server [2001:db8:1::2]:51820", Send::kUdp, "server",
+       "2001:db8:1::2", 51820, open, 0, 0x736c},
+      {"TCP to the VPN server 192.0.2.2:7000", Send::kTcp, "server", "192.0.2.2", kEchoPort, open},
+      {"TCP to the VPN server [2001:db8:1::2]:51820", Send::kTcp, "server", "2001:db8:1::2", 51820,
+       open},
+      {"UDP from the engine to the VPN server's other port 192.0.2.2:5000", Send::kUdp, "server",
+       "192.0.2.2", 5000, open, 0, kEngineMark},
       {"UDP through the tunnel to 203.0.113.2:5000", Send::kUdp, "tunnel", "203.0.113.2", 5000,
        true},
       {"TCP through the tunnel to 203.0.113.2:7000", Send::kTcp, "tunnel", "203.0.113.2", kEchoPort,
@@ -491,16 +523,14 @@ TEST_F(LeakTest, WithoutKillSwitchEverythingFlows) {
 
 TEST_F(LeakTest, DualStackServerOnlyServerAndTunnelLeave) {
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"192.0.2.2", "2001:db8:1::2"}, &error))
-      << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules({"192.0.2.2", "2001:db8:1::2"}, kEngineMark), &error)) << error;
   EXPECT_EQ(RunScenarios("kill switch for 192.0.2.2 and 2001:db8:1::2", DualStackScenarios(true)),
             0);
 }
 
 TEST_F(LeakTest, AfterRemovalEverythingFlowsAgain) {
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"192.0.2.2", "2001:db8:1::2"}, &error))
-      << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules({"192.0.2.2", "2001:db8:1::2"}, kEngineMark), &error)) << error;
   ASSERT_TRUE(RemoveKillSwitch(&error)) << error;
   ASSERT_FALSE(KillSwitchInstalled());
   EXPECT_EQ(RunScenarios("kill switch removed", DualStackScenarios(false)), 0);
@@ -508,13 +538,13 @@ TEST_F(LeakTest, AfterRemovalEverythingFlowsAgain) {
 
 TEST_F(LeakTest, Ipv6OnlyServerKeepsIpv4OfTheSameHostClosed) {
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"2001:db8:1::2"}, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules({"2001:db8:1::2"}), &error)) << error;
   EXPECT_EQ(RunScenarios("kill switch for 2001:db8:1::2 only",
                          {
                              {"UDP to the VPN server [2001:db8:1::2]:51820", Send::kUdp, "server",
                               "2001:db8:1::2", 51820, true},
                              {"TCP to the VPN server [2001:db8:1::2]:7000", Send::kTcp, "server",
-                              "2001:db8:1::2", kEchoPort, true},
+                              "2001:db8:1::2", kEchoPort, false},
                              {"UDP through the tunnel to [2001:db8:3::2]:5000", Send::kUdp,
                               "tunnel", "2001:db8:3::2", 5000, true},
                              {"UDP to the server's IPv4 192.0.2.2:51820", Send::kUdp, "server",
@@ -531,8 +561,8 @@ TEST_F(LeakTest, Ipv6OnlyServerKeepsIpv4OfTheSameHostClosed) {
 
 TEST_F(LeakTest, ReapplyingForAnotherServerClosesTheOldOne) {
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"198.51.100.2"}, &error)) << error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"192.0.2.2"}, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules({"198.51.100.2"}), &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules({"192.0.2.2"}), &error)) << error;
   EXPECT_EQ(RunScenarios("kill switch moved from 198.51.100.2 to 192.0.2.2",
                          {
                              {"UDP to the new server 192.0.2.2:51820", Send::kUdp, "server",
@@ -550,10 +580,10 @@ TEST_F(LeakTest, ServerNamedInTheProfileIsResolvedAndReachable) {
   const std::string profile =
       "[Interface]\nPrivateKey = x\nAddress = 10.7.0.2/32\n\n[Peer]\nPublicKey = y\n"
       "AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = vpn.leaktest.example:51820\n";
-  const std::vector<std::string> addresses = ServerAddresses(kWireGuard, profile);
-  ASSERT_EQ(addresses, std::vector<std::string>{"192.0.2.2"});
+  const std::vector<KillSwitchServer> servers = ProfileServers(kWireGuard, profile);
+  ASSERT_EQ(ServerAddresses(kWireGuard, profile), std::vector<std::string>{"192.0.2.2 udp 51820"});
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch({{kWireGuardInterface}, servers}, &error)) << error;
   EXPECT_EQ(RunScenarios("kill switch for vpn.leaktest.example",
                          {
                              {"UDP to vpn.leaktest.example (192.0.2.2):51820", Send::kUdp, "server",
@@ -580,21 +610,22 @@ TEST_F(LeakTest, ResolutionUsesTheSystemResolverInOrder) {
   } cases[] = {
       {"overlapping names give each address once, first seen first",
        kOpenVpn,
-       "remote a.leaktest.example 1194\nremote b.leaktest.example 1194\n",
-       {"192.0.2.2", "192.0.2.3"}},
+       "remote a.leaktest.example 1194\nremote b.leaktest.example 1194 tcp\n",
+       {"192.0.2.2 udp 1194", "192.0.2.2 tcp 1194", "192.0.2.3 tcp 1194"}},
       {"resolved IPv6 in GIO's form, literal IPv6 as written",
        kWireGuard,
        "Endpoint = v6.leaktest.example:51820\nEndpoint = [2001:0db8:0001::0002]:51820\n",
-       {"2001:db8:1::2", "2001:0db8:0001::0002"}},
+       {"2001:db8:1::2 udp 51820", "2001:0db8:0001::0002 udp 51820"}},
       {"a name that does not resolve is skipped",
        kSingBox,
-       R"({"outbounds":[{"server":"missing.leaktest.example"},{"server":"a.leaktest.example"}]})",
-       {"192.0.2.2"}},
+       R"({"outbounds":[{"server":"missing.leaktest.example","server_port":1},
+           {"server":"a.leaktest.example","server_port":443}]})",
+       {"192.0.2.2 tcp 443"}},
       {"a literal and a name for the same address",
        kXray,
-       R"({"outbounds":[{"settings":{"vnext":[{"address":"192.0.2.2"}],
-           "servers":[{"address":"a.leaktest.example"}]}}]})",
-       {"192.0.2.2"}},
+       R"({"outbounds":[{"settings":{"vnext":[{"address":"192.0.2.2","port":443}],
+           "servers":[{"address":"a.leaktest.example","port":443}]}}]})",
+       {"192.0.2.2 tcp 443"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ServerAddresses(c.kind, c.config), c.expected) << c.name;
@@ -621,6 +652,8 @@ class RealTunnelLeakTest : public ::testing::Test {
            ">/run/sandbox/kswg/wg.conf\n"
            "wireguard-go tessaryvpn\n"
            "wg setconf tessaryvpn /run/sandbox/kswg/wg.conf\n"
+           // The mark wg-quick would set: the engine's own packets carry it.
+           "wg set tessaryvpn fwmark 0xca6c\n"
            "ip addr add 198.51.100.2/32 dev tessaryvpn\n"
            "ip link set tessaryvpn up\n"
            // Full tunnel for IPv4; IPv6 keeps the uplink's route.
@@ -662,18 +695,21 @@ class RealTunnelLeakTest : public ::testing::Test {
 std::string RealTunnelLeakTest::profile_;
 
 TEST_F(RealTunnelLeakTest, KillSwitchFromTheProfileKeepsTheTunnelAndNothingElse) {
-  const std::vector<std::string> addresses = ServerAddresses(kWireGuard, profile_);
-  ASSERT_EQ(addresses, std::vector<std::string>{"192.0.2.2"});
+  std::vector<KillSwitchServer> servers = ProfileServers(kWireGuard, profile_);
+  ASSERT_EQ(ServerAddresses(kWireGuard, profile_), std::vector<std::string>{"192.0.2.2 udp 51820"});
+  for (KillSwitchServer& server : servers) server.mark = kEngineMark;
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;
-  EXPECT_EQ(RunScenarios("real WireGuard tunnel, kill switch for its endpoint 192.0.2.2",
-                         Scenarios(true, false)),
-            0);
+  ASSERT_TRUE(ApplyKillSwitch({{kWireGuardInterface}, servers}, &error)) << error;
+  std::vector<Scenario> scenarios = Scenarios(true, false);
+  scenarios.push_back({"UDP from another process to the WireGuard server 192.0.2.2:51820",
+                       Send::kUdp, "wgpeer", "192.0.2.2", 51820, false, 40000});
+  EXPECT_EQ(
+      RunScenarios("real WireGuard tunnel, kill switch for its endpoint 192.0.2.2", scenarios), 0);
 }
 
 TEST_F(RealTunnelLeakTest, WithoutTheServerAddressTheTunnelFailsClosed) {
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"192.0.2.99"}, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules({"192.0.2.99"}, kEngineMark), &error)) << error;
   EXPECT_EQ(RunScenarios("real WireGuard tunnel, kill switch missing its endpoint",
                          Scenarios(false, false)),
             0);
@@ -681,7 +717,7 @@ TEST_F(RealTunnelLeakTest, WithoutTheServerAddressTheTunnelFailsClosed) {
 
 TEST_F(RealTunnelLeakTest, AfterRemovalTheUplinkIsOpenAgain) {
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"192.0.2.2"}, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules({"192.0.2.2"}), &error)) << error;
   ASSERT_TRUE(RemoveKillSwitch(&error)) << error;
   EXPECT_EQ(RunScenarios("real WireGuard tunnel, kill switch removed", Scenarios(true, true)), 0);
 }

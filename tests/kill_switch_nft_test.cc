@@ -8,6 +8,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/constants.h"
@@ -108,6 +109,15 @@ Addresses ManyAddresses(int ipv6Count) {
   return addresses;
 }
 
+// The servers at `addresses`, for WireGuard's transport and port.
+KillSwitchRules Rules(const std::string& interfaceName, const Addresses& addresses,
+                      uint32_t mark = 0) {
+  KillSwitchRules rules{{interfaceName}, {}};
+  for (const std::string& address : addresses)
+    rules.servers.push_back({address, "udp", 51820, mark});
+  return rules;
+}
+
 void ExpectRemoved() {
   std::string error = "untouched";
   EXPECT_TRUE(RemoveKillSwitch(&error)) << error;
@@ -129,12 +139,20 @@ TEST(KillSwitchNft, EveryRulesetPassesTheRealCheck) {
       {"many addresses", kXrayInterface, ManyAddresses(3000)},
       {"the longest usable interface name", "aZ0-._bcdefghij", {"192.0.2.1"}},
   };
-  for (const auto& c : cases) {
+  // A reconnect's table: both tunnels, each engine's servers for its own
+  // transport, port and mark.
+  KillSwitchRules bridge = Rules(kWireGuardInterface, {"192.0.2.1", "2001:db8::1"}, 0xca6c);
+  bridge.interfaces.push_back(kOpenVpnInterface);
+  bridge.servers.push_back({"198.51.100.1", "tcp", 443, 29548});
+  bridge.servers.push_back({"2001:db8::2", "udp", 1194, 0});
+  std::vector<std::pair<std::string, KillSwitchRules>> rulesets = {{"two tunnels", bridge}};
+  for (const auto& c : cases) rulesets.push_back({c.name, Rules(c.interfaceName, c.addresses)});
+  for (const auto& [name, rules] : rulesets) {
     std::string ruleset;
     std::string error;
-    ASSERT_TRUE(BuildKillSwitchRuleset(c.interfaceName, c.addresses, &ruleset, &error)) << c.name;
+    ASSERT_TRUE(BuildKillSwitchRuleset(rules, &ruleset, &error)) << name;
     CommandResult check = test::Run({kNftBinary, "-c", "-f", "-"}, ruleset);
-    EXPECT_EQ(check.status, 0) << c.name << ": " << check.err;
+    EXPECT_EQ(check.status, 0) << name << ": " << check.err;
   }
   // Check mode changed nothing.
   EXPECT_EQ(CountTables(), 0);
@@ -143,8 +161,8 @@ TEST(KillSwitchNft, EveryRulesetPassesTheRealCheck) {
 TEST(KillSwitchNft, AppliedTableListsBack) {
   test::RequireSandbox();
   std::string error = "untouched";
-  ASSERT_TRUE(
-      ApplyKillSwitch("tessaryvpn", {"203.0.113.7", "2001:DB8:0:0::7", "192.0.2.1"}, &error))
+  ASSERT_TRUE(ApplyKillSwitch(
+      Rules("tessaryvpn", {"203.0.113.7", "2001:DB8:0:0::7", "192.0.2.1"}, 0xca6c), &error))
       << error;
   EXPECT_EQ(error, "untouched");
   EXPECT_TRUE(KillSwitchInstalled());
@@ -161,8 +179,8 @@ TEST(KillSwitchNft, AppliedTableListsBack) {
             "nd-redirect, mld2-listener-report } accept\n"
             "\t\tudp sport 68 udp dport 67 accept\n"
             "\t\tudp sport 546 udp dport 547 accept\n"
-            "\t\tip daddr { 192.0.2.1, 203.0.113.7 } accept\n"
-            "\t\tip6 daddr 2001:db8::7 accept\n"
+            "\t\tmeta mark 0x0000ca6c ip daddr { 192.0.2.1, 203.0.113.7 } udp dport 51820 accept\n"
+            "\t\tmeta mark 0x0000ca6c ip6 daddr 2001:db8::7 udp dport 51820 accept\n"
             "\t}\n"
             "}\n");
   ExpectRemoved();
@@ -172,7 +190,7 @@ TEST(KillSwitchNft, ManyAddressesAreAllInstalled) {
   test::RequireSandbox();
   const Addresses addresses = ManyAddresses(2000);
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules(kWireGuardInterface, addresses), &error)) << error;
   EXPECT_EQ(AddressesInTable(), Canonical(addresses));
   ExpectRemoved();
 }
@@ -180,9 +198,9 @@ TEST(KillSwitchNft, ManyAddressesAreAllInstalled) {
 TEST(KillSwitchNft, ReapplyingLeavesOneTableWithOnlyTheNewAddresses) {
   test::RequireSandbox();
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &error))
+  ASSERT_TRUE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}), &error))
       << error;
-  ASSERT_TRUE(ApplyKillSwitch(kOpenVpnInterface, {"198.51.100.9"}, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules(kOpenVpnInterface, {"198.51.100.9"}), &error)) << error;
   EXPECT_EQ(CountTables(), 1);
   EXPECT_EQ(AddressesInTable(), (std::set<std::string>{"198.51.100.9"}));
   const std::string listing = ListTable();
@@ -195,7 +213,7 @@ TEST(KillSwitchNft, ReapplyingLeavesOneTableWithOnlyTheNewAddresses) {
 TEST(KillSwitchNft, RefusedRulesetsRunNothingAndKeepTheEarlierTable) {
   test::RequireSandbox();
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7"}), &error)) << error;
   const std::string before = ListTable();
   const struct {
     const char* name;
@@ -222,7 +240,7 @@ TEST(KillSwitchNft, RefusedRulesetsRunNothingAndKeepTheEarlierTable) {
   };
   for (const auto& c : cases) {
     error = "untouched";
-    EXPECT_FALSE(ApplyKillSwitch(c.interfaceName, c.addresses, &error)) << c.name;
+    EXPECT_FALSE(ApplyKillSwitch(Rules(c.interfaceName, c.addresses), &error)) << c.name;
     EXPECT_EQ(error, c.expected) << c.name;
     EXPECT_EQ(ListTable(), before) << c.name;
   }
@@ -234,7 +252,7 @@ TEST(KillSwitchNft, RemovalSucceedsTwiceAndWithoutATable) {
   ASSERT_FALSE(KillSwitchInstalled());
   ExpectRemoved();  // nothing installed
   std::string error;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << error;
+  ASSERT_TRUE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7"}), &error)) << error;
   ASSERT_TRUE(KillSwitchInstalled());
   ExpectRemoved();
   ExpectRemoved();
@@ -251,7 +269,7 @@ TEST(KillSwitchNft, WithoutNftRemovalSucceedsAndApplyAsksForRepair) {
     std::string error = "untouched";
     EXPECT_TRUE(RemoveKillSwitch(&error)) << how;
     EXPECT_EQ(error, "untouched") << how;
-    EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << how;
+    EXPECT_FALSE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7"}), &error)) << how;
     EXPECT_EQ(error, kUnavailable) << how;
     EXPECT_FALSE(KillSwitchInstalled()) << how;
   }
@@ -264,7 +282,8 @@ TEST(KillSwitchNft, NftThatFailsIsReported) {
   NftStandIn standIn("#!/bin/sh\nexec 0<&-\nexit 3\n");
   for (const Addresses& addresses : {Addresses{"203.0.113.7"}, ManyAddresses(6000)}) {
     std::string error = "untouched";
-    EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, addresses, &error)) << addresses.size();
+    EXPECT_FALSE(ApplyKillSwitch(Rules(kWireGuardInterface, addresses), &error))
+        << addresses.size();
     EXPECT_EQ(error, kFailed) << addresses.size();
   }
   std::string error;
@@ -280,7 +299,7 @@ TEST(KillSwitchNft, WithoutTheTimeoutWrapperNothingRuns) {
                 .status,
             0);
   std::string error;
-  EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error));
+  EXPECT_FALSE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7"}), &error));
   EXPECT_EQ(error, "Unable to run the nftables leak-protection command.");
   EXPECT_EQ(Sh(std::string("cp -p /run/sandbox/timeout.real ") + kTimeoutBinary).status, 0);
   EXPECT_FALSE(KillSwitchInstalled());
@@ -305,9 +324,9 @@ TEST(KillSwitchNft, CommandLinesAndInputAreExactly) {
 
   std::string ruleset;
   std::string error;
-  ASSERT_TRUE(BuildKillSwitchRuleset(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &ruleset,
-                                     &error));
-  EXPECT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}, &error))
+  ASSERT_TRUE(BuildKillSwitchRuleset(Rules(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}),
+                                     &ruleset, &error));
+  EXPECT_TRUE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7", "2001:db8::7"}), &error))
       << error;
   EXPECT_EQ(recorded("/run/sandbox/timeout.args"),
             "--signal=TERM\n--kill-after=1s\n5s\n/usr/sbin/nft\n-f\n-\n");
@@ -343,7 +362,7 @@ TEST(KillSwitchNft, HungNftIsKilledAfterAboutSixSeconds) {
     NftStandIn standIn(c.script);
     std::string error;
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &error)) << c.name;
+    EXPECT_FALSE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7"}), &error)) << c.name;
     const long took = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             std::chrono::steady_clock::now() - started)
                                             .count());
@@ -373,23 +392,31 @@ TEST(ApplyLeakProtection, EachEngineGetsItsInterfaceAndItsServers) {
     std::string profile;
     const char* interfaceName;
     std::set<std::string> servers;
+    const char* rule;  // one rule of the listing, as nft writes it back
   } cases[] = {
       {kSingBox,
-       R"({"outbounds":[{"type":"vless","server":"203.0.113.5"},{"type":"direct"}]})",
+       R"({"outbounds":[{"type":"vless","server":"203.0.113.5","server_port":443},
+           {"type":"direct"}]})",
        "tessary-sbox0",
-       {"203.0.113.5"}},
+       {"203.0.113.5"},
+       "ip daddr 203.0.113.5 tcp dport 443 accept"},
       {kXray,
-       R"({"outbounds":[{"settings":{"vnext":[{"address":"2001:db8::5"}]}}]})",
+       R"({"outbounds":[{"settings":{"vnext":[{"address":"2001:db8::5","port":8443}]}}]})",
        "tessary-xray0",
-       {"2001:db8::5"}},
+       {"2001:db8::5"},
+       "ip6 daddr 2001:db8::5 tcp dport 8443 accept"},
+      // No interface, so no mark to read: the server alone is admitted.
       {kWireGuard,
        "[Peer]\nEndpoint = vpn.nfttest.example:51820\n",
        "tessaryvpn",
-       {"203.0.113.44"}},
+       {"203.0.113.44"},
+       "ip daddr 203.0.113.44 udp dport 51820 accept"},
+      // openvpn runs with its own socket mark.
       {kOpenVpn,
-       "client\nremote 198.51.100.5 1194\nremote [2001:db8::6]\nremote 2001:db8::6\n",
+       "client\nremote 198.51.100.5 1194\nremote [2001:db8::6]\nremote 2001:db8::6 443 tcp\n",
        "tun-tessaryvpn",
-       {"198.51.100.5", "2001:db8::6"}},
+       {"198.51.100.5", "2001:db8::6"},
+       "meta mark 0x0000736c ip6 daddr 2001:db8::6 tcp dport 443 accept"},
   };
   for (const auto& c : cases) {
     EngineRuntime runtime;
@@ -403,6 +430,7 @@ TEST(ApplyLeakProtection, EachEngineGetsItsInterfaceAndItsServers) {
               std::string::npos)
         << ListTable();
     EXPECT_EQ(AddressesInTable(), c.servers) << c.interfaceName;
+    EXPECT_NE(ListTable().find(c.rule), std::string::npos) << ListTable();
   }
   ExpectRemoved();
 
@@ -429,6 +457,9 @@ TEST(ApplyLeakProtection, EachEngineGetsItsInterfaceAndItsServers) {
        "No tunnel interface is active.", false, -1, 0, 3000},
       {"a profile whose server does not resolve", kWireGuard,
        "Endpoint = missing.nfttest.example:51820\n",
+       "No server address was available for the leak-protection ruleset.", false, -1, 0, 3000},
+      {"a server without a port the engine could use", kSingBox,
+       R"({"outbounds":[{"type":"vless","server":"203.0.113.5"}]})",
        "No server address was available for the leak-protection ruleset.", false, -1, 0, 3000},
       {"a profile that is not JSON", kSingBox, "outbounds = server",
        "No server address was available for the leak-protection ruleset.", false, -1, 0, 3000},

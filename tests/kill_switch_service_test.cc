@@ -1,9 +1,10 @@
 // The kill switch as a user meets it: the installed service on the sandbox
 // bus connects a real WireGuard tunnel (tests/sandbox/peers) with "killSwitch"
 // on. While connected, the outside host on the uplink (203.0.113.66) receives
-// nothing and the tunnel still carries traffic; a disconnect lifts the table;
-// and a table left behind by a service that was killed keeps the machine
-// closed until the next start of the service removes it.
+// nothing, not even during a reconnect, no other process reaches the server,
+// and the tunnel still carries traffic; a disconnect lifts the table; and a
+// table left behind by a service that was killed keeps the machine closed,
+// also across the next start, until a Disconnect lifts it.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,21 +34,48 @@ GVariant* Profile(const std::string& config, bool killSwitch) {
   return g_variant_new("(a{sv})", &builder);
 }
 
-// Datagrams from this machine to the outside host that arrived there, counted
-// by a fresh nft counter in its namespace.
-int OutsideArrivals(int datagrams) {
-  Sh("ip netns exec outside nft -f - <<'EOF'\n"
+// Packets matching `match` that reached namespace `ns` while `send` ran,
+// counted by a fresh nft counter there.
+int Arrivals(const std::string& ns, const std::string& match, const std::function<void()>& send) {
+  Sh("ip netns exec " + ns + " nft -f - <<'EOF'\n" +
      "table inet probe\ndelete table inet probe\n"
      "table inet probe {\n  chain pre {\n"
-     "    type filter hook prerouting priority -300; policy accept;\n"
-     "    ip daddr 203.0.113.66 udp dport 5000 counter\n  }\n}\nEOF");
-  for (int i = 0; i < datagrams; ++i) {
-    Run({"/bin/bash", "-c", "echo leak-probe >/dev/udp/203.0.113.66/5000"});
-  }
+     "    type filter hook prerouting priority -300; policy accept;\n    " +
+     match + " counter\n  }\n}\nEOF");
+  send();
   usleep(100 * 1000);
-  const std::string listed = Sh("ip netns exec outside nft list table inet probe").out;
+  const std::string listed = Sh("ip netns exec " + ns + " nft list table inet probe").out;
+  Sh("ip netns exec " + ns + " nft delete table inet probe");
   const size_t at = listed.find("counter packets ");
   return at == std::string::npos ? -1 : atoi(listed.c_str() + at + 16);
+}
+
+// Datagrams from this machine to the outside host that arrived there.
+int OutsideArrivals(int datagrams) {
+  return Arrivals("outside", "ip daddr 203.0.113.66 udp dport 5000", [datagrams] {
+    for (int i = 0; i < datagrams; ++i) {
+      Run({"/bin/bash", "-c", "echo leak-probe >/dev/udp/203.0.113.66/5000"});
+    }
+  });
+}
+
+// What any local process other than the engine gets through to the VPN
+// server's own address and port (192.0.2.2:51820) and to its other ports.
+int ServerArrivalsFromOtherProcesses() {
+  const int udp = Arrivals("wgpeer", "ip daddr 192.0.2.2 udp sport 40000 udp dport 51820", [] {
+    for (int i = 0; i < 3; ++i) {
+      Sh("echo leak-probe | timeout 2 socat - UDP4-SENDTO:192.0.2.2:51820,sourceport=40000");
+    }
+  });
+  const int tcp = Arrivals("wgpeer", "ip daddr 192.0.2.2 tcp dport 7000", [] {
+    Sh("timeout 2 bash -c 'echo leak-probe >/dev/tcp/192.0.2.2/7000'");
+  });
+  return udp < 0 || tcp < 0 ? -1 : udp + tcp;
+}
+
+// Packets that reached the outside host itself, both families, so far.
+int OutsideCount() {
+  return atoi(Sh(std::string(TESSARY_PEERS_SCRIPT) + " outside-count").out.c_str());
 }
 
 bool TunnelCarries() { return Sh("ping -n -c 1 -W 2 198.51.100.1").status == 0; }
@@ -111,8 +140,9 @@ std::string KillSwitchService::profile_;
 
 TEST_F(KillSwitchService, ConnectedWithKillSwitchNothingLeavesBesideTheTunnel) {
   Start();
-  // Before: the uplink is open.
+  // Before: the uplink and the server's ports are open to anyone.
   EXPECT_EQ(OutsideArrivals(3), 3);
+  EXPECT_EQ(ServerArrivalsFromOtherProcesses(), 4);
 
   ASSERT_TRUE(Call("Connect", Profile(profile_, true)));
   ASSERT_TRUE(WaitForStage("connected")) << Sh("cat /run/sandbox/service.log").out;
@@ -120,11 +150,59 @@ TEST_F(KillSwitchService, ConnectedWithKillSwitchNothingLeavesBesideTheTunnel) {
   EXPECT_NE(std::find(logs.begin(), logs.end(), "Kill switch active for this tunnel."), logs.end());
   const std::string table = Sh("nft list table inet tessaryvpn").out;
   EXPECT_NE(table.find("oifname \"tessaryvpn\" accept"), std::string::npos) << table;
-  EXPECT_NE(table.find("ip daddr 192.0.2.2 accept"), std::string::npos) << table;
+  // The server for wg-quick's mark, its transport and port only.
+  EXPECT_NE(table.find("meta mark 0x0000ca6c ip daddr 192.0.2.2 udp dport 51820 accept"),
+            std::string::npos)
+      << table;
 
-  // While connected: zero datagrams reach the outside host, the tunnel works.
+  // While connected: zero packets reach the outside host, nor the server
+  // from any process but the engine, and the tunnel works.
   EXPECT_EQ(OutsideArrivals(3), 0);
+  EXPECT_EQ(ServerArrivalsFromOtherProcesses(), 0);
   EXPECT_TRUE(TunnelCarries());
+
+  // A reconnect (the application switching servers) replaces the table in
+  // one step: a prober sending to the outside host in both families all
+  // along gets nothing through.
+  recorder_->Clear();
+  const auto probes = [] { return atoi(Sh("cat /run/sandbox/probes 2>/dev/null").out.c_str()); };
+  Sh("rm -f /run/sandbox/probes");
+  const std::string prober =
+      Sh("bash -c 'for i in $(seq 4000); do echo p >/dev/udp/203.0.113.66/5000; "
+         "echo p >/dev/udp/2001:db8:66::2/5000; echo $i >/run/sandbox/probes; sleep 0.005; "
+         "done' >/dev/null 2>&1 </dev/null & echo $!")
+          .out;
+  ASSERT_TRUE(WaitUntil([&] { return probes() > 0; }, std::chrono::seconds(5)));
+  const int before = OutsideCount();
+  const int probesBefore = probes();
+  ASSERT_TRUE(Call("Connect", Profile(profile_, true)));
+  const bool reconnected = WaitForStage("connected");
+  const int probesDuring = probes() - probesBefore;
+  const int leaked = OutsideCount() - before;
+  Sh("kill " + prober);
+  EXPECT_TRUE(reconnected) << Sh("cat /run/sandbox/service.log").out;
+  EXPECT_EQ(leaked, 0);
+  EXPECT_GT(probesDuring, 10) << "the prober must run throughout";
+  const Strings stages = recorder_->Strings("SnapshotChanged", "stage");
+  EXPECT_NE(std::find(stages.begin(), stages.end(), "connecting"), stages.end());
+  EXPECT_TRUE(TunnelCarries());
+
+  // A reconnect that fails (here: wg refuses an endpoint without a port)
+  // leaves the machine closed and says so.
+  recorder_->Clear();
+  std::string portless = profile_;
+  const size_t port = portless.find("192.0.2.2:51820");
+  ASSERT_NE(port, std::string::npos);
+  portless.replace(port, 15, "192.0.2.2");
+  ASSERT_TRUE(Call("Connect", Profile(portless, true)));
+  ASSERT_TRUE(WaitForStage("error"));
+  const Strings errors = recorder_->Strings("SnapshotChanged", "lastError");
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back(),
+            "WireGuard failed to connect. Leak protection still blocks traffic; Disconnect "
+            "lifts it.");
+  EXPECT_TRUE(TableInstalled());
+  EXPECT_EQ(OutsideArrivals(3), 0);
 
   ASSERT_TRUE(Call("Disconnect"));
   ASSERT_TRUE(WaitForStage("disconnected"));
@@ -147,7 +225,7 @@ TEST_F(KillSwitchService, WithoutTheFlagNoTableIsInstalled) {
   ASSERT_TRUE(WaitForStage("disconnected"));
 }
 
-TEST_F(KillSwitchService, AKilledServiceLeavesTheMachineClosedUntilItsNextStart) {
+TEST_F(KillSwitchService, AKilledServiceLeavesTheMachineClosedUntilDisconnect) {
   Start();
   ASSERT_TRUE(Call("Connect", Profile(profile_, true)));
   ASSERT_TRUE(WaitForStage("connected"));
@@ -159,9 +237,28 @@ TEST_F(KillSwitchService, AKilledServiceLeavesTheMachineClosedUntilItsNextStart)
   EXPECT_TRUE(TableInstalled());
   EXPECT_EQ(OutsideArrivals(3), 0);
 
-  // Its next start recovers: the table is gone and the uplink open again.
+  // Its next start keeps the table, clears the rest and says so.
   Start();
-  EXPECT_TRUE(WaitUntil([] { return !TableInstalled(); }, std::chrono::seconds(10)));
+  GVariant* reply = CallService(bus_, "GetConnectionSnapshot", nullptr);
+  ASSERT_NE(reply, nullptr);
+  g_autoptr(GVariant) snapshot = g_variant_get_child_value(reply, 0);
+  g_variant_unref(reply);
+  const char* stage = "";
+  const char* lastError = "";
+  g_variant_lookup(snapshot, "stage", "&s", &stage);
+  g_variant_lookup(snapshot, "lastError", "&s", &lastError);
+  EXPECT_STREQ(stage, "error");
+  EXPECT_STREQ(lastError,
+               "The last run of the service ended while the kill switch was on. Leak protection "
+               "still blocks traffic; Disconnect lifts it.");
+  EXPECT_FALSE(Sh("test -e /sys/class/net/tessaryvpn").status == 0);
+  EXPECT_TRUE(TableInstalled());
+  EXPECT_EQ(OutsideArrivals(3), 0);
+
+  // Disconnect lifts it.
+  ASSERT_TRUE(Call("Disconnect"));
+  ASSERT_TRUE(WaitForStage("disconnected"));
+  EXPECT_FALSE(TableInstalled());
   EXPECT_EQ(OutsideArrivals(3), 3);
 }
 

@@ -191,6 +191,82 @@ TEST(CollectEndpointHosts, OpenVpnRemotes) {
   });
 }
 
+// Each server as "host transport port": the engine's own choice of both.
+Hosts Described(const std::vector<Endpoint>& endpoints) {
+  Hosts described;
+  for (const Endpoint& e : endpoints) {
+    described.push_back(e.host + " " + e.transport + " " + std::to_string(e.port));
+  }
+  return described;
+}
+
+Hosts Described(const std::vector<KillSwitchServer>& servers) {
+  Hosts described;
+  for (const KillSwitchServer& s : servers) {
+    described.push_back(s.address + " " + s.transport + " " + std::to_string(s.port) +
+                        (s.mark != 0 ? " mark " + std::to_string(s.mark) : ""));
+  }
+  return described;
+}
+
+TEST(CollectEndpoints, TransportAndPortAsTheEngineUsesThem) {
+  const struct {
+    const char* name;
+    EngineKind kind;
+    std::string config;
+    Hosts expected;
+  } cases[] = {
+      {"WireGuard: UDP to the endpoint's port; a port out of range or missing is none",
+       kWireGuard,
+       "Endpoint = 203.0.113.7:51820\nEndpoint = [2001:db8::7]:443\nEndpoint = a.example\n"
+       "Endpoint = 192.0.2.1:70000\nEndpoint = 192.0.2.2:+1\n",
+       {"203.0.113.7 udp 51820", "2001:db8::7 udp 443", "a.example udp 0", "192.0.2.1 udp 0",
+        "192.0.2.2 udp 0"}},
+      {"OpenVPN: the remote's own words, else the last port and proto, else 1194/udp",
+       kOpenVpn,
+       "remote a.example\nremote b.example 443 tcp-client\nremote c.example 8443\n",
+       {"a.example udp 1194", "b.example tcp 443", "c.example udp 8443"}},
+      {"OpenVPN: port, rport and proto apply wherever they stand",
+       kOpenVpn,
+       "remote a.example\nport 1195\nproto tcp4\nremote b.example 1 udp6\nrport 443\n",
+       {"a.example tcp 443", "b.example udp 1"}},
+      {"OpenVPN: a connection block takes the profile's options as they stood when it opened",
+       kOpenVpn,
+       "proto tcp\n<connection>\nremote c.example 1\n</connection>\n"
+       "<connection>\nremote d.example\nproto udp\nport 2\n</connection>\nport 3\n",
+       {"c.example tcp 1", "d.example udp 2"}},
+      {"OpenVPN: a protocol openvpn does not know admits nothing",
+       kOpenVpn,
+       "remote e.example 1194 sctp\n",
+       {"e.example udp 0"}},
+      {"OpenVPN: proxies are reached over TCP, SOCKS on 1080 by default",
+       kOpenVpn,
+       "remote f.example 443 tcp\nhttp-proxy p.example 3128\nsocks-proxy s.example\n",
+       {"f.example tcp 443", "p.example tcp 3128", "s.example tcp 1080"}},
+      {"sing-box: by outbound type and transport",
+       kSingBox,
+       R"({"outbounds":[{"type":"trojan","server":"192.0.2.1","server_port":443},
+           {"type":"hysteria2","server":"192.0.2.2","server_port":8443},
+           {"type":"shadowsocks","server":"192.0.2.3","server_port":8388},
+           {"type":"shadowsocks","server":"192.0.2.4","server_port":1,"network":"tcp"},
+           {"type":"vless","server":"192.0.2.5","server_port":2,"transport":{"type":"quic"}},
+           {"type":"vmess","server":"192.0.2.6"},
+           {"type":"vmess","server":"192.0.2.7","server_port":65536}]})",
+       {"192.0.2.1 tcp 443", "192.0.2.2 udp 8443", "192.0.2.3 tcp 8388", "192.0.2.3 udp 8388",
+        "192.0.2.4 tcp 1", "192.0.2.5 udp 2", "192.0.2.6 tcp 0", "192.0.2.7 tcp 0"}},
+      {"Xray: by stream network and protocol; a port may be text",
+       kXray,
+       R"({"outbounds":[{"protocol":"vmess","streamSettings":{"network":"kcp"},
+           "settings":{"vnext":[{"address":"192.0.2.1","port":443}]}},
+           {"protocol":"vless","settings":{"vnext":[{"address":"192.0.2.2","port":"8443"}]}},
+           {"protocol":"shadowsocks","settings":{"servers":[{"address":"192.0.2.3","port":1}]}}]})",
+       {"192.0.2.1 udp 443", "192.0.2.2 tcp 8443", "192.0.2.3 tcp 1", "192.0.2.3 udp 1"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Described(CollectEndpoints(c.kind, c.config)), c.expected) << c.name;
+  }
+}
+
 TEST(CollectEndpointHosts, HostLengthLimit) {
   const std::string name255 = std::string(251, 'a') + ".com";
   const std::string name256 = std::string(252, 'b') + ".com";
@@ -288,6 +364,12 @@ TEST(CollectEndpointHosts, HundredThousandHostsInLinearTime) {
   EXPECT_EQ(hosts, distinct);
 }
 
+Hosts OpenVpnDefault(const Hosts& addresses) {
+  Hosts described;
+  for (const std::string& address : addresses) described.push_back(address + " udp 1194");
+  return described;
+}
+
 // Only literal addresses, or profiles refused before any lookup: a name
 // would be looked up in the host's DNS.
 TEST(CollectEndpointAddresses, LiteralsAndBounds) {
@@ -312,38 +394,39 @@ TEST(CollectEndpointAddresses, LiteralsAndBounds) {
     Hosts expected;
     std::string error;  // "" for success
   } cases[] = {
-      {"literals as written, each text once",
+      {"literals as written, each text once, without their port only when it has none",
        kWireGuard,
        "Endpoint = [2001:DB8:0:0::7]:51820\nEndpoint = [2001:db8::7]:51820\n"
-       "Endpoint = 203.0.113.7:51820\n",
-       {"2001:DB8:0:0::7", "2001:db8::7", "203.0.113.7"},
+       "Endpoint = 203.0.113.7:51820\nEndpoint = 203.0.113.7:51820\nEndpoint = 192.0.2.8\n",
+       {"2001:DB8:0:0::7 udp 51820", "2001:db8::7 udp 51820", "203.0.113.7 udp 51820"},
        ""},
       {"Xray vnext before servers",
        kXray,
-       R"({"outbounds":[{"settings":{"vnext":[{"address":"192.0.2.1"}],
-           "servers":[{"address":"2001:db8::1"},{"address":"192.0.2.1"}]}}]})",
-       {"192.0.2.1", "2001:db8::1"},
+       R"({"outbounds":[{"settings":{"vnext":[{"address":"192.0.2.1","port":1}],
+           "servers":[{"address":"2001:db8::1","port":2},{"address":"192.0.2.1","port":1}]}}]})",
+       {"192.0.2.1 tcp 1", "2001:db8::1 tcp 2"},
        ""},
       {"no engine", kUnsupported, "remote 192.0.2.1", {}, ""},
       {"not JSON", kSingBox, "not json", {}, ""},
-      {"as many servers as the ruleset allows", kOpenVpn, Remotes(v4), v4, ""},
-      {"duplicates do not count against the bound", kOpenVpn, Remotes(v4Repeated), v4, ""},
+      {"as many servers as the ruleset allows", kOpenVpn, Remotes(v4), OpenVpnDefault(v4), ""},
+      {"duplicates do not count against the bound", kOpenVpn, Remotes(v4Repeated),
+       OpenVpnDefault(v4), ""},
       {"one server more", kOpenVpn, Remotes(v4AndOneMore), {}, kTooManyHosts},
       {"one name more than may be looked up", kOpenVpn, Remotes(names), {}, kTooManyNames},
   };
   const std::function<bool()> never = [] { return false; };
   for (const auto& c : cases) {
-    Hosts addresses = {"untouched"};
+    std::vector<KillSwitchServer> servers = {{"untouched", "udp", 1, 0}};
     std::string error = "untouched";
-    const bool collected = CollectEndpointAddresses(c.kind, c.config, never, &addresses, &error);
+    const bool collected = CollectEndpointAddresses(c.kind, c.config, never, &servers, &error);
     if (c.error.empty()) {
       EXPECT_TRUE(collected) << c.name << ": " << error;
-      EXPECT_EQ(addresses, c.expected) << c.name;
+      EXPECT_EQ(Described(servers), c.expected) << c.name;
       EXPECT_EQ(error, "untouched") << c.name;
     } else {
       EXPECT_FALSE(collected) << c.name;
       EXPECT_EQ(error, c.error) << c.name;
-      EXPECT_EQ(addresses, Hosts{"untouched"}) << c.name;
+      EXPECT_EQ(Described(servers), Hosts{"untouched udp 1"}) << c.name;
     }
   }
 }
@@ -352,126 +435,153 @@ TEST(CollectEndpointAddresses, HostWithNulByteIsNeverAnAddress) {
   // C parsers would read "192.0.2.9" while the whole text reached nft.
   const std::string config("Endpoint = 192.0.2.9\0} accept:51820\n", 36);
   ASSERT_EQ(CollectEndpointHosts(kWireGuard, config).size(), 1u);
-  Hosts addresses;
+  std::vector<KillSwitchServer> servers;
   std::string error;
   EXPECT_TRUE(CollectEndpointAddresses(
-      kWireGuard, config, [] { return false; }, &addresses, &error));
-  EXPECT_EQ(addresses, Hosts{});
+      kWireGuard, config, [] { return false; }, &servers, &error));
+  EXPECT_EQ(Described(servers), Hosts{});
   // openvpn's own reader ends the line at the NUL, and so does the collector:
   // the text after it never becomes part of a host.
   const std::string openvpn("remote 192.0.2.9\0} accept\n", 26);
   EXPECT_EQ(CollectEndpointHosts(kOpenVpn, openvpn), Hosts{"192.0.2.9"});
 }
 
-const char kDualStackRuleset[] =
-    "table inet tessaryvpn\n"
-    "delete table inet tessaryvpn\n"
-    "table inet tessaryvpn {\n"
-    "  chain output {\n"
-    "    type filter hook output priority 0; policy drop;\n"
-    "    oifname \"lo\" accept\n"
-    "    oifname \"tessaryvpn\" accept\n"
-    "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n"
-    "    udp sport 68 udp dport 67 accept\n"
-    "    udp sport 546 udp dport 547 accept\n"
-    "    ip daddr { 203.0.113.7 } accept\n"
-    "    ip6 daddr { 2001:db8::7 } accept\n"
-    "  }\n"
-    "}\n";
+std::string Ruleset(const std::vector<std::string>& interfaces, const std::string& openings) {
+  std::string text =
+      "table inet tessaryvpn\n"
+      "delete table inet tessaryvpn\n"
+      "table inet tessaryvpn {\n"
+      "  chain output {\n"
+      "    type filter hook output priority 0; policy drop;\n"
+      "    oifname \"lo\" accept\n";
+  for (const std::string& name : interfaces) text += "    oifname \"" + name + "\" accept\n";
+  return text +
+         "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n"
+         "    udp sport 68 udp dport 67 accept\n"
+         "    udp sport 546 udp dport 547 accept\n" +
+         openings +
+         "  }\n"
+         "}\n";
+}
 
-const char kIpv4OnlyRuleset[] =
-    "table inet tessaryvpn\n"
-    "delete table inet tessaryvpn\n"
-    "table inet tessaryvpn {\n"
-    "  chain output {\n"
-    "    type filter hook output priority 0; policy drop;\n"
-    "    oifname \"lo\" accept\n"
-    "    oifname \"tun-tessaryvpn\" accept\n"
-    "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n"
-    "    udp sport 68 udp dport 67 accept\n"
-    "    udp sport 546 udp dport 547 accept\n"
-    "    ip daddr { 192.0.2.1, 198.51.100.2, 203.0.113.3 } accept\n"
-    "  }\n"
-    "}\n";
-
-const char kIpv6OnlyRuleset[] =
-    "table inet tessaryvpn\n"
-    "delete table inet tessaryvpn\n"
-    "table inet tessaryvpn {\n"
-    "  chain output {\n"
-    "    type filter hook output priority 0; policy drop;\n"
-    "    oifname \"lo\" accept\n"
-    "    oifname \"tessary-sbox0\" accept\n"
-    "    icmpv6 type { 130, 131, 132, 133, 134, 135, 136, 137, 143 } accept\n"
-    "    udp sport 68 udp dport 67 accept\n"
-    "    udp sport 546 udp dport 547 accept\n"
-    "    ip6 daddr { 2001:DB8::1, 2001:db8:0:0::2 } accept\n"
-    "  }\n"
-    "}\n";
+// `addresses`, each for one transport, port and mark.
+std::vector<KillSwitchServer> Servers(const Hosts& addresses, const char* transport, uint16_t port,
+                                      uint32_t mark) {
+  std::vector<KillSwitchServer> servers;
+  for (const std::string& address : addresses) servers.push_back({address, transport, port, mark});
+  return servers;
+}
 
 TEST(BuildKillSwitchRuleset, TextIsExact) {
+  const std::string dualStack =
+      Ruleset({"tessaryvpn"},
+              "    meta mark 0xca6c ip daddr { 203.0.113.7 } udp dport 51820 accept\n"
+              "    meta mark 0xca6c ip6 daddr { 2001:db8::7 } udp dport 51820 accept\n");
+  std::vector<KillSwitchServer> apart = Servers({"192.0.2.1"}, "udp", 1194, 29548);
+  apart.push_back({"192.0.2.1", "tcp", 1194, 29548});
+  apart.push_back({"192.0.2.2", "udp", 1194, 29548});
+  apart.push_back({"192.0.2.3", "udp", 51820, 0});
+  apart.push_back({"192.0.2.1", "udp", 1194, 29548});
   const struct {
     const char* name;
-    std::string interfaceName;
-    Hosts addresses;
+    KillSwitchRules rules;
     std::string expected;
   } cases[] = {
-      {"both families", "tessaryvpn", {"203.0.113.7", "2001:db8::7"}, kDualStackRuleset},
-      {"families split in list order",
-       "tessaryvpn",
-       {"2001:db8::7", "203.0.113.7"},
-       kDualStackRuleset},
+      {"both families, for the engine's mark only",
+       {{"tessaryvpn"}, Servers({"203.0.113.7", "2001:db8::7"}, "udp", 51820, 0xca6c)},
+       dualStack},
+      {"IPv4 ahead of IPv6 whatever the list order",
+       {{"tessaryvpn"}, Servers({"2001:db8::7", "203.0.113.7"}, "udp", 51820, 0xca6c)},
+       dualStack},
       {"three IPv4 servers on one line, no ip6 line",
-       "tun-tessaryvpn",
-       {"192.0.2.1", "198.51.100.2", "203.0.113.3"},
-       kIpv4OnlyRuleset},
+       {{"tun-tessaryvpn"}, Servers({"192.0.2.1", "198.51.100.2", "203.0.113.3"}, "tcp", 443, 0)},
+       Ruleset({"tun-tessaryvpn"},
+               "    ip daddr { 192.0.2.1, 198.51.100.2, 203.0.113.3 } tcp dport 443 accept\n")},
       {"IPv6 only, written as the list holds them",
-       "tessary-sbox0",
-       {"2001:DB8::1", "2001:db8:0:0::2"},
-       kIpv6OnlyRuleset},
-      {"entries that do not parse are skipped",
-       "tessaryvpn",
-       {"vpn.example", "", " 203.0.113.7", "203.0.113.7", "192.0.2.0/24", "fe80::1%lo",
-        "2001:db8::7", "203.0.113.7 } accept", "1.2.3", std::string("192.0.2.1\0x", 11)},
-       kDualStackRuleset},
+       {{"tessary-sbox0"}, Servers({"2001:DB8::1", "2001:db8:0:0::2"}, "tcp", 8443, 0)},
+       Ruleset({"tessary-sbox0"},
+               "    ip6 daddr { 2001:DB8::1, 2001:db8:0:0::2 } tcp dport 8443 accept\n")},
+      {"transports, ports and marks apart, each server once; two tunnels while one replaces "
+       "the other",
+       {{"tessaryvpn", "tun-tessaryvpn", "tessaryvpn"}, apart},
+       Ruleset({"tessaryvpn", "tun-tessaryvpn"},
+               "    meta mark 0x736c ip daddr { 192.0.2.1, 192.0.2.2 } udp dport 1194 accept\n"
+               "    meta mark 0x736c ip daddr { 192.0.2.1 } tcp dport 1194 accept\n"
+               "    ip daddr { 192.0.2.3 } udp dport 51820 accept\n")},
+      {"entries that do not parse, or admit no transport or port, are skipped",
+       {{"tessaryvpn"},
+        {{"vpn.example", "udp", 51820, 0xca6c},
+         {"", "udp", 51820, 0xca6c},
+         {" 203.0.113.7", "udp", 51820, 0xca6c},
+         {"203.0.113.7", "udp", 51820, 0xca6c},
+         {"192.0.2.0/24", "udp", 51820, 0xca6c},
+         {"fe80::1%lo", "udp", 51820, 0xca6c},
+         {"192.0.2.1", "udp", 0, 0xca6c},
+         {"192.0.2.1", "sctp", 51820, 0xca6c},
+         {"192.0.2.1", "", 51820, 0xca6c},
+         {"2001:db8::7", "udp", 51820, 0xca6c},
+         {"203.0.113.7 } accept", "udp", 51820, 0xca6c},
+         {"1.2.3", "udp", 51820, 0xca6c},
+         {std::string("192.0.2.1\0x", 11), "udp", 51820, 0xca6c}}},
+       dualStack},
   };
   for (const auto& c : cases) {
     std::string ruleset = "stale";
     std::string error = "untouched";
-    EXPECT_TRUE(BuildKillSwitchRuleset(c.interfaceName, c.addresses, &ruleset, &error)) << c.name;
+    EXPECT_TRUE(BuildKillSwitchRuleset(c.rules, &ruleset, &error)) << c.name;
     EXPECT_EQ(ruleset, c.expected) << c.name;
     EXPECT_EQ(error, "untouched") << c.name;
   }
 }
 
+// What a reconnect loads: both tunnels' openings, the held one's first.
+TEST(MergeKillSwitchRules, KeepsBothTunnelsOpeningsEachOnce) {
+  const KillSwitchRules held = {{"tessaryvpn"}, Servers({"192.0.2.1"}, "udp", 51820, 0xca6c)};
+  KillSwitchRules next = {{"tun-tessaryvpn"}, Servers({"192.0.2.2"}, "udp", 1194, 29548)};
+  next.servers.push_back({"192.0.2.1", "udp", 51820, 0xca6c});
+  next.servers.push_back({"192.0.2.1", "udp", 51820, 0});
+  const KillSwitchRules merged = MergeKillSwitchRules(held, next);
+  EXPECT_EQ(merged.interfaces, (Hosts{"tessaryvpn", "tun-tessaryvpn"}));
+  EXPECT_EQ(Described(merged.servers),
+            (Hosts{"192.0.2.1 udp 51820 mark 51820", "192.0.2.2 udp 1194 mark 29548",
+                   "192.0.2.1 udp 51820"}));
+  EXPECT_EQ(Described(MergeKillSwitchRules({}, next).servers), Described(next.servers));
+}
+
 TEST(BuildKillSwitchRuleset, RefusesWhatNftCannotBeGiven) {
   const std::string kNotUsable = "The tunnel interface name is not usable.";
   const std::string kNoAddress = "No server address was available for the leak-protection ruleset.";
-  const Hosts good = {"203.0.113.7"};
+  const std::vector<KillSwitchServer> good = Servers({"203.0.113.7"}, "udp", 51820, 0);
   const struct {
     const char* name;
-    std::string interfaceName;
-    Hosts addresses;
+    std::vector<std::string> interfaces;
+    std::vector<KillSwitchServer> servers;
     std::string expected;  // "" for success
   } cases[] = {
-      {"15 bytes with every allowed kind of byte", "aZ0-._bcdefghij", good, ""},
-      {"16 bytes", "abcdefghijklmnop", good, kNotUsable},
-      {"empty", "", good, kNotUsable},
-      {"blank", "tessary vpn", good, kNotUsable},
-      {"double quote", "tess\"ary", good, kNotUsable},
-      {"line feed", "tessary\n", good, kNotUsable},
-      {"semicolon", "a;b", good, kNotUsable},
-      {"slash", "a/b", good, kNotUsable},
-      {"non-ASCII letter", "tessary\xc3\xa9", good, kNotUsable},
-      {"embedded NUL", std::string("tess\0ary", 8), good, kNotUsable},
-      {"the name is judged before any address", "bad name", {}, kNotUsable},
-      {"no address at all", "tessaryvpn", {}, kNoAddress},
-      {"no entry parses", "tessaryvpn", {"vpn.example", "", "203.0.113.300", "::g"}, kNoAddress},
+      {"15 bytes with every allowed kind of byte", {"aZ0-._bcdefghij"}, good, ""},
+      {"16 bytes", {"abcdefghijklmnop"}, good, kNotUsable},
+      {"empty", {""}, good, kNotUsable},
+      {"no interface at all", {}, good, kNotUsable},
+      {"one bad name among good ones", {"tessaryvpn", "a b"}, good, kNotUsable},
+      {"blank", {"tessary vpn"}, good, kNotUsable},
+      {"double quote", {"tess\"ary"}, good, kNotUsable},
+      {"line feed", {"tessary\n"}, good, kNotUsable},
+      {"semicolon", {"a;b"}, good, kNotUsable},
+      {"slash", {"a/b"}, good, kNotUsable},
+      {"non-ASCII letter", {"tessary\xc3\xa9"}, good, kNotUsable},
+      {"embedded NUL", {std::string("tess\0ary", 8)}, good, kNotUsable},
+      {"the name is judged before any address", {"bad name"}, {}, kNotUsable},
+      {"no address at all", {"tessaryvpn"}, {}, kNoAddress},
+      {"no entry parses",
+       {"tessaryvpn"},
+       Servers({"vpn.example", "", "203.0.113.300", "::g"}, "udp", 51820, 0),
+       kNoAddress},
+      {"no entry has a port", {"tessaryvpn"}, Servers({"203.0.113.7"}, "udp", 0, 0), kNoAddress},
   };
   for (const auto& c : cases) {
     std::string ruleset = "untouched";
     std::string error = "untouched";
-    const bool built = BuildKillSwitchRuleset(c.interfaceName, c.addresses, &ruleset, &error);
+    const bool built = BuildKillSwitchRuleset({c.interfaces, c.servers}, &ruleset, &error);
     if (c.expected.empty()) {
       EXPECT_TRUE(built) << c.name;
       EXPECT_EQ(error, "untouched") << c.name;

@@ -160,6 +160,15 @@ check "the OpenVPN tunnel disconnects" inside_quiet tessaryvpnctl disconnect
 check "after the disconnect the service is disconnected" wait_until 30 stage_is disconnected
 check "the restarted service connects again" connect_wireguard
 
+# A crash while the kill switch protects the user: systemd starts the service
+# again, which keeps the table and says why nothing flows.
+status_says() { inside tessaryvpnctl status 2>/dev/null | grep -q "$1"; }
+check "the service crashes" inside_quiet kill -SEGV "$(main_pid)"
+check "the restarted service says the kill switch still blocks traffic" \
+  wait_until 30 status_says "Leak protection still blocks traffic; Disconnect lifts it."
+check "the crash left the kill switch in place" table_present
+check "the service connects again under the kept kill switch" connect_wireguard
+
 # Removal while connected, after the administrator enabled the unit.
 inside_quiet systemctl enable tessaryvpn.service
 files=$(inside dpkg-query -L tessaryvpn | while read -r f; do [[ -f $TESSARY_BOOT_ROOT$f ]] && echo "$f"; done)

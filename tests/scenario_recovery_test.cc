@@ -1,7 +1,7 @@
 // The service is killed outright while a tunnel is up, and started again:
-// what the killed run left behind (kill switch, WireGuard state, DNS, private
-// files) must be cleaned before the new run takes calls, and GetRuntimeInfo
-// must say whether that worked.
+// what the killed run left behind (WireGuard state, DNS, private files) must
+// be cleaned before the new run takes calls, its kill switch kept until a
+// Disconnect, and GetRuntimeInfo must say whether that worked.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -100,11 +100,18 @@ TEST_F(RecoveryScenarios, AProcessEngineLeftByAKilledServiceIsStoppedAtTheNextSt
   const std::vector<int> orphans = ProcessesRunning("/usr/libexec/tessaryvpn/sing-box run");
   ASSERT_EQ(orphans.size(), 1u);
 
+  // The killed run was protecting the user: the table stays, everything else
+  // goes, and the service says why nothing flows until a Disconnect.
   StartTheService();
   EXPECT_FALSE(ProcessAlive(orphans[0]));
-  EXPECT_EQ(Leftovers(), "");
-  EXPECT_EQ(SnapshotText(), "disconnected|");
+  EXPECT_EQ(Leftovers(), "nft table inet tessaryvpn\n");
+  EXPECT_EQ(SnapshotText(),
+            "error|The last run of the service ended while the kill switch was on. Leak "
+            "protection still blocks traffic; Disconnect lifts it.");
   EXPECT_EQ(Summary(), kHealthy);
+  ASSERT_TRUE(Disconnect());
+  ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+  EXPECT_EQ(Leftovers(), "");
 
   // A tunnel interface of another program's is not taken for the new one.
   ASSERT_EQ(Sh("ip tuntap add dev tessary-sbox0 mode tun").status, 0);

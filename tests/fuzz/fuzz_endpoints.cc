@@ -1,5 +1,5 @@
 // Fuzzes endpoint collection for every engine and feeds what it finds to the
-// ruleset builder as addresses. Besides crashes it checks that every host is
+// ruleset builder as servers. Besides crashes it checks that every host is
 // 1 to 255 bytes, trimmed and unique, and that whatever the profile holds, a
 // built ruleset keeps the fixed shape: nothing a profile writes can add a
 // line, a brace or a rule to the nft input. Nothing is resolved and nft never
@@ -43,18 +43,38 @@ void CheckRulesetShape(const std::string& interfaceName, const std::string& rule
   Require(ruleset.compare(0, head.size(), head) == 0);
   Require(ruleset.size() > head.size() + tail.size());
   Require(ruleset.compare(ruleset.size() - tail.size(), tail.size(), tail) == 0);
-  // Between them: an ip and/or an ip6 line whose every element is an address
-  // of that family.
+  // Between them: lines of the form [meta mark 0xM ]FAMILY daddr { LIST }
+  // TRANSPORT dport PORT accept, every element an address of that family.
   std::string middle = ruleset.substr(head.size(), ruleset.size() - head.size() - tail.size());
   int lines = 0;
-  for (const char* family : {"ip", "ip6"}) {
-    const std::string open = std::string("    ") + family + " daddr { ";
-    const std::string close = " } accept\n";
-    if (middle.rfind(open, 0) != 0) continue;
-    const size_t end = middle.find(close);
+  while (!middle.empty()) {
+    const size_t lineEnd = middle.find('\n');
+    Require(lineEnd != std::string::npos);
+    std::string line = middle.substr(0, lineEnd);
+    middle.erase(0, lineEnd + 1);
+    Require(line.rfind("    ", 0) == 0);
+    line.erase(0, 4);
+    if (line.rfind("meta mark 0x", 0) == 0) {
+      const size_t blank = line.find(' ', 12);
+      Require(blank != std::string::npos && blank > 12);
+      Require(std::all_of(line.begin() + 12, line.begin() + static_cast<long>(blank),
+                          [](char c) { return g_ascii_isxdigit(c); }));
+      line.erase(0, blank + 1);
+    }
+    const char* family = line.rfind("ip6 daddr { ", 0) == 0 ? "ip6" : "ip";
+    const std::string open = std::string(family) + " daddr { ";
+    Require(line.rfind(open, 0) == 0);
+    const size_t end = line.find(" } ");
     Require(end != std::string::npos);
-    std::string list = middle.substr(open.size(), end - open.size());
-    middle.erase(0, end + close.size());
+    const std::string list = line.substr(open.size(), end - open.size());
+    const std::string rest = line.substr(end + 3);
+    const bool udp = rest.rfind("udp dport ", 0) == 0;
+    Require(udp || rest.rfind("tcp dport ", 0) == 0);
+    const std::string port = rest.substr(10, rest.size() - 10 - 7);
+    Require(rest.size() > 17 && rest.compare(rest.size() - 7, 7, " accept") == 0);
+    Require(!port.empty() &&
+            std::all_of(port.begin(), port.end(), [](char c) { return g_ascii_isdigit(c); }));
+    Require(atoi(port.c_str()) >= 1 && atoi(port.c_str()) <= 65535);
     ++lines;
     size_t start = 0;
     while (true) {
@@ -70,7 +90,7 @@ void CheckRulesetShape(const std::string& interfaceName, const std::string& rule
       start = comma + 2;
     }
   }
-  Require(lines >= 1 && middle.empty());
+  Require(lines >= 1);
 }
 
 }  // namespace
@@ -89,12 +109,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (kind == kUnsupported || kind > kOpenVpn) Require(hosts.empty());
 
+  // Hosts stand in for addresses, with the transport and port the profile
+  // gave them and a mark from the input.
+  std::vector<KillSwitchServer> servers;
+  for (const Endpoint& endpoint : CollectEndpoints(kind, config)) {
+    servers.push_back({endpoint.host, endpoint.transport, endpoint.port,
+                       static_cast<uint32_t>(size * 2654435761u)});
+  }
   // The first host doubles as an interface name, as hostile as it gets.
   for (const std::string& interfaceName :
        {std::string(kWireGuardInterface), hosts.empty() ? std::string() : hosts.front()}) {
     std::string ruleset = "untouched";
     std::string error;
-    if (BuildKillSwitchRuleset(interfaceName, hosts, &ruleset, &error)) {
+    if (BuildKillSwitchRuleset({{interfaceName}, servers}, &ruleset, &error)) {
       Require(error.empty());
       CheckRulesetShape(interfaceName, ruleset);
     } else {
