@@ -367,6 +367,7 @@ bool RemoveOpenVpnServerRoutes(std::string* error) {
     g_auto(GStrv) fields = g_strsplit(line.c_str(), " ", 0);
     if (g_strv_length(fields) != 4) return true;
     const bool ipv4 = strcmp(fields[0], "4") == 0;
+    if (!ipv4 && strcmp(fields[0], "6") != 0) return true;
     const GatewayRoute route = {ipv4 ? AF_INET : AF_INET6, ipv4 ? 32 : 128, fields[1], fields[2],
                                 fields[3]};
     const auto same = [&](const GatewayRoute& known) { return SameRoute(known, route); };
