@@ -940,6 +940,20 @@ constexpr char kOpenVpnForbidden[] =
     "permitted.";
 constexpr char kOpenVpnAmbiguous[] =
     "The OpenVPN profile contains a line that OpenVPN could read differently.";
+// What a profile may not do to the tunnel itself, one message per class. The
+// service's own command line backs these up against what a server pushes.
+constexpr char kOpenVpnRoutes[] =
+    "The OpenVPN profile contains a route or gateway option that could send traffic around the "
+    "tunnel.";
+constexpr char kOpenVpnListener[] =
+    "The OpenVPN profile contains a listening or server option; only outgoing client connections "
+    "are permitted.";
+constexpr char kOpenVpnNoCipher[] =
+    "The OpenVPN profile turns off or weakens the encryption of tunnelled data.";
+constexpr char kOpenVpnCompression[] =
+    "The OpenVPN profile turns on compression, which can reveal tunnelled data.";
+constexpr char kOpenVpnPeerInfo[] =
+    "The OpenVPN profile sends details that identify this computer to the server.";
 
 // openvpn reads a configuration line into a 257-byte buffer and refuses one
 // that fills it; inside an inline block it reads 255 bytes at a time, so the
@@ -987,8 +1001,6 @@ const std::set<std::string>& ForbiddenDirectives() {
       // Routing and device control.
       "route-nopull", "route-noexec", "ifconfig-noexec", "pull-filter", "dev-node", "iproute",
       "mktun", "rmtun",
-      // Listeners and server mode.
-      "mode", "server", "server-ipv6", "server-bridge", "tls-server", "port-share", "inetd",
       // Process identity.
       "setcon", "daemon", "syslog", "chroot", "cd", "user", "group"};
   return kForbiddenDirectives;
@@ -1001,6 +1013,39 @@ const std::set<std::string>& InlineFileDirectives() {
   return kInlineFileDirectives;
 }
 
+// Options refused whatever their arguments, with the message of their class.
+const std::map<std::string, const char*>& RefusedDirectives() {
+  static const std::map<std::string, const char*> kRefusedDirectives = {
+      // The service forces the full tunnel; a route of the profile's own, a
+      // gateway for one, or tunnel addresses of its choosing can only narrow
+      // it or point it at the uplink ("net_gateway", "remote_host").
+      {"route", kOpenVpnRoutes},
+      {"route-ipv6", kOpenVpnRoutes},
+      {"route-gateway", kOpenVpnRoutes},
+      {"route-ipv6-gateway", kOpenVpnRoutes},
+      {"redirect-private", kOpenVpnRoutes},
+      {"allow-pull-fqdn", kOpenVpnRoutes},
+      {"ifconfig", kOpenVpnRoutes},
+      {"ifconfig-ipv6", kOpenVpnRoutes},
+      // A fixed local address or port, a peer that may move, server mode.
+      {"lport", kOpenVpnListener},
+      {"bind", kOpenVpnListener},
+      {"local", kOpenVpnListener},
+      {"float", kOpenVpnListener},
+      {"multihome", kOpenVpnListener},
+      {"mode", kOpenVpnListener},
+      {"server", kOpenVpnListener},
+      {"server-ipv6", kOpenVpnListener},
+      {"server-bridge", kOpenVpnListener},
+      {"tls-server", kOpenVpnListener},
+      {"port-share", kOpenVpnListener},
+      {"inetd", kOpenVpnListener},
+      {"no-replay", kOpenVpnNoCipher},
+      // Sends the uplink's hardware address and the kernel version.
+      {"push-peer-info", kOpenVpnPeerInfo}};
+  return kRefusedDirectives;
+}
+
 // A transport that accepts connections: "proto tcp-server" or a remote's
 // protocol word "tcp6-server".
 bool OpensListener(const std::string& directive, const std::vector<std::string>& words) {
@@ -1008,6 +1053,63 @@ bool OpensListener(const std::string& directive, const std::vector<std::string>&
   if (index == 0 || words.size() <= index) return false;
   const std::string proto = Lowercase(words[index]);
   return proto.size() >= 7 && proto.compare(proto.size() - 7, 7, "-server") == 0;
+}
+
+// The ":"-separated entries of an option's one argument, lower-cased.
+std::vector<std::string> ColonList(const std::vector<std::string>& words) {
+  std::vector<std::string> entries;
+  if (words.size() < 2) return entries;
+  g_auto(GStrv) parts = g_strsplit(words[1].c_str(), ":", -1);
+  for (gchar** part = parts; *part != nullptr; ++part) entries.push_back(Lowercase(*part));
+  return entries;
+}
+
+// A TLS cipher list entry that admits suites without encryption or without
+// authentication of the server. Entries that remove or reorder suites ("!",
+// "-", "+") admit nothing.
+bool AdmitsWeakTlsSuite(const std::string& entry) {
+  if (entry.empty() || entry[0] == '!' || entry[0] == '-' || entry[0] == '+') return false;
+  for (const char* weak : {"null", "anon", "complementof", "sha256_sha256", "sha384_sha384"}) {
+    if (entry.find(weak) != std::string::npos) return true;
+  }
+  return entry.compare(0, 3, "adh") == 0 || entry.compare(0, 5, "aecdh") == 0;
+}
+
+// The class message for a directive that is refused only with some
+// arguments, or null.
+const char* RefusedUse(const std::string& directive, const std::vector<std::string>& words) {
+  const std::string first = words.size() >= 2 ? Lowercase(words[1]) : "";
+  if (directive == "redirect-gateway") {
+    // Anything but the full tunnel in one or both families: no "!ipv4",
+    // "local" or the bypass flags.
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      const std::string flag = Lowercase(words[i]);
+      if (flag != "def1" && flag != "ipv6" && flag != "block-local") return kOpenVpnRoutes;
+    }
+  }
+  if (OpensListener(directive, words)) return kOpenVpnListener;
+  if ((directive == "cipher" || directive == "data-ciphers-fallback" || directive == "auth") &&
+      first == "none") {
+    return kOpenVpnNoCipher;
+  }
+  if (directive == "data-ciphers" || directive == "ncp-ciphers") {
+    for (const std::string& cipher : ColonList(words)) {
+      if (cipher == "none") return kOpenVpnNoCipher;
+    }
+  }
+  if (directive == "tls-cipher" || directive == "tls-ciphersuites") {
+    for (const std::string& suite : ColonList(words)) {
+      if (AdmitsWeakTlsSuite(suite)) return kOpenVpnNoCipher;
+    }
+  }
+  // Stub framing ("comp-lzo no", "compress", "compress stub-v2") compresses
+  // nothing and is what many servers still expect.
+  if ((directive == "comp-lzo" && first != "no") ||
+      (directive == "compress" && !first.empty() && first != "stub" && first != "stub-v2") ||
+      (directive == "allow-compression" && first != "no")) {
+    return kOpenVpnCompression;
+  }
+  return nullptr;
 }
 
 struct OpenVpnState {
@@ -1024,10 +1126,11 @@ struct OpenVpnState {
 ProfileValidation OpenVpnDirective(const OpenVpnLine& line, OpenVpnState* state) {
   const std::vector<std::string>& words = line.words;
   const std::string directive = Lowercase(words[0]);
-  if (ForbiddenDirectives().count(directive) != 0 || OpensListener(directive, words)) {
-    return Invalid(kOpenVpnForbidden);
-  }
+  if (ForbiddenDirectives().count(directive) != 0) return Invalid(kOpenVpnForbidden);
+  const auto refused = RefusedDirectives().find(directive);
+  if (refused != RefusedDirectives().end()) return Invalid(refused->second);
   if (line.ambiguous) return Invalid(kOpenVpnAmbiguous);
+  if (const char* message = RefusedUse(directive, words)) return Invalid(message);
   std::string argument;
   for (std::size_t i = 1; i < words.size(); ++i) {
     if (i > 1) argument.push_back(' ');

@@ -3,6 +3,7 @@
 // long-running engines and their supervision, and route verification.
 #include "service/engine_runtime.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <glib/gstdio.h>
 #include <poll.h>
@@ -244,6 +245,151 @@ bool SecureRemoveFile(const char* path, std::string* error) {
   return true;
 }
 
+// ---- openvpn's route to its server -----------------------------------------
+
+// openvpn reaches its server around the tunnel through a host route via the
+// uplink's gateway ("<server>/32 via <gateway>", for redirect-gateway). A
+// killed openvpn leaves it behind, and once the uplink's gateway changes it
+// sends every later connect to that server nowhere. A start records the host
+// routes through a default route's gateway that appeared while openvpn came
+// up, one "FAMILY DESTINATION GATEWAY DEVICE" line each, and whoever cleans up
+// after openvpn removes those still there. A route openvpn adds for another
+// server after a reconnect is not in the record.
+constexpr char kOpenVpnServerRoutes[] = "/run/tessaryvpn/openvpn.routes";
+constexpr gsize kServerRoutesMaxBytes = 4096;
+
+struct GatewayRoute {
+  int family = AF_INET;
+  int prefixLength = 0;
+  std::string destination;  // addresses in inet_ntop's form
+  std::string gateway;
+  std::string device;
+};
+
+bool SameRoute(const GatewayRoute& a, const GatewayRoute& b) {
+  return a.family == b.family && a.prefixLength == b.prefixLength &&
+         a.destination == b.destination && a.gateway == b.gateway && a.device == b.device;
+}
+
+std::string AddressText(int family, const void* address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  return inet_ntop(family, address, text, sizeof text) != nullptr ? text : "";
+}
+
+// 32 hexadecimal digits, as /proc/net/ipv6_route writes an address.
+bool ParseHexAddress(const char* hex, unsigned char (&address)[16]) {
+  if (strlen(hex) != 32) return false;
+  for (int i = 0; i < 16; ++i) {
+    const int high = g_ascii_xdigit_value(hex[2 * i]);
+    const int low = g_ascii_xdigit_value(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    address[i] = static_cast<unsigned char>(high * 16 + low);
+  }
+  return true;
+}
+
+// The kernel's routes that have a gateway, read from its own listings
+// without running anything: /proc/net/route (the main IPv4 table) and
+// /proc/net/ipv6_route.
+std::vector<GatewayRoute> GatewayRoutes() {
+  std::vector<GatewayRoute> routes;
+  g_autofree gchar* ipv4 = nullptr;
+  if (g_file_get_contents("/proc/net/route", &ipv4, nullptr, nullptr)) {
+    ForEachLine(ipv4, [&](const std::string& line) {
+      char device[17] = {};
+      unsigned int destination = 0, gateway = 0, flags = 0, mask = 0;
+      // Iface Destination Gateway Flags RefCnt Use Metric Mask ...; the
+      // addresses are the network-order words printed as numbers.
+      if (sscanf(line.c_str(), "%16s %x %x %x %*d %*d %*d %x", device, &destination, &gateway,
+                 &flags, &mask) == 5 &&
+          gateway != 0) {
+        routes.push_back({AF_INET, __builtin_popcount(mask), AddressText(AF_INET, &destination),
+                          AddressText(AF_INET, &gateway), device});
+      }
+      return true;
+    });
+  }
+  g_autofree gchar* ipv6 = nullptr;
+  if (g_file_get_contents("/proc/net/ipv6_route", &ipv6, nullptr, nullptr)) {
+    ForEachLine(ipv6, [&](const std::string& line) {
+      char destination[33] = {}, source[33] = {}, nextHop[33] = {}, device[17] = {};
+      unsigned int prefixLength = 0, sourceLength = 0;
+      unsigned char destinationBytes[16] = {}, gatewayBytes[16] = {};
+      static const unsigned char kNone[16] = {};
+      if (sscanf(line.c_str(), "%32s %x %32s %x %32s %*x %*x %*x %*x %16s", destination,
+                 &prefixLength, source, &sourceLength, nextHop, device) == 6 &&
+          ParseHexAddress(destination, destinationBytes) &&
+          ParseHexAddress(nextHop, gatewayBytes) && memcmp(gatewayBytes, kNone, 16) != 0) {
+        routes.push_back({AF_INET6, static_cast<int>(prefixLength),
+                          AddressText(AF_INET6, destinationBytes),
+                          AddressText(AF_INET6, gatewayBytes), device});
+      }
+      return true;
+    });
+  }
+  return routes;
+}
+
+// Records the host routes that are not in |before| and go through the
+// gateway and device of one of its default routes.
+void RecordOpenVpnServerRoutes(const std::vector<GatewayRoute>& before) {
+  std::string text;
+  for (const GatewayRoute& route : GatewayRoutes()) {
+    const auto same = [&](const GatewayRoute& known) { return SameRoute(known, route); };
+    const auto viaDefault = [&](const GatewayRoute& known) {
+      return known.prefixLength == 0 && known.family == route.family &&
+             known.gateway == route.gateway && known.device == route.device;
+    };
+    if (route.prefixLength != (route.family == AF_INET ? 32 : 128) ||
+        std::any_of(before.begin(), before.end(), same) ||
+        !std::any_of(before.begin(), before.end(), viaDefault)) {
+      continue;
+    }
+    text += std::string(route.family == AF_INET ? "4 " : "6 ") + route.destination + " " +
+            route.gateway + " " + route.device + "\n";
+  }
+  std::string scratch;
+  if (!text.empty()) WritePrivateFile(kOpenVpnServerRoutes, text, &scratch);
+}
+
+// Removes the recorded routes that are still there, then the record; the
+// record stays when a route could not be removed, for the next clean-up.
+bool RemoveOpenVpnServerRoutes(std::string* error) {
+  g_auto(Descriptor) fd =
+      open(kOpenVpnServerRoutes, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT || SecureRemoveFile(kOpenVpnServerRoutes, error);
+  char buffer[kServerRoutesMaxBytes + 1];
+  const ssize_t size = IsRegularDescriptor(fd) ? read(fd, buffer, kServerRoutesMaxBytes) : -1;
+  buffer[std::max<ssize_t>(size, 0)] = '\0';
+  const std::vector<GatewayRoute> present = GatewayRoutes();
+  bool removed = true;
+  ForEachLine(buffer, [&](const std::string& line) {
+    g_auto(GStrv) fields = g_strsplit(line.c_str(), " ", 0);
+    if (g_strv_length(fields) != 4) return true;
+    const bool ipv4 = strcmp(fields[0], "4") == 0;
+    if (!ipv4 && strcmp(fields[0], "6") != 0) return true;
+    const GatewayRoute route = {ipv4 ? AF_INET : AF_INET6, ipv4 ? 32 : 128, fields[1], fields[2],
+                                fields[3]};
+    const auto same = [&](const GatewayRoute& known) { return SameRoute(known, route); };
+    // Only what the kernel lists now goes to ip, so nothing of the file but
+    // a route that exists can reach its command line.
+    if (!std::any_of(present.begin(), present.end(), same)) return true;
+    const std::string destination = route.destination + (ipv4 ? "/32" : "/128");
+    std::string scratch;
+    if (!RunCommand({kIpBinary, ipv4 ? "-4" : "-6", "route", "del", destination.c_str(), "via",
+                     route.gateway.c_str(), "dev", route.device.c_str()},
+                    &scratch)) {
+      removed = false;
+    }
+    return true;
+  });
+  if (!removed) {
+    *error = "Unable to remove the route to the OpenVPN server.";
+    return false;
+  }
+  return SecureRemoveFile(kOpenVpnServerRoutes, error);
+}
+
 bool RemoveConfigFor(EngineKind kind, std::string* error) {
   switch (kind) {
     case kUnsupported:
@@ -265,6 +411,7 @@ bool RemoveConfigFor(EngineKind kind, std::string* error) {
           return false;
         }
       }
+      if (!RemoveOpenVpnServerRoutes(error)) return false;
       std::string scratch;
       if (!SecureRemoveFile(kOpenVpnPid, &scratch)) unlink(kOpenVpnPid);
       return SecureRemoveFile(kOpenVpnConfig, error);
@@ -585,6 +732,11 @@ constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig,
 constexpr char kOpenVpnSocketMark[] = "29548";
 constexpr uint32_t kOpenVpnSocketMarkValue = 29548;
 
+// The options after the profile are the service's, so that neither the
+// profile nor a server's push undoes them: pushed IPv4 routes may name the
+// uplink's gateway (pushed IPv6 ones always go through the tunnel device), a
+// fixed local port listens on every address, a cipher "none" carries the
+// tunnel in clear text, and compression can reveal what it carries.
 constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--config",
                                         kOpenVpnConfig,
@@ -601,6 +753,14 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--verb",
                                         "3",
                                         "--suppress-timestamps",
+                                        "--pull-filter",
+                                        "ignore",
+                                        "route ",
+                                        "--nobind",
+                                        "--data-ciphers",
+                                        "AES-256-GCM:AES-128-GCM:CHACHA20-POLY1305",
+                                        "--allow-compression",
+                                        "no",
                                         "--mark",
                                         kOpenVpnSocketMark,
                                         nullptr};
@@ -1024,6 +1184,9 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
     return false;
   }
 
+  // openvpn's route to its server is told apart by what the start adds.
+  const std::vector<GatewayRoute> routesBefore =
+      engine == kOpenVpn ? GatewayRoutes() : std::vector<GatewayRoute>{};
   g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(kSilentFlags);
   g_subprocess_launcher_set_cwd(launcher, kAmneziaWgRuntimeDirectory);
   g_subprocess_launcher_setenv(launcher, "XRAY_LOCATION_ASSET", kAmneziaWgRuntimeDirectory, TRUE);
@@ -1051,6 +1214,7 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
     }
     if (!ProcessIsAlive(child)) break;
     if (InterfacePresent(entry->interfacePath) && HasFullRoute(engine)) {
+      if (engine == kOpenVpn) RecordOpenVpnServerRoutes(routesBefore);
       process = static_cast<GSubprocess*>(g_steal_pointer(&child));
       kind = engine;
       configPath = entry->configPath;
@@ -1059,6 +1223,7 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
     g_usleep(kStartupPassMicros);
   }
 
+  if (engine == kOpenVpn) RecordOpenVpnServerRoutes(routesBefore);
   TerminateProcess(child);
   RemoveProcessEngineFiles(engine, &scratch);
   if (wasCancelled) {

@@ -1095,6 +1095,18 @@ TEST(ValidateOpenVpn, RulesInOrder) {
   const char* kEmbed =
       "OpenVPN profiles must embed credentials and certificates instead of referencing external "
       "files.";
+  const char* kRoutes =
+      "The OpenVPN profile contains a route or gateway option that could send traffic around the "
+      "tunnel.";
+  const char* kListener =
+      "The OpenVPN profile contains a listening or server option; only outgoing client "
+      "connections are permitted.";
+  const char* kNoCipher =
+      "The OpenVPN profile turns off or weakens the encryption of tunnelled data.";
+  const char* kCompression =
+      "The OpenVPN profile turns on compression, which can reveal tunnelled data.";
+  const char* kPeerInfo =
+      "The OpenVPN profile sends details that identify this computer to the server.";
   const std::string base = kOvpnBase;
   const struct {
     const char* what;
@@ -1182,17 +1194,42 @@ TEST(ValidateOpenVpn, RulesInOrder) {
         "<tls-auth>\nk\n</tls-auth> ;c\n", "<tls-auth>\nk\n</TLS-AUTH>\n</tls-auth>\n",
         "<tls-auth>\n </Tls-Auth>x\n</tls-auth>\n"},
        kAmbiguous},
-      // Operations openvpn runs while it reads options, and listeners.
+      // Operations openvpn runs while it reads options.
       {"root-acting options",
        {"show-pkcs11-ids /lib/x.so\n", "genkey secret /etc/shadow\n", "memstats /etc/x\n",
         "management-hold\n", "management-query-passwords\n", "client-crresponse /bin/x\n",
-        "proto tcp-server\n", "remote h 1 TCP6-SERVER\n", "mode server\n", "tls-server\n",
-        "port-share 127.0.0.1 443\n", "ignore-unknown-option CLIENT\n"},
+        "ignore-unknown-option CLIENT\n"},
        kForbidden},
+      {"routes around the tunnel",
+       {"route 0.0.0.0 192.0.0.0 net_gateway\n", "ROUTE remote_host 255.255.255.255 net_gateway\n",
+        "--route-ipv6 2000::/3 fe80::1\n", "route-gateway 203.0.113.1\n",
+        "redirect-gateway def1 bypass-dhcp\n", "redirect-gateway ipv6 !ipv4\n",
+        "redirect-gateway local def1\n", "redirect-private def1\n", "allow-pull-fqdn\n",
+        "ifconfig 10.8.0.2 10.8.0.1\n"},
+       kRoutes},
+      {"listeners and server mode",
+       {"lport 1194\n", "bind\n", "local 192.0.2.1\n", "float\n", "multihome\n",
+        "proto tcp-server\n", "remote h 1 TCP6-SERVER\n", "mode server\n", "tls-server\n",
+        "port-share 127.0.0.1 443\n"},
+       kListener},
+      {"no or weak data channel protection",
+       {"cipher none\n", "data-ciphers AES-256-GCM:none\n", "ncp-ciphers NONE\n",
+        "data-ciphers-fallback none\n", "auth none\n", "no-replay\n", "tls-cipher DEFAULT:eNULL\n",
+        "tls-cipher ADH-AES256-GCM-SHA384\n", "tls-ciphersuites TLS_SHA256_SHA256\n"},
+       kNoCipher},
+      {"compression",
+       {"comp-lzo\n", "comp-lzo yes\n", "compress lz4-v2\n", "COMPRESS lzo\n",
+        "allow-compression yes\n", "allow-compression asym\n"},
+       kCompression},
+      {"peer info", {"push-peer-info\n", "--push-peer-info\n"}, kPeerInfo},
       {"accepted spellings",
        {"proto tcp-client\nremote h 443 tcp\n",
         "verify-x509-name \"C=DE, CN=vpn server\" subject\n", "remote \"h\" 1 # c\n", "verb 3 ;c\n",
-        "\xEF\xBB\xBFverb 3\n", "<tls-auth>\n  </tls-auth>\n"},
+        "\xEF\xBB\xBFverb 3\n", "<tls-auth>\n  </tls-auth>\n", "redirect-gateway def1 ipv6\n",
+        "redirect-gateway\n", "route-delay 2\n", "port 1194\n", "comp-lzo no\n", "compress\n",
+        "compress stub-v2\n", "allow-compression no\n",
+        "data-ciphers AES-256-GCM:CHACHA20-POLY1305\n", "cipher AES-256-CBC\nauth SHA256\n",
+        "tls-cipher DEFAULT:!aNULL:!eNULL\n"},
        nullptr},
   };
   for (const auto& c : spelled) {
@@ -1203,7 +1240,7 @@ TEST(ValidateOpenVpn, RulesInOrder) {
                     std::string(c.what) + ": " + spelling);
     }
   }
-  EXPECT_EQ(ForbiddenDirectives().size(), 77u);
+  EXPECT_EQ(ForbiddenDirectives().size(), 70u);
   EXPECT_EQ(InlineFileDirectives().size(), 12u);
 }
 
@@ -1318,12 +1355,21 @@ TEST(CorpusProfiles, VerdictsFollowFromTheRules) {
   const char* kOvpnForbidden =
       "The OpenVPN profile contains a privileged or external-control directive that is not "
       "permitted.";
-  const char* kOvpnBlock = "The OpenVPN profile contains an unsupported inline block.";
   const char* kOvpnShape =
       "OpenVPN profiles require client mode, a remote, and TUN\xE2\x80\x94not TAP.";
   const char* kOvpnEmbed =
       "OpenVPN profiles must embed credentials and certificates instead of referencing external "
       "files.";
+  const char* kOvpnRoutes =
+      "The OpenVPN profile contains a route or gateway option that could send traffic around the "
+      "tunnel.";
+  const char* kOvpnListener =
+      "The OpenVPN profile contains a listening or server option; only outgoing client "
+      "connections are permitted.";
+  const char* kOvpnCompression =
+      "The OpenVPN profile turns on compression, which can reveal tunnelled data.";
+  const char* kOvpnPeerInfo =
+      "The OpenVPN profile sends details that identify this computer to the server.";
 
   const struct {
     const char* file;
@@ -1423,34 +1469,37 @@ TEST(CorpusProfiles, VerdictsFollowFromTheRules) {
       {"openvpn/nm-test-non-utf8-iso8859-15.ovpn", "openvpn", kOvpnForbidden},  // script-security
       {"openvpn/nm-test-pkcs12-with-ca.ovpn", "openvpn", kOvpnShape},           // no client
       {"openvpn/nm-test-socks-proxy.ovpn", "openvpn", kOvpnForbidden},          // user
-      {"openvpn/nm-test-static-routes.ovpn", "openvpn", kOvpnShape},
-      {"openvpn/nm-test-static-secret-key.ovpn", "openvpn", kOvpnShape},
-      {"openvpn/nm-test-tls-crypt-v2-file.ovpn", "openvpn", kOvpnShape},
-      {"openvpn/nm-test-tls-remote-verify-x509-name-quoted.ovpn", "openvpn", kOvpnShape},
+      {"openvpn/nm-test-static-routes.ovpn", "openvpn", kOvpnRoutes},           // route
+      {"openvpn/nm-test-static-secret-key.ovpn", "openvpn", kOvpnRoutes},       // ifconfig
+      {"openvpn/nm-test-tls-crypt-v2-file.ovpn", "openvpn", kOvpnListener},     // float
+      {"openvpn/nm-test-tls-remote-verify-x509-name-quoted.ovpn", "openvpn", kOvpnListener},
       {"openvpn/nm-test-trailing-inline-comment.conf", "openvpn", kOvpnForbidden},
       {"openvpn/nm-test-tun-mtu-fragment-mssfix.conf", "openvpn", kOvpnForbidden},
       {"openvpn/provider-airvpn-inline-cert-key-tls-crypt.ovpn", "openvpn",
-       kOvpnForbidden},  // setenv
+       kOvpnPeerInfo},  // push-peer-info, before setenv
       {"openvpn/provider-blackvpn-external-files-malformed-last-line.ovpn", "openvpn",
-       kOvpnForbidden},  // script-security, before the end checks
+       kOvpnCompression},  // comp-lzo, before script-security
       {"openvpn/provider-cryptostorm-heavily-commented-tls-crypt.ovpn", "openvpn",
        kOvpnEmbed},  // auth-user-pass without its block; down-pre is allowed
       {"openvpn/provider-freevpn-crlf-setenv-opt-inline-key.ovpn", "openvpn", kOvpnForbidden},
-      {"openvpn/provider-privatevpn-pull-filter.ovpn", "openvpn", kOvpnForbidden},
+      {"openvpn/provider-privatevpn-pull-filter.ovpn", "openvpn",
+       kOvpnCompression},  // comp-lzo, before pull-filter
       {"openvpn/provider-protonvpn-tcp-tls-crypt-multi-remote.ovpn", "openvpn", kOvpnForbidden},
-      {"openvpn/provider-smartvpn-connection-blocks.ovpn", "openvpn", kOvpnBlock},
+      {"openvpn/provider-smartvpn-connection-blocks.ovpn", "openvpn",
+       kOvpnCompression},  // comp-lzo, before the connection blocks
       {"openvpn/provider-torguard-crlf-ca-file-and-inline.ovpn", "openvpn",
        kOvpnEmbed},  // "ca ca.crt" although a ca block exists
       {"openvpn/provider-tunnelbear-dev-tun0-dhcp-option.ovpn", "openvpn", kOvpnEmbed},
-      {"openvpn/provider-vpnbook-rsa-private-key-inline.ovpn", "openvpn", kOvpnEmbed},
+      {"openvpn/provider-vpnbook-rsa-private-key-inline.ovpn", "openvpn", kOvpnCompression},
       {"openvpn/upstream-keying-material-exporter-plugin-client.ovpn", "openvpn",
        kOvpnForbidden},  // plugin
       {"openvpn/upstream-loopback-client-inline-ca-key-cert-tls-auth.conf", "openvpn",
-       kOvpnShape},                                                        // dev null, no client
-      {"openvpn/upstream-sample-SERVER.conf", "openvpn", kOvpnForbidden},  // ifconfig-pool-persist
-      {"openvpn/upstream-sample-client.conf", "openvpn", kOvpnEmbed},      // ca ca.crt
-      {"openvpn/upstream-static-key-home-up-script.conf", "openvpn", kOvpnForbidden},  // up
-      {"openvpn/upstream-tls-home-p2p-up-script.conf", "openvpn", kOvpnForbidden},
+       kOvpnListener},                                                    // lport
+      {"openvpn/upstream-sample-SERVER.conf", "openvpn", kOvpnListener},  // server
+      {"openvpn/upstream-sample-client.conf", "openvpn", kOvpnEmbed},     // ca ca.crt
+      {"openvpn/upstream-static-key-home-up-script.conf", "openvpn",
+       kOvpnRoutes},  // ifconfig, before up
+      {"openvpn/upstream-tls-home-p2p-up-script.conf", "openvpn", kOvpnRoutes},
   };
   for (const auto& c : cases) {
     ExpectVerdict(ValidateProfile("corpus", c.protocol, ReadProfile(c.file)), c.message, c.file);

@@ -32,15 +32,26 @@ bool Exists(const char* path) {
 
 const std::function<bool()> kNeverCancelled = [] { return false; };
 std::string g_profile;
+std::string g_peers;
+
+// Where the kernel sends a packet for `destination`: the "dev" of its answer.
+std::string RouteDevice(const std::string& destination) {
+  return Sh("ip -o route get " + destination + " | sed -n 's/.* dev \\([^ ]*\\).*/\\1/p'").out;
+}
+
+// Routes through the uplink's gateway but the default one: openvpn's host
+// route to its server while it runs, nothing once it has gone.
+std::string RoutesOutside() {
+  return Sh("ip -4 route show | grep -v ^default | grep 'via 203.0.113.66'").out;
+}
 
 class EngineRuntimeOpenVpn : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     tessary::test::RequireSandbox();
     const char* source = g_getenv("TESSARY_SOURCE_DIR");
-    CommandResult peers =
-        Sh("mkdir -p /run/ovpntest && " + std::string(source != nullptr ? source : ".") +
-           "/tests/sandbox/peers openvpn /run/ovpntest");
+    g_peers = std::string(source != nullptr ? source : ".") + "/tests/sandbox/peers";
+    CommandResult peers = Sh("mkdir -p /run/ovpntest && " + g_peers + " openvpn /run/ovpntest");
     ASSERT_EQ(peers.status, 0) << peers.err;
     g_profile = ReadFile("/run/ovpntest/openvpn.ovpn");
   }
@@ -48,7 +59,9 @@ class EngineRuntimeOpenVpn : public ::testing::Test {
     EXPECT_FALSE(Exists(kOpenVpnInterfacePath)) << when;
     EXPECT_FALSE(Exists(kOpenVpnConfig)) << when;
     EXPECT_FALSE(Exists(kOpenVpnPid)) << when;
+    EXPECT_FALSE(Exists(kOpenVpnServerRoutes)) << when;
     EXPECT_FALSE(HasFullRoute(kOpenVpn)) << when;
+    EXPECT_EQ(RoutesOutside(), "") << when;
   }
 };
 
@@ -99,18 +112,82 @@ TEST_F(EngineRuntimeOpenVpn, RealClientConnectsAndDisconnects) {
   ExpectNothingLeft("after Stop");
 }
 
+// A killed openvpn cannot take down its route to the server. The poll of the
+// runtime that started it removes it, and so does the recovery of a service
+// that starts afresh after the crash.
 TEST_F(EngineRuntimeOpenVpn, KilledClientIsReportedOnce) {
-  EngineRuntime runtime;
-  std::string error;
-  ASSERT_TRUE(runtime.Start(kOpenVpn, "openvpn", g_profile, kNeverCancelled, &error)) << error;
-  kill(atoi(g_subprocess_get_identifier(runtime.process)), SIGKILL);
-  bool noticed = tessary::test::WaitUntil([&] { return runtime.PollUnexpectedExit(&error); },
-                                          std::chrono::seconds(5));
-  ASSERT_TRUE(noticed);
-  EXPECT_EQ(error, "OpenVPN stopped unexpectedly.");
-  EXPECT_EQ(runtime.kind, kUnsupported);
-  EXPECT_FALSE(runtime.PollUnexpectedExit(&error));
-  ExpectNothingLeft("after the client died");
+  for (const bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "recovered by a new runtime" : "noticed by the poll");
+    EngineRuntime runtime;
+    std::string error;
+    ASSERT_TRUE(runtime.Start(kOpenVpn, "openvpn", g_profile, kNeverCancelled, &error)) << error;
+    ASSERT_EQ(RoutesOutside(), "203.0.113.18 via 203.0.113.66 dev veth-out \n");
+    kill(atoi(g_subprocess_get_identifier(runtime.process)), SIGKILL);
+    if (restart) {
+      ASSERT_TRUE(tessary::test::WaitUntil([] { return !Exists(kOpenVpnInterfacePath); },
+                                           std::chrono::seconds(5)));
+      EXPECT_NE(RoutesOutside(), "") << "the killed client took its route down itself";
+      EngineRuntime next;
+      ASSERT_TRUE(next.Recover(&error)) << error;
+      ExpectNothingLeft("after recovery");
+    }
+    bool noticed = tessary::test::WaitUntil([&] { return runtime.PollUnexpectedExit(&error); },
+                                            std::chrono::seconds(5));
+    ASSERT_TRUE(noticed);
+    EXPECT_EQ(error, "OpenVPN stopped unexpectedly.");
+    EXPECT_EQ(runtime.kind, kUnsupported);
+    EXPECT_FALSE(runtime.PollUnexpectedExit(&error));
+    ExpectNothingLeft("after the client died");
+  }
+}
+
+// What a hostile server pushes, or a profile that got past validation says,
+// cannot route around the tunnel, listen on a fixed port or carry the tunnel
+// in clear text: the service's own options follow the profile.
+TEST_F(EngineRuntimeOpenVpn, ServiceOptionsOverrideProfileAndPush) {
+  std::string listening = g_profile;
+  const std::size_t nobind = listening.find("nobind\n");
+  ASSERT_NE(nobind, std::string::npos);
+  listening.replace(nobind, 7, "lport 1194\n");
+  const struct {
+    const char* what;
+    std::vector<std::string> serverOptions;
+    std::string profile;
+    bool connects;
+  } cases[] = {
+      {"routes via the uplink's gateway",
+       {"--push", "route 192.0.0.0 192.0.0.0 net_gateway", "--push",
+        "route 198.51.100.7 255.255.255.255 net_gateway"},
+       g_profile,
+       true},
+      // openvpn refuses lport together with the service's nobind.
+      {"a fixed local port", {}, listening, false},
+      {"a server that agrees only to no cipher",
+       {"--data-ciphers", "none"},
+       g_profile + "data-ciphers none\ndata-ciphers-fallback none\n",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string restart = g_peers + " openvpn-server";
+    for (const std::string& option : c.serverOptions) restart += " '" + option + "'";
+    ASSERT_EQ(Sh(restart).status, 0);
+    EngineRuntime runtime;
+    std::string error;
+    const bool started = runtime.Start(kOpenVpn, "openvpn", c.profile, kNeverCancelled, &error);
+    EXPECT_EQ(started, c.connects) << error;
+    if (!c.connects) {
+      EXPECT_EQ(error, "OpenVPN did not establish its TUN interface in time.");
+    }
+    if (started) {
+      for (const char* destination : {"192.0.2.77", "198.51.100.7", "203.0.113.200"}) {
+        EXPECT_EQ(RouteDevice(destination), "tun-tessaryvpn\n") << destination;
+      }
+      ASSERT_TRUE(runtime.Stop(&error)) << error;
+    }
+    ExpectNothingLeft(c.what);
+  }
+  ASSERT_EQ(Sh(g_peers + " openvpn-server").status, 0);
 }
 
 }  // namespace
