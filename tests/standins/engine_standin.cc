@@ -319,10 +319,20 @@ int Run(const char* path) {
       return 1;
     if (!Ip({"-6", "route", "add", "default", "dev", tunnel.interface, "table", tunnel.table}))
       return 1;
+    // As the engines' auto-route does, a rule sends ordinary traffic to the
+    // table; it stays behind an engine that is killed, pointing nowhere.
+    for (const char* family : {"-4", "-6"}) {
+      if (!Ip({family, "rule", "add", "priority", "9001", "table", tunnel.table})) return 1;
+    }
   }
 
   int received = 0;
   sigwait(&stop, &received);
+  if (mode != "no-route") {
+    for (const char* family : {"-4", "-6"}) {
+      Ip({family, "rule", "del", "priority", "9001", "table", tunnel.table});
+    }
+  }
   close(fd);  // the kernel removes the interface and its routes
   return 0;
 }
