@@ -355,16 +355,14 @@ enum class RouteVerdict { kFull, kOneFamily, kNotFull };
 
 // Like HasFullRoute, but a tunnel that carries one family while the other
 // leaves by the uplink gets that other family blocked, when `mayBlock`; the
-// engine's own packets keep `exemptMark`. *carried names the family that
-// goes through the tunnel (IPv4 when both do).
-RouteVerdict SecureFullRoute(EngineKind kind, uint32_t exemptMark, bool mayBlock, int* carried) {
+// engine's own packets keep `exemptMark`.
+RouteVerdict SecureFullRoute(EngineKind kind, uint32_t exemptMark, bool mayBlock) {
   if (!ListingShowsFullRoute(kind)) return RouteVerdict::kNotFull;
   TunnelRoutes routes;
   std::string scratch;
   if (!LookUpTunnelRoutes(TunnelInterfaceFor(kind), &routes, &scratch)) {
     return RouteVerdict::kNotFull;
   }
-  *carried = CarriesFamily(routes.ipv4) ? AF_INET : AF_INET6;
   if (IsFullTunnel(routes)) return RouteVerdict::kFull;
   const bool ipv4Only = CarriesFamily(routes.ipv4) && routes.ipv6.throughTunnel == 0;
   const bool ipv6Only = CarriesFamily(routes.ipv6) && routes.ipv4.throughTunnel == 0;
@@ -452,29 +450,32 @@ uint32_t WireGuardMark(bool amnezia) {
   return static_cast<uint32_t>(mark);
 }
 
-// WireGuard handshakes only when it has something to send: one datagram into
+// WireGuard handshakes only when it has something to send: a datagram into
 // the tunnel, to a benchmarking address that no server answers, starts one.
-void PromptWireGuardHandshake(int family) {
-  g_auto(Descriptor) fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, kWireGuardInterface, sizeof kWireGuardInterface);
-  sockaddr_storage target{};
-  socklen_t size = 0;
-  if (family == AF_INET) {
-    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&target);
-    ipv4->sin_family = AF_INET;
-    ipv4->sin_port = htons(9);
-    inet_pton(AF_INET, "198.18.0.1", &ipv4->sin_addr);
-    size = sizeof *ipv4;
-  } else {
-    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&target);
-    ipv6->sin6_family = AF_INET6;
-    ipv6->sin6_port = htons(9);
-    inet_pton(AF_INET6, "2001:2::1", &ipv6->sin6_addr);
-    size = sizeof *ipv6;
+// Both families are tried; the one the tunnel does not carry goes nowhere.
+void PromptWireGuardHandshake() {
+  for (const int family : {AF_INET, AF_INET6}) {
+    g_auto(Descriptor) fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, kWireGuardInterface, sizeof kWireGuardInterface);
+    sockaddr_storage target{};
+    socklen_t size = 0;
+    if (family == AF_INET) {
+      auto* ipv4 = reinterpret_cast<sockaddr_in*>(&target);
+      ipv4->sin_family = AF_INET;
+      ipv4->sin_port = htons(9);
+      inet_pton(AF_INET, "198.18.0.1", &ipv4->sin_addr);
+      size = sizeof *ipv4;
+    } else {
+      auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&target);
+      ipv6->sin6_family = AF_INET6;
+      ipv6->sin6_port = htons(9);
+      inet_pton(AF_INET6, "2001:2::1", &ipv6->sin6_addr);
+      size = sizeof *ipv6;
+    }
+    const char nothing = 0;
+    sendto(fd, &nothing, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&target), size);
   }
-  const char nothing = 0;
-  sendto(fd, &nothing, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&target), size);
 }
 
 // Whether some peer has completed a handshake ("KEY\tSECONDS" per peer, 0
@@ -502,14 +503,13 @@ enum class Handshake { kAnswered, kSilent, kCancelled };
 
 // Waits a bounded time for the first handshake, prompting one each second
 // (WireGuard itself retries an unanswered one only every five seconds).
-Handshake WaitForWireGuardHandshake(bool amnezia, int family,
-                                    const std::function<bool()>& cancelled) {
+Handshake WaitForWireGuardHandshake(bool amnezia, const std::function<bool()>& cancelled) {
   const auto deadline = std::chrono::steady_clock::now() + kHandshakeWait;
   auto nextPrompt = std::chrono::steady_clock::now();
   while (!cancelled()) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextPrompt) {
-      PromptWireGuardHandshake(family);
+      PromptWireGuardHandshake();
       nextPrompt = now + std::chrono::seconds(1);
     }
     if (WireGuardHandshakeSeen(amnezia)) return Handshake::kAnswered;
@@ -1122,14 +1122,13 @@ bool EngineRuntime::StartWireGuard(const std::string& config,
     *error = "WireGuard exited without creating the expected interface.";
     return false;
   }
-  int carried = AF_INET;
-  if (SecureFullRoute(kWireGuard, WireGuardMark(amnezia), true, &carried) != RouteVerdict::kFull) {
+  if (SecureFullRoute(kWireGuard, WireGuardMark(amnezia), true) != RouteVerdict::kFull) {
     StopWireGuard(&scratch);
     *error = "WireGuard did not install a full-tunnel route.";
     return false;
   }
   // An interface and routes say nothing of the server: only its answer does.
-  const Handshake handshake = WaitForWireGuardHandshake(amnezia, carried, cancelled);
+  const Handshake handshake = WaitForWireGuardHandshake(amnezia, cancelled);
   if (handshake == Handshake::kCancelled) {
     *error = StopWireGuard(&scratch)
                  ? kCancelledMessage
@@ -1212,9 +1211,8 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
       break;
     }
     if (!ProcessIsAlive(child)) break;
-    int carried = AF_INET;
     const RouteVerdict verdict = InterfacePresent(entry->interfacePath)
-                                     ? SecureFullRoute(engine, 0, oneFamilySeen, &carried)
+                                     ? SecureFullRoute(engine, 0, oneFamilySeen)
                                      : RouteVerdict::kNotFull;
     oneFamilySeen = verdict == RouteVerdict::kOneFamily;
     if (verdict == RouteVerdict::kFull) {

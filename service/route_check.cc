@@ -299,11 +299,4 @@ bool LiftFamilyBlocks(std::string* error) {
   if (!lifted) *error = "Unable to lift the block on traffic outside the tunnel.";
   return lifted;
 }
-
-bool FamilyBlocked(int family) {
-  g_auto(Descriptor) fd = OpenRouteSocket();
-  std::vector<std::vector<char>> rules;
-  return fd >= 0 && ListBlockRules(fd, family, &rules) && !rules.empty();
-}
-
 }  // namespace tessary::linux_service

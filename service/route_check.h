@@ -41,7 +41,5 @@ bool IsFullTunnel(const TunnelRoutes& routes);
 bool BlockFamily(int family, uint32_t exemptMark, std::string* error);
 // Removes every block of both families; true when none is left.
 bool LiftFamilyBlocks(std::string* error);
-// Whether a block of `family` is in place.
-bool FamilyBlocked(int family);
 
 }  // namespace tessary::linux_service
