@@ -355,8 +355,9 @@ enum class RouteVerdict { kFull, kOneFamily, kNotFull };
 
 // Like HasFullRoute, but a tunnel that carries one family while the other
 // leaves by the uplink gets that other family blocked, when `mayBlock`; the
-// engine's own packets keep `exemptMark`.
-RouteVerdict SecureFullRoute(EngineKind kind, uint32_t exemptMark, bool mayBlock) {
+// engine's own packets keep `exemptMark`, and its `servers` stay reachable.
+RouteVerdict SecureFullRoute(EngineKind kind, uint32_t exemptMark,
+                             const std::vector<std::string>& servers, bool mayBlock) {
   if (!ListingShowsFullRoute(kind)) return RouteVerdict::kNotFull;
   TunnelRoutes routes;
   std::string scratch;
@@ -368,7 +369,7 @@ RouteVerdict SecureFullRoute(EngineKind kind, uint32_t exemptMark, bool mayBlock
   const bool ipv6Only = CarriesFamily(routes.ipv6) && routes.ipv4.throughTunnel == 0;
   if (!routes.interfacePresent || (!ipv4Only && !ipv6Only)) return RouteVerdict::kNotFull;
   if (!mayBlock) return RouteVerdict::kOneFamily;
-  if (!BlockFamily(ipv4Only ? AF_INET6 : AF_INET, exemptMark, &scratch)) {
+  if (!BlockFamily(ipv4Only ? AF_INET6 : AF_INET, exemptMark, servers, &scratch)) {
     return RouteVerdict::kNotFull;
   }
   return HasFullRoute(kind) ? RouteVerdict::kFull : RouteVerdict::kNotFull;
@@ -1122,7 +1123,7 @@ bool EngineRuntime::StartWireGuard(const std::string& config,
     *error = "WireGuard exited without creating the expected interface.";
     return false;
   }
-  if (SecureFullRoute(kWireGuard, WireGuardMark(amnezia), true) != RouteVerdict::kFull) {
+  if (SecureFullRoute(kWireGuard, WireGuardMark(amnezia), {}, true) != RouteVerdict::kFull) {
     StopWireGuard(&scratch);
     *error = "WireGuard did not install a full-tunnel route.";
     return false;
@@ -1205,6 +1206,7 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
   // An engine adds its routes one at a time: a family seen without the
   // tunnel is blocked only when a later pass still finds it so.
   bool oneFamilySeen = false;
+  std::vector<std::string> servers;
   for (int pass = 0; pass < entry->startupPasses; ++pass) {
     if (cancelled()) {
       wasCancelled = true;
@@ -1212,8 +1214,14 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
     }
     if (!ProcessIsAlive(child)) break;
     const RouteVerdict verdict = InterfacePresent(entry->interfacePath)
-                                     ? SecureFullRoute(engine, 0, oneFamilySeen)
+                                     ? SecureFullRoute(engine, 0, servers, oneFamilySeen)
                                      : RouteVerdict::kNotFull;
+    if (verdict == RouteVerdict::kOneFamily && !oneFamilySeen) {
+      // The engine's sockets carry no mark: its servers stay reachable in
+      // the family about to be blocked. None found leaves none open.
+      std::string unresolved;
+      CollectEndpointAddresses(engine, config, cancelled, &servers, &unresolved);
+    }
     oneFamilySeen = verdict == RouteVerdict::kOneFamily;
     if (verdict == RouteVerdict::kFull) {
       process = static_cast<GSubprocess*>(g_steal_pointer(&child));

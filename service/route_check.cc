@@ -253,8 +253,28 @@ bool IsFullTunnel(const TunnelRoutes& routes) {
          (CarriesFamily(routes.ipv4) || CarriesFamily(routes.ipv6));
 }
 
-bool BlockFamily(int family, uint32_t exemptMark, std::string* error) {
+bool BlockFamily(int family, uint32_t exemptMark, const std::vector<std::string>& servers,
+                 std::string* error) {
   g_auto(Descriptor) fd = OpenRouteSocket();
+  bool exempted = fd >= 0;
+  for (const std::string& server : servers) {
+    unsigned char address[16];
+    if (!exempted || inet_pton(family, server.c_str(), address) != 1) continue;
+    Request exemption{};
+    exemption.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
+    exemption.header.nlmsg_type = RTM_NEWRULE;
+    exemption.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL;
+    exemption.rule.family = static_cast<unsigned char>(family);
+    exemption.rule.dst_len = family == AF_INET ? 32 : 128;
+    exemption.rule.action = FR_ACT_TO_TBL;
+    exemption.rule.table = RT_TABLE_MAIN;
+    const uint32_t priority = kBlockPriority - 1;
+    AddAttribute(&exemption, FRA_PRIORITY, &priority, sizeof priority);
+    AddAttribute(&exemption, FRA_PROTOCOL, &kBlockProtocol, sizeof kBlockProtocol);
+    AddAttribute(&exemption, FRA_DST, address, family == AF_INET ? 4 : 16);
+    const int status = Exchange(fd, &exemption.header, [](const nlmsghdr*) {});
+    exempted = status == 0 || status == -EEXIST;
+  }
   Request request{};
   request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
   request.header.nlmsg_type = RTM_NEWRULE;
@@ -270,7 +290,7 @@ bool BlockFamily(int family, uint32_t exemptMark, std::string* error) {
     AddAttribute(&request, FRA_FWMARK, &exemptMark, sizeof exemptMark);
     AddAttribute(&request, FRA_FWMASK, &mask, sizeof mask);
   }
-  const int status = fd < 0 ? -EIO : Exchange(fd, &request.header, [](const nlmsghdr*) {});
+  const int status = !exempted ? -EIO : Exchange(fd, &request.header, [](const nlmsghdr*) {});
   if (status != 0 && status != -EEXIST) {
     *error = family == AF_INET ? "Unable to block IPv4 traffic outside the tunnel."
                                : "Unable to block IPv6 traffic outside the tunnel.";

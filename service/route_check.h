@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tessary::linux_service {
 
@@ -37,8 +38,12 @@ bool IsFullTunnel(const TunnelRoutes& routes);
 
 // Makes every lookup of `family` (AF_INET or AF_INET6) unreachable, ahead of
 // the main table and of the engines' own rules, except for packets marked
-// `exemptMark` (0: none), which are the engine's own. Adding it twice is fine.
-bool BlockFamily(int family, uint32_t exemptMark, std::string* error);
+// `exemptMark` (0: none), which are the engine's own, and packets to the
+// `servers` of that family, which the main table routes as before (an engine
+// that cannot mark its packets reaches its server so). Adding it twice is
+// fine.
+bool BlockFamily(int family, uint32_t exemptMark, const std::vector<std::string>& servers,
+                 std::string* error);
 // Removes every block of both families; true when none is left.
 bool LiftFamilyBlocks(std::string* error);
 

@@ -338,6 +338,22 @@ TEST_F(EngineRuntimeSandbox, FullRouteChecksReadTheRealTables) {
   }
   EXPECT_FALSE(HasFullRoute(kUnsupported));
 
+  // A family the tunnel does not carry, blocked: it answers unreachable but
+  // for the engine's server, and leaves again once the block is lifted.
+  MustSh(
+      "ip -4 route flush table all; ip -6 route flush table all; "
+      "ip route add default dev tessaryvpn && ip -6 route add default dev uplink0");
+  ASSERT_EQ(found(), "0000");
+  std::string error;
+  ASSERT_TRUE(BlockFamily(AF_INET6, 0, {"2001:db8::7", "192.0.2.7"}, &error)) << error;
+  EXPECT_EQ(found(), "0010");
+  EXPECT_NE(Sh("ip -6 route get 2001:db8::7").out.find("dev uplink0"), std::string::npos);
+  EXPECT_NE(Sh("ip -6 route get 2001:db8::8").status, 0);
+  EXPECT_EQ(Sh("ip -4 rule show | grep -c 192.0.2.7").out, "0\n");
+  ASSERT_TRUE(LiftFamilyBlocks(&error)) << error;
+  EXPECT_EQ(Sh("ip -6 rule show | grep -c -e unreachable -e 2001:db8::7").out, "0\n");
+  EXPECT_EQ(found(), "0000");
+
   // /usr/sbin/ip is a link to /bin/ip: stand-ins replace the link, never
   // write through it.
   // With every route in place, an ip that fails, one that prints the routes
