@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/scenario_support.h"
@@ -43,6 +44,21 @@ bool PingThroughTheTunnel(const char* address) {
   return Sh(std::string("ping -n -c 1 -W 3 ") + address).status == 0;
 }
 
+// Packets from the client that reached the host beyond the outside router,
+// per family: what left outside any tunnel.
+std::pair<long, long> BeyondCounts() {
+  long ipv4 = 0;
+  long ipv6 = 0;
+  sscanf(Sh(Peers("beyond-count")).out.c_str(), "%ld %ld", &ipv4, &ipv6);
+  return {ipv4, ipv6};
+}
+
+// Sends a few pings of both families to the host beyond; the first IPv6 one
+// may go before the router's neighbour entry exists, so there are three.
+void PingBeyond() {
+  Sh("ping -n -c 3 -i 0.2 -W 1 203.0.113.34; ping -6 -n -c 3 -i 0.2 -W 1 2001:db8:77::2");
+}
+
 using EngineScenarios = ScenarioTest;
 
 TEST_F(EngineScenarios, EachEngineConnectsAndDisconnectsLeavingNothingBehind) {
@@ -75,6 +91,11 @@ TEST_F(EngineScenarios, EachEngineConnectsAndDisconnectsLeavingNothingBehind) {
       EXPECT_NE(Sh("ip route get 203.0.113.200").out.find(engine.interface), std::string::npos);
       EXPECT_TRUE(PingThroughTheTunnel(engine.tunnelPeer));
     }
+    // Nothing of either family leaves by the routes: what the tunnel does not
+    // carry is answered unreachable.
+    const auto beyond = BeyondCounts();
+    PingBeyond();
+    EXPECT_EQ(BeyondCounts(), beyond);
     // Without a kill switch, traffic bound to the uplink still leaves beside
     // the tunnel: the control for the kill-switch scenarios below.
     EXPECT_FALSE(KillSwitchTablePresent());
@@ -339,21 +360,6 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
     Sh("ip route del 64.0.0.0/2 2>/dev/null");
     Forget();
   }
-}
-
-// Packets from the client that reached the host beyond the outside router,
-// per family: what left outside any tunnel.
-std::pair<long, long> BeyondCounts() {
-  long ipv4 = 0;
-  long ipv6 = 0;
-  sscanf(Sh(Peers("beyond-count")).out.c_str(), "%ld %ld", &ipv4, &ipv6);
-  return {ipv4, ipv6};
-}
-
-// Sends a few pings of both families to the host beyond; the first IPv6 one
-// may go before the router's neighbour entry exists, so there are three.
-void PingBeyond() {
-  Sh("ping -n -c 3 -i 0.2 -W 1 203.0.113.34; ping -6 -n -c 3 -i 0.2 -W 1 2001:db8:77::2");
 }
 
 // WireGuard is connected only once its server answered, and a tunnel that
