@@ -6,9 +6,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -28,6 +31,7 @@
 #include "common/constants.h"
 #include "service/config_normalization.h"
 #include "service/kill_switch.h"
+#include "service/route_check.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -42,6 +46,10 @@ constexpr std::chrono::milliseconds kKillGrace{2000};
 constexpr gulong kStartupPassMicros = 500000;
 constexpr int kStartupPasses = 20;
 constexpr int kOpenVpnStartupPasses = 60;
+// A server that has not answered a prompted handshake in this time is taken
+// for absent: WireGuard's own retry comes after five seconds.
+constexpr std::chrono::milliseconds kHandshakeWait{8000};
+constexpr gulong kHandshakePollMicros = 100000;
 
 // Whether the WireGuard tunnel that is up came from awg-quick, so that the
 // same tool takes it down. Written and read on different worker threads.
@@ -451,7 +459,8 @@ bool ListingHasRoute(const std::vector<const char*>& argv, const char* route, co
   return CaptureCommand(argv, &output) && OutputContainsRoute(output, route, device);
 }
 
-bool HasFullRoute(EngineKind kind) {
+// The cheap first step: the engine's default route appears in the listing.
+bool ListingShowsFullRoute(EngineKind kind) {
   const std::vector<const char*> ipv4All = {kIpBinary, "-4", "route", "show", "table", "all"};
   const std::vector<const char*> ipv6All = {kIpBinary, "-6", "route", "show", "table", "all"};
   switch (kind) {
@@ -475,6 +484,58 @@ bool HasFullRoute(EngineKind kind) {
     }
   }
   return false;
+}
+
+// A listing shows what is configured, not what wins: a more specific route
+// or a policy rule may still send traffic around the tunnel. The kernel's
+// own route lookups decide.
+bool HasFullRoute(EngineKind kind) {
+  if (!ListingShowsFullRoute(kind)) return false;
+  TunnelRoutes routes;
+  std::string scratch;
+  return LookUpTunnelRoutes(TunnelInterfaceFor(kind), &routes, &scratch) && IsFullTunnel(routes);
+}
+
+// What the start of an engine found of its routes.
+enum class RouteVerdict { kFull, kOneFamily, kNotFull };
+
+// Like HasFullRoute, but a tunnel that carries one family while the other
+// leaves by the uplink gets that other family blocked, when `mayBlock`; the
+// engine's own packets keep `exemptMark`, and its `servers` stay reachable.
+RouteVerdict SecureFullRoute(EngineKind kind, uint32_t exemptMark,
+                             const std::vector<std::string>& servers, bool mayBlock) {
+  if (!ListingShowsFullRoute(kind)) return RouteVerdict::kNotFull;
+  TunnelRoutes routes;
+  std::string scratch;
+  if (!LookUpTunnelRoutes(TunnelInterfaceFor(kind), &routes, &scratch)) {
+    return RouteVerdict::kNotFull;
+  }
+  if (IsFullTunnel(routes)) return RouteVerdict::kFull;
+  const bool ipv4Only = CarriesFamily(routes.ipv4) && routes.ipv6.throughTunnel == 0;
+  const bool ipv6Only = CarriesFamily(routes.ipv6) && routes.ipv4.throughTunnel == 0;
+  if (!routes.interfacePresent || (!ipv4Only && !ipv6Only)) return RouteVerdict::kNotFull;
+  if (!mayBlock) return RouteVerdict::kOneFamily;
+  if (!BlockFamily(ipv4Only ? AF_INET6 : AF_INET, exemptMark, servers, &scratch)) {
+    return RouteVerdict::kNotFull;
+  }
+  return HasFullRoute(kind) ? RouteVerdict::kFull : RouteVerdict::kNotFull;
+}
+
+// Why a tunnel that was up no longer protects its traffic, or "" while it
+// does. A kernel that cannot be asked proves nothing either way.
+std::string TunnelLoss(EngineKind kind) {
+  TunnelRoutes routes;
+  std::string scratch;
+  if (!LookUpTunnelRoutes(TunnelInterfaceFor(kind), &routes, &scratch)) return "";
+  if (!routes.interfacePresent) {
+    return std::string("The ") + EngineName(kind) + " tunnel interface " +
+           TunnelInterfaceFor(kind) + " disappeared; traffic no longer goes through the tunnel.";
+  }
+  if (!IsFullTunnel(routes)) {
+    return std::string("Traffic no longer goes through the ") + EngineName(kind) +
+           " tunnel; the connection was stopped.";
+  }
+  return "";
 }
 
 // ---- WireGuard -------------------------------------------------------------
@@ -517,6 +578,92 @@ bool RunWireGuardQuick(const char* action, bool amnezia, std::string* error) {
                                      AmneziaEnvironment(), error);
   }
   return RunCommand({kWireGuardQuick, action, kWireGuardConfig}, error);
+}
+
+// The mark wg-quick gave the tunnel's own packets to its server; 0 for none.
+uint32_t WireGuardMark(bool amnezia) {
+  std::string output;
+  if (!CaptureCommand(
+          {amnezia ? kAmneziaWgTool : kWireGuardTool, "show", kWireGuardInterface, "fwmark"},
+          &output)) {
+    return 0;
+  }
+  guint64 mark = 0;
+  const std::string text = Trim(output);
+  if (text.rfind("0x", 0) != 0 ||
+      !g_ascii_string_to_unsigned(text.c_str() + 2, 16, 0, G_MAXUINT32, &mark, nullptr)) {
+    return 0;
+  }
+  return static_cast<uint32_t>(mark);
+}
+
+// WireGuard handshakes only when it has something to send: a datagram into
+// the tunnel, to a benchmarking address that no server answers, starts one.
+// Both families are tried; the one the tunnel does not carry goes nowhere.
+void PromptWireGuardHandshake() {
+  for (const int family : {AF_INET, AF_INET6}) {
+    g_auto(Descriptor) fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, kWireGuardInterface, sizeof kWireGuardInterface);
+    sockaddr_storage target{};
+    socklen_t size = 0;
+    if (family == AF_INET) {
+      auto* ipv4 = reinterpret_cast<sockaddr_in*>(&target);
+      ipv4->sin_family = AF_INET;
+      ipv4->sin_port = htons(9);
+      inet_pton(AF_INET, "198.18.0.1", &ipv4->sin_addr);
+      size = sizeof *ipv4;
+    } else {
+      auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&target);
+      ipv6->sin6_family = AF_INET6;
+      ipv6->sin6_port = htons(9);
+      inet_pton(AF_INET6, "2001:2::1", &ipv6->sin6_addr);
+      size = sizeof *ipv6;
+    }
+    const char nothing = 0;
+    sendto(fd, &nothing, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&target), size);
+  }
+}
+
+// Whether some peer has completed a handshake ("KEY\tSECONDS" per peer, 0
+// for never).
+bool WireGuardHandshakeSeen(bool amnezia) {
+  std::string output;
+  if (!CaptureCommand({amnezia ? kAmneziaWgTool : kWireGuardTool, "show", kWireGuardInterface,
+                       "latest-handshakes"},
+                      &output)) {
+    return false;
+  }
+  bool seen = false;
+  ForEachLine(output, [&](const std::string& line) {
+    const size_t tab = line.find('\t');
+    guint64 stamp = 0;
+    seen =
+        tab != std::string::npos && g_ascii_string_to_unsigned(Trim(line.substr(tab + 1)).c_str(),
+                                                               10, 1, G_MAXUINT64, &stamp, nullptr);
+    return !seen;
+  });
+  return seen;
+}
+
+enum class Handshake { kAnswered, kSilent, kCancelled };
+
+// Waits a bounded time for the first handshake, prompting one each second
+// (WireGuard itself retries an unanswered one only every five seconds).
+Handshake WaitForWireGuardHandshake(bool amnezia, const std::function<bool()>& cancelled) {
+  const auto deadline = std::chrono::steady_clock::now() + kHandshakeWait;
+  auto nextPrompt = std::chrono::steady_clock::now();
+  while (!cancelled()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextPrompt) {
+      PromptWireGuardHandshake();
+      nextPrompt = now + std::chrono::seconds(1);
+    }
+    if (WireGuardHandshakeSeen(amnezia)) return Handshake::kAnswered;
+    if (std::chrono::steady_clock::now() >= deadline) return Handshake::kSilent;
+    g_usleep(kHandshakePollMicros);
+  }
+  return Handshake::kCancelled;
 }
 
 // ---- what wg-quick leaves when its interface vanishes ----------------------
@@ -1096,8 +1243,12 @@ bool EngineRuntime::Start(EngineKind engine, const std::string& protocol, const 
     *error = kCancelledMessage;
     return false;
   }
-  if (engine == kWireGuard) return StartWireGuard(config, cancelled, error);
-  return StartProcessEngine(engine, protocol, config, cancelled, error);
+  const bool started = engine == kWireGuard
+                           ? StartWireGuard(config, cancelled, error)
+                           : StartProcessEngine(engine, protocol, config, cancelled, error);
+  std::string scratch;
+  if (!started) LiftFamilyBlocks(&scratch);
+  return started;
 }
 
 bool EngineRuntime::StartWireGuard(const std::string& config,
@@ -1139,9 +1290,24 @@ bool EngineRuntime::StartWireGuard(const std::string& config,
     *error = "WireGuard exited without creating the expected interface.";
     return false;
   }
-  if (!HasFullRoute(kWireGuard)) {
+  if (SecureFullRoute(kWireGuard, WireGuardMark(amnezia), {}, true) != RouteVerdict::kFull) {
     StopWireGuard(&scratch);
     *error = "WireGuard did not install a full-tunnel route.";
+    return false;
+  }
+  // An interface and routes say nothing of the server: only its answer does.
+  const Handshake handshake = WaitForWireGuardHandshake(amnezia, cancelled);
+  if (handshake == Handshake::kCancelled) {
+    *error = StopWireGuard(&scratch)
+                 ? kCancelledMessage
+                 : "The cancelled WireGuard connection could not be cleaned up.";
+    return false;
+  }
+  if (handshake == Handshake::kSilent) {
+    StopWireGuard(&scratch);
+    *error =
+        "The WireGuard server did not answer. Check that the server is online and that the "
+        "profile's endpoint and keys are current.";
     return false;
   }
   std::vector<std::string> apply = {"apply-wireguard"};
@@ -1207,13 +1373,27 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
   }
 
   bool wasCancelled = false;
+  // An engine adds its routes one at a time: a family seen without the
+  // tunnel is blocked only when a later pass still finds it so.
+  bool oneFamilySeen = false;
+  std::vector<std::string> servers;
   for (int pass = 0; pass < entry->startupPasses; ++pass) {
     if (cancelled()) {
       wasCancelled = true;
       break;
     }
     if (!ProcessIsAlive(child)) break;
-    if (InterfacePresent(entry->interfacePath) && HasFullRoute(engine)) {
+    const RouteVerdict verdict = InterfacePresent(entry->interfacePath)
+                                     ? SecureFullRoute(engine, 0, servers, oneFamilySeen)
+                                     : RouteVerdict::kNotFull;
+    if (verdict == RouteVerdict::kOneFamily && !oneFamilySeen) {
+      // The engine's sockets carry no mark: its servers stay reachable in
+      // the family about to be blocked. None found leaves none open.
+      std::string unresolved;
+      CollectEndpointAddresses(engine, config, cancelled, &servers, &unresolved);
+    }
+    oneFamilySeen = verdict == RouteVerdict::kOneFamily;
+    if (verdict == RouteVerdict::kFull) {
       if (engine == kOpenVpn) RecordOpenVpnServerRoutes(routesBefore);
       process = static_cast<GSubprocess*>(g_steal_pointer(&child));
       kind = engine;
@@ -1282,8 +1462,15 @@ bool EngineRuntime::Stop(std::string* error) {
     leakProtection = {};
   }
   bool engineStopped = StopEngine(error);
+  // Lifted only once the engine is down: until then the family stays held.
+  std::string blockError;
+  const bool blocksLifted = engineStopped && LiftFamilyBlocks(&blockError);
   if (engineStopped && !killSwitchRemoved) {
     *error = killSwitchError;
+    return false;
+  }
+  if (engineStopped && !blocksLifted) {
+    *error = blockError;
     return false;
   }
   return engineStopped;
@@ -1295,7 +1482,10 @@ bool EngineRuntime::Recover(std::string* error) {
   // and Stop ends it.
   std::string orphanError;
   const bool orphanStopped = process != nullptr || StopOrphanEngine(&orphanError);
-  const bool engineStopped = leakProtectionHeld ? StopEngine(error) : Stop(error);
+  // A held kill switch covers both families, so a family block of the old
+  // tunnel goes with it; left, it would also block the next tunnel.
+  const bool engineStopped =
+      leakProtectionHeld ? StopEngine(error) && LiftFamilyBlocks(error) : Stop(error);
   const bool cleaned = engineStopped && StopWireGuard(error) &&
                        SecureRemoveFile(kSingBoxConfig, error) &&
                        SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
@@ -1377,7 +1567,7 @@ bool EngineRuntime::BridgeLeakProtection(EngineKind next, const std::string& con
 }
 
 bool EngineRuntime::PollUnexpectedExit(std::string* error) {
-  if (process == nullptr || ProcessIsAlive(process)) return false;
+  if (process == nullptr || ProcessIsAlive(process)) return PollTunnelLoss(error);
   EngineKind stopped = kind;
   g_subprocess_wait(process, nullptr, nullptr);
   g_clear_object(&process);
@@ -1386,6 +1576,24 @@ bool EngineRuntime::PollUnexpectedExit(std::string* error) {
   std::string scratch;
   RemoveProcessEngineFiles(stopped, &scratch);
   *error = std::string(EngineName(stopped)) + " stopped unexpectedly.";
+  return true;
+}
+
+bool EngineRuntime::PollTunnelLoss(std::string* error) {
+  if (kind == kUnsupported) return false;
+  const std::string loss = TunnelLoss(kind);
+  if (loss.empty()) return false;
+  // The engine no longer protects anything; the kill switch and any family
+  // block stay until a disconnect lifts them.
+  std::string scratch;
+  if (process != nullptr) {
+    StopProcess(&scratch);
+  } else {
+    StopWireGuard(&scratch);
+  }
+  kind = kUnsupported;
+  configPath.clear();
+  *error = loss;
   return true;
 }
 

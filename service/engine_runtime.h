@@ -38,6 +38,8 @@ struct EngineRuntime {
              const std::function<bool()>& cancelled, std::string* error);
   bool Stop(std::string* error);
   bool Recover(std::string* error);
+  // True once after the engine died or its tunnel stopped carrying the
+  // traffic (interface gone, routes around it); the engine is then stopped.
   bool PollUnexpectedExit(std::string* error);
   // Installs the kill switch for the running engine's interface and the
   // servers `config` names; gives up as soon as `cancelled` returns true.
@@ -57,6 +59,7 @@ struct EngineRuntime {
                           const std::function<bool()>& cancelled, std::string* error);
   bool StopProcess(std::string* error);
   bool StopEngine(std::string* error);
+  bool PollTunnelLoss(std::string* error);
 };
 
 // Why traffic stays blocked while no tunnel is up.

@@ -225,11 +225,12 @@ TEST_F(EngineRuntimeWireGuard, FailedTakeDownsKeepTheStateForAnotherTry) {
   }
 }
 
-TEST_F(EngineRuntimeWireGuard, CancellationAfterDnsSetupTakesTheTunnelDown) {
+TEST_F(EngineRuntimeWireGuard, CancellationAfterWgQuickTakesTheTunnelDown) {
   EngineRuntime runtime;
   std::string error;
   int calls = 0;
-  // Start asks twice before wg-quick; the third question comes after DNS.
+  // Start asks twice before wg-quick; the third question comes while it
+  // waits for the server's first handshake.
   auto cancelled = [&calls] { return ++calls >= 3; };
   EXPECT_FALSE(runtime.Start(kWireGuard, "wireguard", ClientProfile(), cancelled, &error));
   EXPECT_EQ(error, "The VPN connection request was cancelled.");

@@ -61,8 +61,15 @@ class RecoveryScenarios : public ScenarioTest {
 constexpr char kHealthy[] = "Sing-box ready; Xray ready; WireGuard ready; OpenVPN ready [ready]";
 
 TEST_F(RecoveryScenarios, WireGuardLeftByAKilledServiceIsTakenDownAtTheNextStart) {
-  ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("wireGuard", WireGuardProfile(), false));
-  // What the killed run left: the tunnel, its DNS and its private file.
+  // An IPv4-only tunnel, so that the killed run also leaves IPv6 blocked.
+  std::string ipv4Only = WireGuardProfile();
+  const std::string both = "0.0.0.0/0, ::/0";
+  ASSERT_NE(ipv4Only.find(both), std::string::npos);
+  ipv4Only.replace(ipv4Only.find(both), both.size(), "0.0.0.0/0");
+  ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService("wireGuard", ipv4Only, false));
+  // What the killed run left: the tunnel, its DNS, its private file and the
+  // block of the family it does not carry.
+  ASSERT_NE(Sh("ip -6 rule show").out.find("unreachable"), std::string::npos);
   ASSERT_TRUE(InterfacePresent("tessaryvpn"));
   ASSERT_NE(Sh("resolvectl dns tessaryvpn").out.find("198.51.100.1"), std::string::npos);
   ASSERT_NE(Sh("ls -A /run/tessaryvpn").out, "");

@@ -128,6 +128,10 @@ inline std::string Leftovers() {
                                "| grep -E 'fwmark|suppress_prefixlength|wg-quick-tessaryvpn'")
                                 .out;
   if (!quick.empty()) found += "left by wg-quick: " + quick;
+  // The block of a family a tunnel did not carry.
+  const std::string blocks =
+      Sh("{ ip -4 rule show; ip -6 rule show; } 2>/dev/null | grep unreachable").out;
+  if (!blocks.empty()) found += "family block: " + blocks;
   const std::string dns = Sh("resolvectl dns 2>/dev/null | grep 198.51.100").out;
   if (!dns.empty()) found += "tunnel DNS still set: " + dns;
   for (const char* engine :

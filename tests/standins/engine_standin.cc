@@ -227,7 +227,7 @@ bool LoadAndCheck(const char* path, Tunnel* tunnel, std::string* why) {
                   : CheckXray(json_node_get_object(root), tunnel, why);
 }
 
-bool Ip(std::vector<std::string> arguments) {
+bool Ip(std::vector<std::string> arguments, bool quiet = false) {
   arguments.insert(arguments.begin(), kIp);
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
@@ -237,8 +237,10 @@ bool Ip(std::vector<std::string> arguments) {
   if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr, nullptr,
                     nullptr, &err, &status, nullptr) ||
       !g_spawn_check_wait_status(status, nullptr)) {
-    fprintf(stderr, "%s stand-in: ip %s failed: %s\n", kEngine, arguments[1].c_str(),
-            err ? err : "");
+    if (!quiet) {
+      fprintf(stderr, "%s stand-in: ip %s failed: %s\n", kEngine, arguments[1].c_str(),
+              err ? err : "");
+    }
     return false;
   }
   return true;
@@ -319,10 +321,22 @@ int Run(const char* path) {
       return 1;
     if (!Ip({"-6", "route", "add", "default", "dev", tunnel.interface, "table", tunnel.table}))
       return 1;
+    // As the engines' auto-route does, a rule sends ordinary traffic to the
+    // table. It stays behind an engine that is killed, pointing nowhere, and
+    // the next run takes it over.
+    for (const char* family : {"-4", "-6"}) {
+      Ip({family, "rule", "del", "priority", "9001", "table", tunnel.table}, /*quiet=*/true);
+      if (!Ip({family, "rule", "add", "priority", "9001", "table", tunnel.table})) return 1;
+    }
   }
 
   int received = 0;
   sigwait(&stop, &received);
+  if (mode != "no-route") {
+    for (const char* family : {"-4", "-6"}) {
+      Ip({family, "rule", "del", "priority", "9001", "table", tunnel.table});
+    }
+  }
   close(fd);  // the kernel removes the interface and its routes
   return 0;
 }
