@@ -313,15 +313,22 @@ void DisconnectWorker(Service* service) {
   std::string message;
   const bool stopped = service->runtime.Stop(&message);
   service->cleanupHealthy.store(stopped);
-  if (stopped) {
-    SetSnapshot(service, "disconnected", "", "", 0);
-    EmitLog(service, "info", "VPN tunnel disconnected.");
-  } else {
-    SetSnapshot(service, "error", "", message, 0);
-    EmitLog(service, "error", "VPN disconnect cleanup failed.");
+  {
+    // The slot is free before the outcome is published, so a caller that
+    // reacts to it is not answered Busy; Connect reserves the slot under the
+    // same lock, so its "preparing" cannot come before this outcome.
+    std::lock_guard<std::mutex> workerLock(service->workerMutex);
+    service->disconnectInProgress.store(false);
+    service->activeWorkers.fetch_sub(1);
+    if (stopped) {
+      SetSnapshot(service, "disconnected", "", "", 0);
+      EmitLog(service, "info", "VPN tunnel disconnected.");
+    } else {
+      SetSnapshot(service, "error", "", message, 0);
+      EmitLog(service, "error", "VPN disconnect cleanup failed.");
+    }
+    service->workersIdle.notify_all();
   }
-  service->disconnectInProgress.store(false);
-  FinishWorker(service);
   engineLock.unlock();
 }
 
@@ -341,6 +348,7 @@ void BusAcquired(GDBusConnection* connection, const gchar*, gpointer user_data) 
   if (service->registrationId == 0) {
     g_error("Unable to register D-Bus object: %s", error->message);
   }
+  WatchCallers(service);
   EmitLog(service, "info", "TessaryVPN Linux service started.");
 }
 
@@ -435,6 +443,7 @@ int ServeUntilShutdown() {
   }
 
   g_source_remove(pollId);
+  if (service.heapTrim != 0) g_source_remove(service.heapTrim);
   g_bus_unown_name(ownerId);
   if (service.networkMonitor != nullptr) {
     if (service.networkChangedHandler != 0) {
@@ -445,6 +454,9 @@ int ServeUntilShutdown() {
   if (service.connection != nullptr) {
     if (service.registrationId != 0) {
       g_dbus_connection_unregister_object(service.connection, service.registrationId);
+    }
+    if (service.callerWatch != 0) {
+      g_dbus_connection_signal_unsubscribe(service.connection, service.callerWatch);
     }
     // The final snapshot must leave the process before it exits.
     g_dbus_connection_flush_sync(service.connection, nullptr, nullptr);
