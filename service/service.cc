@@ -443,7 +443,7 @@ int ServeUntilShutdown() {
   }
 
   g_source_remove(pollId);
-  if (service.heapTrim != 0) g_source_remove(service.heapTrim);
+  if (service.releaser != nullptr) g_thread_pool_free(service.releaser, FALSE, TRUE);
   g_bus_unown_name(ownerId);
   if (service.networkMonitor != nullptr) {
     if (service.networkChangedHandler != 0) {
@@ -470,6 +470,16 @@ int ServeUntilShutdown() {
 }  // namespace
 
 int RunService() {
+  // GLib before 2.76 keeps GVariant and GBytes memory in its own slab
+  // allocator, which never gives it back; the parsed form of one large
+  // message would stay resident. The variable is read before main runs, so
+  // the service starts itself once more with it set.
+  if (g_getenv("G_SLICE") == nullptr) {
+    g_setenv("G_SLICE", "always-malloc", TRUE);
+    char* const argv[] = {const_cast<char*>("tessaryvpn-service"), nullptr};
+    execv("/proc/self/exe", argv);
+    g_warning("Unable to restart with the system allocator: %s", g_strerror(errno));
+  }
   int lockFd = -1;
   switch (TakeInstanceLock(&lockFd)) {
     case InstanceLock::kHeld:

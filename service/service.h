@@ -80,8 +80,8 @@ struct Service {
   // authorized after a newer one was starts nothing. Main thread only.
   uint64_t operationArrivals = 0;
   uint64_t newestAuthorizedOperation = 0;
-  guint callerWatch = 0;  // NameOwnerChanged subscription
-  guint heapTrim = 0;     // pending trim after a large call was let go
+  guint callerWatch = 0;            // NameOwnerChanged subscription
+  GThreadPool* releaser = nullptr;  // lets go of large calls off the main thread
 
   Service() { g_mutex_init(&snapshotMutex); }
   ~Service() { g_mutex_clear(&snapshotMutex); }
@@ -160,6 +160,8 @@ inline constexpr int kMaxChecksPerCaller = 4;
 inline constexpr int kMaxChecksPerUser = 8;
 inline constexpr int kMaxChecksOfOthers = 32;
 inline constexpr int kMaxChecksOfRoot = 32;
+static_assert(kMaxChecksOfOthers + kMaxChecksOfRoot <= 96,
+              "checks in flight must stay well below the bus's 128 awaited replies");
 struct CheckCounts {
   int caller = 0;  // of this unique bus name
   int user = 0;    // of its uid

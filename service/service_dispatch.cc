@@ -31,7 +31,8 @@ constexpr char kProfileTooLargeMessage[] = "The VPN profile is too large or has 
 // glibc keeps freed memory otherwise, and the parsed form of a message is
 // many times its size.
 constexpr gsize kLargeCallBytes = 65536;
-constexpr guint kHeapTrimDelayMillis = 500;
+// Long enough for the dispatcher to drop its references first.
+constexpr gulong kReleaseDelayMicros = 200000;
 // The bus answers for itself; a longer wait means it is not answering.
 constexpr int kBusLookupTimeoutMillis = 5000;
 constexpr char kWireGuardToolsMissing[] =
@@ -193,16 +194,21 @@ void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
   ReplyEmpty(invocation);
 }
 
-void ScheduleHeapTrim(Service* service) {
-  if (service->heapTrim != 0) return;
-  service->heapTrim = g_timeout_add(
-      kHeapTrimDelayMillis,
-      [](gpointer data) -> gboolean {
-        static_cast<Service*>(data)->heapTrim = 0;
-        malloc_trim(0);
-        return G_SOURCE_REMOVE;
-      },
-      service);
+// Lets go of a large call's parameters on the releaser's thread, after the
+// dispatcher's own references are gone, and gives the memory back: freeing
+// the parsed form of a large message takes long enough to stall the main
+// loop, and glibc would keep what it freed. Takes the reference.
+void ReleaseLargeCall(Service* service, GVariant* parameters) {
+  if (service->releaser == nullptr) {
+    service->releaser = g_thread_pool_new(
+        [](gpointer data, gpointer) {
+          g_usleep(kReleaseDelayMicros);
+          g_variant_unref(static_cast<GVariant*>(data));
+          malloc_trim(0);
+        },
+        nullptr, 1, FALSE, nullptr);
+  }
+  g_thread_pool_push(service->releaser, parameters, nullptr);
 }
 
 bool IsOperation(AuthorizedHandler handler) {
@@ -226,7 +232,7 @@ struct PendingAuthorization {
   std::string sender;
   int64_t uid = -1;
   uint64_t arrival = 0;  // of a Connect or Disconnect, else 0
-  bool large = false;    // its message warrants a heap trim once let go
+  bool large = false;    // let go of on the releaser's thread
 };
 
 namespace {
@@ -318,7 +324,10 @@ void AnswerAuthorization(PendingAuthorization* data, bool granted, const GError*
   g_autoptr(GCancellable) cancellable = g_steal_pointer(&pending->cancellable);
   auto& checks = service->authorizationChecks;
   checks.erase(std::remove(checks.begin(), checks.end(), cancellable), checks.end());
-  if (pending->large) ScheduleHeapTrim(service);
+  if (pending->invocation != nullptr && pending->large) {
+    ReleaseLargeCall(service,
+                     g_variant_ref(g_dbus_method_invocation_get_parameters(pending->invocation)));
+  }
   const bool superseded = Superseded(service, *pending);
   UncountCheck(service, pending.get());
   GDBusMethodInvocation* invocation = pending->invocation;
@@ -405,8 +414,11 @@ void CallerLeft(GDBusConnection*, const gchar*, const gchar*, const gchar*, cons
   found->second.gone = true;
   for (PendingAuthorization* pending : found->second.checks) {
     if (pending->invocation == nullptr) continue;
+    if (pending->large) {
+      ReleaseLargeCall(service,
+                       g_variant_ref(g_dbus_method_invocation_get_parameters(pending->invocation)));
+    }
     ReplyError(g_steal_pointer(&pending->invocation), kErrorSuperseded, kSupersededMessage);
-    if (pending->large) ScheduleHeapTrim(service);
   }
 }
 
@@ -636,7 +648,7 @@ void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*
     g_autoptr(GVariant) profile = g_variant_get_child_value(parameters, 0);
     if (!ProfileWithinBounds(profile)) {
       ReplyError(invocation, kErrorInvalidProfile, kProfileTooLargeMessage);
-      ScheduleHeapTrim(service);
+      ReleaseLargeCall(service, g_variant_ref(parameters));
       return;
     }
     AuthorizeInvocation(service, invocation, HandleConnect);
