@@ -319,6 +319,22 @@ bool HoldSilentPrompt(const std::string& method, const std::string& arguments, S
   return true;
 }
 
+constexpr char kSlowGrantRule[] = "/etc/polkit-1/rules.d/10-tessary-test-slow-grant.rules";
+
+// `gdbus call` of a service method as the unprivileged user 65534, giving up
+// after `seconds`.
+std::string NobodyCallCommand(const std::string& method, const std::string& arguments,
+                              int seconds) {
+  return "setpriv --reuid=65534 --regid=65534 --clear-groups gdbus call --system --timeout " +
+         std::to_string(seconds) +
+         " -d org.tessaryvpn.Service1 -o /org/tessaryvpn/Service1 -m org.tessaryvpn.Service1." +
+         method + " " + arguments;
+}
+
+std::string CallAsNobody(const std::string& method, const std::string& arguments, int seconds) {
+  return Sh(NobodyCallCommand(method, arguments, seconds)).out;
+}
+
 // Milliseconds a root caller waits for the snapshot.
 double SnapshotMillis(GDBusConnection* bus) {
   const gint64 begin = g_get_monotonic_time();
@@ -530,6 +546,43 @@ TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
   // The slot is free again.
   EXPECT_EQ(CallError("Connect", Profile("", "wireGuard", "x")),
             linux_service::kErrorInvalidProfile);
+
+  // Another user whom polkit allows only after three seconds: a Connect
+  // whose caller gave up before then starts nothing; one whose caller waited,
+  // sent just after and answered after it, goes ahead.
+  ASSERT_EQ(
+      Sh(std::string("mkdir -p /etc/polkit-1/rules.d && cat >") + kSlowGrantRule +
+         " <<'EOF'\n"
+         "polkit.addRule(function(action, subject) {\n"
+         "  if (action.id != \"org.tessaryvpn.manage\" || subject.user != \"nobody\") return;\n"
+         "  var start = Date.now();\n"
+         "  while (Date.now() - start < 3000) {}\n"
+         "  return polkit.Result.YES;\n"
+         "});\nEOF")
+          .status,
+      0);
+  ASSERT_TRUE(WaitUntil([] { return CallAsNobody("RequestVpnPermission", "", 30) == "(true,)\n"; },
+                        std::chrono::seconds(40)));
+  recorder_->Clear();
+  auto profileArgument = [](const std::string& id) {
+    std::string text = WireGuardProfileText();
+    std::string escaped;
+    for (char c : text) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return "\"{'id': <'" + id + "'>, 'protocol': <'wireGuard'>, 'rawConfig': <'" + escaped +
+           "'>}\"";
+  };
+  const std::string gaveUp = profileArgument("gaveup");
+  const std::string waited = profileArgument("waited");
+  Sh("(" + NobodyCallCommand("Connect", gaveUp, 1) + ") >/dev/null 2>&1 &");
+  recorder_->WaitFor([] { return false; }, std::chrono::milliseconds(300));
+  Sh("(" + NobodyCallCommand("Connect", waited, 30) + ") >/run/sandbox/waited.out 2>&1 &");
+  ASSERT_TRUE(WaitForStage("error", 30)) << Sh("cat /run/sandbox/waited.out").out;
+  for (const auto& entry : recorder_->entries) {
+    if (entry.signal != "SnapshotChanged") continue;
+    EXPECT_EQ(DictString(entry.value, "activeProfileId"), "waited");
+  }
+  EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "error"}));
+  Sh(std::string("rm -f ") + kSlowGrantRule);
 }
 
 TEST_F(ServiceWorkers, SigtermDuringConnectingWaitsForTheWorkerAndExitsCleanly) {
