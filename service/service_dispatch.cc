@@ -480,16 +480,22 @@ void AuthorizeInvocation(Service* service, GDBusMethodInvocation* invocation,
     }
     return;
   }
+  GVariant* parameters = g_dbus_method_invocation_get_parameters(invocation);
+  const bool large = g_variant_get_size(parameters) >= kLargeCallBytes;
+  auto refuse = [&](const char* name, const char* message) {
+    if (large) ReleaseLargeCall(service, g_variant_ref(parameters));
+    ReplyError(invocation, name, message);
+  };
   bool gone = false;
   CallerRecord* caller = FindCaller(service, invocation, &gone);
   if (caller == nullptr) {
     // A caller that already left is answered nowhere.
-    ReplyError(invocation, gone ? kErrorSuperseded : kErrorAuthorizationUnavailable,
-               gone ? kSupersededMessage : kAuthorizationUnavailableMessage);
+    refuse(gone ? kErrorSuperseded : kErrorAuthorizationUnavailable,
+           gone ? kSupersededMessage : kAuthorizationUnavailableMessage);
     return;
   }
   if (!CheckFitsLimits(caller->uid, CountsFor(service, *caller))) {
-    ReplyError(invocation, kErrorTooManyRequests, kTooManyRequestsMessage);
+    refuse(kErrorTooManyRequests, kTooManyRequestsMessage);
     return;
   }
   auto* pending = new PendingAuthorization;
@@ -499,8 +505,7 @@ void AuthorizeInvocation(Service* service, GDBusMethodInvocation* invocation,
   pending->cancellable = g_cancellable_new();
   pending->sender = g_dbus_method_invocation_get_sender(invocation);
   pending->uid = caller->uid;
-  pending->large =
-      g_variant_get_size(g_dbus_method_invocation_get_parameters(invocation)) >= kLargeCallBytes;
+  pending->large = large;
   if (IsOperation(handler)) {
     pending->arrival = ++service->operationArrivals;
     caller->newestOperation = pending->arrival;

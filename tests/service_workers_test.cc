@@ -73,11 +73,13 @@ GVariant* Profile(const std::string& id, const std::string& protocol, const std:
 
 // This binary, run again as another user, is a caller that sends
 // TESSARY_CALLER_CALLS Connect calls over two connections, each profile with
-// TESSARY_CALLER_KEYS extra keys, and prints the error name of each answer
+// TESSARY_CALLER_KEYS extra keys, then with TESSARY_CALLER_THEN_DISCONNECT a
+// Disconnect on the first connection, and prints the error name of each answer
 // ("ok" for a reply) as it comes; once every call was answered it prints
 // "took N ms", the time from the first call to the last answer, and ends.
 constexpr char kCallerCalls[] = "TESSARY_CALLER_CALLS";
 constexpr char kCallerKeys[] = "TESSARY_CALLER_KEYS";
+constexpr char kCallerThenDisconnect[] = "TESSARY_CALLER_THEN_DISCONNECT";
 
 int RunAsCallerWhenAsked() {
   const char* calls = getenv(kCallerCalls);
@@ -97,11 +99,13 @@ int RunAsCallerWhenAsked() {
   GVariant* profile = g_variant_ref_sink(g_variant_new("(a{sv})", &builder));
   int answered = 0;
   const gint64 begin = g_get_monotonic_time();
-  for (int i = 0; i < count; ++i) {
+  const bool thenDisconnect = getenv(kCallerThenDisconnect) != nullptr;
+  for (int i = 0; i < count + thenDisconnect; ++i) {
+    const bool connect = i < count;
     g_dbus_connection_call(
-        connections[i % 2], linux_service::kBusName, linux_service::kObjectPath,
-        linux_service::kInterfaceName, "Connect", profile, nullptr, G_DBUS_CALL_FLAGS_NONE, 120000,
-        nullptr,
+        connections[connect ? i % 2 : 0], linux_service::kBusName, linux_service::kObjectPath,
+        linux_service::kInterfaceName, connect ? "Connect" : "Disconnect",
+        connect ? profile : nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 120000, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
           GError* error = nullptr;
           GVariant* reply =
@@ -116,7 +120,7 @@ int RunAsCallerWhenAsked() {
         },
         &answered);
   }
-  while (answered < count) g_main_context_iteration(nullptr, TRUE);
+  while (answered < count + thenDisconnect) g_main_context_iteration(nullptr, TRUE);
   printf("took %lld ms\n", static_cast<long long>((g_get_monotonic_time() - begin) / 1000));
   fflush(stdout);
   _exit(0);
@@ -582,6 +586,20 @@ TEST_F(ServiceWorkers, DisconnectOvertakesAConnectThatIsStillStarting) {
     EXPECT_EQ(DictString(entry.value, "activeProfileId"), "waited");
   }
   EXPECT_EQ(Stages(), (Strings{"preparing", "connecting", "error"}));
+
+  // A Connect and then a Disconnect from one caller, both waiting for polkit:
+  // the Connect, allowed first, is stale by then and starts nothing.
+  recorder_->Clear();
+  ASSERT_EQ(Sh("setpriv --reuid=65534 --regid=65534 --clear-groups env " +
+               std::string(kCallerThenDisconnect) + "=1 " + CallerCommand(1, 0) +
+               " >/run/sandbox/then-disconnect.out 2>&1")
+                .status,
+            0);
+  const std::string answers = Sh("cat /run/sandbox/then-disconnect.out").out;
+  EXPECT_EQ(answers.substr(0, answers.find("took ")),
+            std::string(linux_service::kErrorSuperseded) + "\nok\n");
+  ASSERT_TRUE(WaitForStage("disconnected", 10));
+  EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
   Sh(std::string("rm -f ") + kSlowGrantRule);
 }
 
