@@ -2,7 +2,7 @@
 // dispatch with polkit authorization, the connection snapshot and its signals,
 // and the connect and disconnect worker threads.
 //
-// Lock order: engineMutex before workerMutex or snapshotMutex. snapshotMutex
+// Lock order: engineMutex, then workerMutex, then snapshotMutex. snapshotMutex
 // guards only the copying of the four snapshot fields and is never held while
 // a dictionary is built or a signal is emitted.
 #pragma once

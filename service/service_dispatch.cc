@@ -27,9 +27,9 @@ constexpr char kSupersededMessage[] =
     "A newer connect or disconnect request was authorized before this one.";
 constexpr char kProfileTooLargeMessage[] = "The VPN profile is too large or has too many entries.";
 
-// A call at least this large is followed by a heap trim once it is let go:
-// glibc keeps freed memory otherwise, and the parsed form of a message is
-// many times its size.
+// A call at least this large is let go of on the releaser's thread, which
+// then trims the heap: glibc keeps freed memory otherwise, and the parsed
+// form of a message is many times its size.
 constexpr gsize kLargeCallBytes = 65536;
 // Long enough for the dispatcher to drop its references first.
 constexpr gulong kReleaseDelayMicros = 200000;
