@@ -18,6 +18,14 @@ inline constexpr char kErrorInvalidProfile[] = "org.tessaryvpn.Error.InvalidProf
 inline constexpr char kErrorRuntimeUnavailable[] = "org.tessaryvpn.Error.RuntimeUnavailable";
 inline constexpr char kErrorBusy[] = "org.tessaryvpn.Error.Busy";
 inline constexpr char kErrorWireGuardUnavailable[] = "org.tessaryvpn.Error.WireGuardUnavailable";
+// polkit (or the bus on its way) could not be asked: not a refusal.
+inline constexpr char kErrorAuthorizationUnavailable[] =
+    "org.tessaryvpn.Error.AuthorizationUnavailable";
+// The caller, its user or all users together have as many checks waiting
+// for polkit as the service takes.
+inline constexpr char kErrorTooManyRequests[] = "org.tessaryvpn.Error.TooManyRequests";
+// A Connect or Disconnect authorized only after a newer one was.
+inline constexpr char kErrorSuperseded[] = "org.tessaryvpn.Error.Superseded";
 
 // Engines and tools, always run by absolute path.
 inline constexpr char kSingBoxBinary[] = "/usr/libexec/tessaryvpn/sing-box";

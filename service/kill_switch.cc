@@ -674,8 +674,8 @@ bool ApplyKillSwitch(const KillSwitchRules& rules, std::string* error) {
 }
 
 bool RemoveKillSwitch(std::string* error) {
-  // Without nft there can be no table to lift.
-  if (!NftInstalled()) return true;
+  // Without nft a table loaded earlier can be neither lifted nor shown to be
+  // absent, so the removal fails (RunNft says why) instead of claiming it.
   return RunNft({"-f", "-"}, RemovalLines(), error);
 }
 

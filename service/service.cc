@@ -392,15 +392,22 @@ void DisconnectWorker(Service* service) {
   std::string message;
   const bool stopped = service->runtime.Stop(&message);
   service->cleanupHealthy.store(stopped);
-  if (stopped) {
-    SetSnapshot(service, "disconnected", "", "", 0);
-    EmitLog(service, "info", "VPN tunnel disconnected.");
-  } else {
-    SetSnapshot(service, "error", "", message, 0);
-    EmitLog(service, "error", "VPN disconnect cleanup failed.", message);
+  {
+    // The slot is free before the outcome is published, so a caller that
+    // reacts to it is not answered Busy; Connect reserves the slot under the
+    // same lock, so its "preparing" cannot come before this outcome.
+    std::lock_guard<std::mutex> workerLock(service->workerMutex);
+    service->disconnectInProgress.store(false);
+    service->activeWorkers.fetch_sub(1);
+    if (stopped) {
+      SetSnapshot(service, "disconnected", "", "", 0);
+      EmitLog(service, "info", "VPN tunnel disconnected.");
+    } else {
+      SetSnapshot(service, "error", "", message, 0);
+      EmitLog(service, "error", "VPN disconnect cleanup failed.", message);
+    }
+    service->workersIdle.notify_all();
   }
-  service->disconnectInProgress.store(false);
-  FinishWorker(service);
   engineLock.unlock();
 }
 
@@ -420,6 +427,7 @@ void BusAcquired(GDBusConnection* connection, const gchar*, gpointer user_data) 
   if (service->registrationId == 0) {
     g_error("Unable to register D-Bus object: %s", error->message);
   }
+  WatchCallers(service);
   EmitLog(service, "info", "TessaryVPN Linux service started.");
 }
 
@@ -523,6 +531,7 @@ int ServeUntilShutdown() {
   }
 
   g_source_remove(pollId);
+  if (service.releaser != nullptr) g_thread_pool_free(service.releaser, FALSE, TRUE);
   g_bus_unown_name(ownerId);
   if (service.networkMonitor != nullptr) {
     if (service.networkChangedHandler != 0) {
@@ -533,6 +542,9 @@ int ServeUntilShutdown() {
   if (service.connection != nullptr) {
     if (service.registrationId != 0) {
       g_dbus_connection_unregister_object(service.connection, service.registrationId);
+    }
+    if (service.callerWatch != 0) {
+      g_dbus_connection_signal_unsubscribe(service.connection, service.callerWatch);
     }
     // The final snapshot must leave the process before it exits.
     g_dbus_connection_flush_sync(service.connection, nullptr, nullptr);
@@ -546,6 +558,16 @@ int ServeUntilShutdown() {
 }  // namespace
 
 int RunService() {
+  // GLib before 2.76 keeps GVariant and GBytes memory in its own slab
+  // allocator, which never gives it back; the parsed form of one large
+  // message would stay resident. The variable is read before main runs, so
+  // the service starts itself once more with it set.
+  if (g_getenv("G_SLICE") == nullptr) {
+    g_setenv("G_SLICE", "always-malloc", TRUE);
+    char* const argv[] = {const_cast<char*>("tessaryvpn-service"), nullptr};
+    execv("/proc/self/exe", argv);
+    g_warning("Unable to restart with the system allocator: %s", g_strerror(errno));
+  }
   g_set_prgname(kLogIdentifier);
   g_log_set_writer_func(WriteLogRecord, nullptr, nullptr);
   int lockFd = -1;

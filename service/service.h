@@ -2,7 +2,7 @@
 // dispatch with polkit authorization, the connection snapshot and its signals,
 // and the connect and disconnect worker threads.
 //
-// Lock order: engineMutex before workerMutex or snapshotMutex. snapshotMutex
+// Lock order: engineMutex, then workerMutex, then snapshotMutex. snapshotMutex
 // guards only the copying of the four snapshot fields and is never held while
 // a dictionary is built or a signal is emitted.
 #pragma once
@@ -14,14 +14,29 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/constants.h"
 #include "service/config_validation.h"
 #include "service/engine_runtime.h"
 
 namespace tessary::linux_service {
+
+// One caller's authorization check; defined with the dispatch.
+struct PendingAuthorization;
+
+// A caller of the guarded methods, known by its unique bus name from its
+// first such call until it leaves the bus. Main thread only.
+struct CallerRecord {
+  int64_t uid = -1;
+  bool gone = false;  // left the bus: its checks answer nobody and start nothing
+  // Arrival number of its newest Connect or Disconnect that went to polkit.
+  uint64_t newestOperation = 0;
+  std::vector<PendingAuthorization*> checks;  // each owned by its check
+};
 
 // The one record of the process, owned by RunService; every callback gets a
 // pointer to it.
@@ -54,6 +69,19 @@ struct Service {
   // check. Shutdown cancels them, so that an authentication dialog nobody
   // answers cannot hold up the stop. Main thread only.
   std::vector<GCancellable*> authorizationChecks;
+  // Every check is a call of this service's to polkitd until polkitd
+  // answers, and the bus lets one connection await only so many replies;
+  // these count them by caller, by user and by pool. Main thread only.
+  std::map<std::string, CallerRecord> callers;
+  std::map<int64_t, int> checksPerUser;
+  int checksOfOthers = 0;
+  int checksOfRoot = 0;
+  // Connect and Disconnect calls are numbered as they arrive, so that one
+  // authorized after a newer one was starts nothing. Main thread only.
+  uint64_t operationArrivals = 0;
+  uint64_t newestAuthorizedOperation = 0;
+  guint callerWatch = 0;            // NameOwnerChanged subscription
+  GThreadPool* releaser = nullptr;  // lets go of large calls off the main thread
 
   Service() { g_mutex_init(&snapshotMutex); }
   ~Service() { g_mutex_clear(&snapshotMutex); }
@@ -134,6 +162,35 @@ void AuthorizeInvocation(Service* service, GDBusMethodInvocation* invocation,
 // Cancels every check still waiting for polkit; each caller is answered
 // ShuttingDown once polkit has let go of it (a later main-context iteration).
 void CancelAuthorizations(Service* service);
+// Follows callers leaving the bus, so that their checks are let go at once.
+void WatchCallers(Service* service);
+
+// Checks in flight to polkit, well below the 128 replies the system bus lets
+// one connection await. Root has a share of its own, so no other user can
+// fill what root needs to disconnect.
+inline constexpr int kMaxChecksPerCaller = 4;
+inline constexpr int kMaxChecksPerUser = 8;
+inline constexpr int kMaxChecksOfOthers = 32;
+inline constexpr int kMaxChecksOfRoot = 32;
+static_assert(kMaxChecksOfOthers + kMaxChecksOfRoot <= 96,
+              "checks in flight must stay well below the bus's 128 awaited replies");
+struct CheckCounts {
+  int caller = 0;  // of this unique bus name
+  int user = 0;    // of its uid
+  int others = 0;  // of every uid but 0
+  int root = 0;    // of uid 0
+};
+// True when one more check of a caller of `uid` stays within the limits.
+bool CheckFitsLimits(int64_t uid, const CheckCounts& counts);
+
+// A Connect profile holds four keys the service reads; clients may add a
+// few of their own, never more than this, nor more bytes than a profile of
+// the largest configuration.
+inline constexpr gsize kMaxProfileEntries = 64;
+inline constexpr gsize kMaxProfileBytes = kMaxConfigBytes + 65536;
+// False when the a{sv} profile has more entries or bytes than that; cheap
+// on any dictionary the bus delivers.
+bool ProfileWithinBounds(GVariant* profile);
 
 // Typed reads from an a{sv} dictionary; a key of another type counts as absent.
 std::string LookupString(GVariant* dictionary, const char* key);

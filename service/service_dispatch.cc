@@ -1,11 +1,13 @@
 // Method dispatch of tessaryvpn-service: every handler reads the same way,
 // refuse while stopping, authorize, read and validate into locals, reserve,
 // change state, reply.
+#include <malloc.h>
 #include <polkit/polkit.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "common/constants.h"
 #include "service/service.h"
@@ -17,6 +19,22 @@ constexpr char kShuttingDownMessage[] = "The TessaryVPN service is shutting down
 constexpr char kUnknownMethodMessage[] = "The requested method is not implemented.";
 constexpr char kNotAuthorizedMessage[] = "Authorization to manage the VPN was denied.";
 constexpr char kBusyMessage[] = "Another VPN engine operation is already in progress.";
+constexpr char kAuthorizationUnavailableMessage[] =
+    "polkit could not be asked whether the caller may manage the VPN.";
+constexpr char kTooManyRequestsMessage[] =
+    "Too many requests are already waiting for authorization.";
+constexpr char kSupersededMessage[] =
+    "A newer connect or disconnect request was authorized before this one.";
+constexpr char kProfileTooLargeMessage[] = "The VPN profile is too large or has too many entries.";
+
+// A call at least this large is let go of on the releaser's thread, which
+// then trims the heap: glibc keeps freed memory otherwise, and the parsed
+// form of a message is many times its size.
+constexpr gsize kLargeCallBytes = 65536;
+// Long enough for the dispatcher to drop its references first.
+constexpr gulong kReleaseDelayMicros = 200000;
+// The bus answers for itself; a longer wait means it is not answering.
+constexpr int kBusLookupTimeoutMillis = 5000;
 constexpr char kWireGuardToolsMissing[] =
     "wireguard-tools is unavailable. Repair the TessaryVPN installation.";
 
@@ -122,9 +140,13 @@ void HandleConnect(Service* service, GDBusMethodInvocation* invocation) {
   request->killSwitch = LookupBoolean(profile, "killSwitch", false);
 
   const EngineRuntime& runtime = service->runtime;
+  // A worker frees the slot and publishes its outcome under workerMutex, so
+  // the slot is never taken between the two.
+  std::unique_lock<std::mutex> workerLock(service->workerMutex);
   const ConnectAdmission admission = AdmitConnect(
       request->id, request->protocol, &request->rawConfig, ValidateProfile,
       [&runtime](EngineKind kind) { return runtime.IsAvailable(kind); }, &service->activeWorkers);
+  workerLock.unlock();
   if (!admission.accepted) {
     LogRefusal(service, invocation, admission.message);
     g_dbus_method_invocation_return_dbus_error(invocation, admission.errorName,
@@ -150,12 +172,15 @@ void HandleConnect(Service* service, GDBusMethodInvocation* invocation) {
 
 void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
   service->operationGeneration.fetch_add(1);
-  bool expected = false;
-  if (!service->disconnectInProgress.compare_exchange_strong(expected, true)) {
-    ReplyEmpty(invocation);
-    return;
+  {
+    std::lock_guard<std::mutex> workerLock(service->workerMutex);
+    bool expected = false;
+    if (!service->disconnectInProgress.compare_exchange_strong(expected, true)) {
+      ReplyEmpty(invocation);
+      return;
+    }
+    service->activeWorkers.fetch_add(1);
   }
-  service->activeWorkers.fetch_add(1);
   const Snapshot snapshot = ReadSnapshot(service);
   SetSnapshot(service, "disconnecting", snapshot.activeProfileId, "", 0);
 
@@ -170,14 +195,127 @@ void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
   ReplyEmpty(invocation);
 }
 
+// Lets go of a large call's parameters on the releaser's thread, after the
+// dispatcher's own references are gone, and gives the memory back: freeing
+// the parsed form of a large message takes long enough to stall the main
+// loop, and glibc would keep what it freed. Takes the reference.
+void ReleaseLargeCall(Service* service, GVariant* parameters) {
+  if (service->releaser == nullptr) {
+    service->releaser = g_thread_pool_new(
+        [](gpointer data, gpointer) {
+          g_usleep(kReleaseDelayMicros);
+          g_variant_unref(static_cast<GVariant*>(data));
+          malloc_trim(0);
+        },
+        nullptr, 1, FALSE, nullptr);
+  }
+  g_thread_pool_push(service->releaser, parameters, nullptr);
+}
+
+bool IsOperation(AuthorizedHandler handler) {
+  return handler == HandleConnect || handler == HandleDisconnect;
+}
+
+void ReplyError(GDBusMethodInvocation* invocation, const char* name, const char* message) {
+  g_dbus_method_invocation_return_dbus_error(invocation, name, message);
+}
+
+}  // namespace
+
 // One caller waiting for polkit's answer.
 struct PendingAuthorization {
   Service* service = nullptr;
-  // The dispatcher's reference; the answer spends it.
+  // The dispatcher's reference; the answer spends it. Null once the caller
+  // left the bus and was let go.
   GDBusMethodInvocation* invocation = nullptr;
   AuthorizedHandler onGranted = nullptr;  // null for RequestVpnPermission
   GCancellable* cancellable = nullptr;    // owned; listed in authorizationChecks
+  std::string sender;
+  int64_t uid = -1;
+  uint64_t arrival = 0;  // of a Connect or Disconnect, else 0
+  bool large = false;    // let go of on the releaser's thread
 };
+
+namespace {
+
+// The caller's record, made on its first guarded call with its uid from the
+// bus. Null when the bus could not tell; *gone then says whether the caller
+// has already left.
+CallerRecord* FindCaller(Service* service, GDBusMethodInvocation* invocation, bool* gone) {
+  const char* sender = g_dbus_method_invocation_get_sender(invocation);
+  auto found = service->callers.find(sender);
+  if (found != service->callers.end()) {
+    *gone = found->second.gone;
+    return *gone ? nullptr : &found->second;
+  }
+  // The bus driver answers at once and its replies are not counted against
+  // the service's awaited replies.
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      g_dbus_method_invocation_get_connection(invocation), "org.freedesktop.DBus",
+      "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
+      g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE,
+      kBusLookupTimeoutMillis, nullptr, &error);
+  if (reply == nullptr) {
+    g_autofree gchar* remote = g_dbus_error_get_remote_error(error);
+    *gone = g_strcmp0(remote, "org.freedesktop.DBus.Error.NameHasNoOwner") == 0;
+    if (!*gone) g_warning("Unable to identify the caller %s: %s", sender, error->message);
+    return nullptr;
+  }
+  guint32 uid = 0;
+  g_variant_get(reply, "(u)", &uid);
+  CallerRecord& record = service->callers[sender];
+  record.uid = uid;
+  *gone = false;
+  return &record;
+}
+
+CheckCounts CountsFor(Service* service, const CallerRecord& caller) {
+  CheckCounts counts;
+  counts.caller = static_cast<int>(caller.checks.size());
+  const auto user = service->checksPerUser.find(caller.uid);
+  counts.user = user != service->checksPerUser.end() ? user->second : 0;
+  counts.others = service->checksOfOthers;
+  counts.root = service->checksOfRoot;
+  return counts;
+}
+
+void CountCheck(Service* service, CallerRecord* caller, PendingAuthorization* pending) {
+  caller->checks.push_back(pending);
+  if (pending->uid == 0) {
+    ++service->checksOfRoot;
+  } else {
+    ++service->checksPerUser[pending->uid];
+    ++service->checksOfOthers;
+  }
+}
+
+// Ends the count of a check once polkit has let go of it.
+void UncountCheck(Service* service, PendingAuthorization* pending) {
+  if (pending->uid == 0) {
+    --service->checksOfRoot;
+  } else {
+    --service->checksOfOthers;
+    auto user = service->checksPerUser.find(pending->uid);
+    if (user != service->checksPerUser.end() && --user->second <= 0) {
+      service->checksPerUser.erase(user);
+    }
+  }
+  auto found = service->callers.find(pending->sender);
+  if (found == service->callers.end()) return;
+  auto& checks = found->second.checks;
+  checks.erase(std::remove(checks.begin(), checks.end(), pending), checks.end());
+  if (found->second.gone && checks.empty()) service->callers.erase(found);
+}
+
+// True when a newer Connect or Disconnect, of this caller or of anyone
+// polkit already allowed, makes this one stale.
+bool Superseded(Service* service, const PendingAuthorization& pending) {
+  if (pending.arrival == 0) return false;
+  if (service->newestAuthorizedOperation > pending.arrival) return true;
+  const auto found = service->callers.find(pending.sender);
+  return found != service->callers.end() && found->second.newestOperation > pending.arrival;
+}
 
 // The one end of every check, on every path: answers the caller and releases
 // the check.
@@ -187,26 +325,43 @@ void AnswerAuthorization(PendingAuthorization* data, bool granted, const GError*
   g_autoptr(GCancellable) cancellable = g_steal_pointer(&pending->cancellable);
   auto& checks = service->authorizationChecks;
   checks.erase(std::remove(checks.begin(), checks.end(), cancellable), checks.end());
+  if (pending->invocation != nullptr && pending->large) {
+    ReleaseLargeCall(service,
+                     g_variant_ref(g_dbus_method_invocation_get_parameters(pending->invocation)));
+  }
+  const bool superseded = Superseded(service, *pending);
+  UncountCheck(service, pending.get());
   GDBusMethodInvocation* invocation = pending->invocation;
+  // Its caller left; it was answered then.
+  if (invocation == nullptr) return;
   // The state may have changed while polkit was asked; shutdown wins over
   // whatever polkit said, including the cancellation shutdown caused.
   if (service->stopping.load()) {
-    g_dbus_method_invocation_return_dbus_error(invocation, kErrorShuttingDown,
-                                               kShuttingDownMessage);
+    ReplyError(invocation, kErrorShuttingDown, kShuttingDownMessage);
+    return;
+  }
+  if (error != nullptr) {
+    g_warning("%s: %s",
+              pending->onGranted == nullptr ? "Polkit permission request failed"
+                                            : "Polkit authorization failed",
+              error->message);
+    ReplyError(invocation, kErrorAuthorizationUnavailable, kAuthorizationUnavailableMessage);
     return;
   }
   if (pending->onGranted == nullptr) {
-    if (error != nullptr) g_warning("Polkit permission request failed: %s", error->message);
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", granted));
     return;
   }
   if (!granted) {
-    if (error != nullptr) g_warning("Polkit authorization failed: %s", error->message);
     LogRefusal(service, invocation, kNotAuthorizedMessage);
-    g_dbus_method_invocation_return_dbus_error(invocation, kErrorNotAuthorized,
-                                               kNotAuthorizedMessage);
+    ReplyError(invocation, kErrorNotAuthorized, kNotAuthorizedMessage);
     return;
   }
+  if (superseded) {
+    ReplyError(invocation, kErrorSuperseded, kSupersededMessage);
+    return;
+  }
+  if (pending->arrival != 0) service->newestAuthorizedOperation = pending->arrival;
   pending->onGranted(service, invocation);
 }
 
@@ -221,8 +376,7 @@ void AuthorizationChecked(GObject* source, GAsyncResult* result, gpointer data) 
 
 void CheckAuthorization(PendingAuthorization* pending) {
   Service* service = pending->service;
-  g_autoptr(PolkitSubject) subject =
-      polkit_system_bus_name_new(g_dbus_method_invocation_get_sender(pending->invocation));
+  g_autoptr(PolkitSubject) subject = polkit_system_bus_name_new(pending->sender.c_str());
   polkit_authority_check_authorization(service->authority, subject, kPolkitAction, nullptr,
                                        POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION,
                                        pending->cancellable, AuthorizationChecked, pending);
@@ -242,6 +396,32 @@ void AuthorityReady(GObject*, GAsyncResult* result, gpointer data) {
     service->authority = POLKIT_AUTHORITY(g_steal_pointer(&authority));
   }
   CheckAuthorization(pending);
+}
+
+void CallerLeft(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                GVariant* parameters, gpointer data) {
+  auto* service = static_cast<Service*>(data);
+  const gchar* name = nullptr;
+  const gchar* newOwner = nullptr;
+  g_variant_get(parameters, "(&s&s&s)", &name, nullptr, &newOwner);
+  if (newOwner[0] != '\0') return;
+  auto found = service->callers.find(name);
+  if (found == service->callers.end()) return;
+  if (found->second.checks.empty()) {
+    service->callers.erase(found);
+    return;
+  }
+  // Its checks stay counted until polkitd answers them, as the bus counts
+  // them; what they hold is let go now.
+  found->second.gone = true;
+  for (PendingAuthorization* pending : found->second.checks) {
+    if (pending->invocation == nullptr) continue;
+    if (pending->large) {
+      ReleaseLargeCall(service,
+                       g_variant_ref(g_dbus_method_invocation_get_parameters(pending->invocation)));
+    }
+    ReplyError(g_steal_pointer(&pending->invocation), kErrorSuperseded, kSupersededMessage);
+  }
 }
 
 // Empty output comes back as a null buffer.
@@ -294,19 +474,72 @@ bool LookupBoolean(GVariant* dictionary, const char* key, bool defaultValue) {
 
 void AuthorizeInvocation(Service* service, GDBusMethodInvocation* invocation,
                          AuthorizedHandler handler) {
+  if (g_dbus_method_invocation_get_sender(invocation) == nullptr) {
+    if (handler == nullptr) {
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", FALSE));
+    } else {
+      ReplyError(invocation, kErrorNotAuthorized, kNotAuthorizedMessage);
+    }
+    return;
+  }
+  GVariant* parameters = g_dbus_method_invocation_get_parameters(invocation);
+  const bool large = g_variant_get_size(parameters) >= kLargeCallBytes;
+  auto refuse = [&](const char* name, const char* message) {
+    if (large) ReleaseLargeCall(service, g_variant_ref(parameters));
+    ReplyError(invocation, name, message);
+  };
+  bool gone = false;
+  CallerRecord* caller = FindCaller(service, invocation, &gone);
+  if (caller == nullptr) {
+    // A caller that already left is answered nowhere.
+    refuse(gone ? kErrorSuperseded : kErrorAuthorizationUnavailable,
+           gone ? kSupersededMessage : kAuthorizationUnavailableMessage);
+    return;
+  }
+  if (!CheckFitsLimits(caller->uid, CountsFor(service, *caller))) {
+    refuse(kErrorTooManyRequests, kTooManyRequestsMessage);
+    return;
+  }
   auto* pending = new PendingAuthorization;
   pending->service = service;
   pending->invocation = invocation;
   pending->onGranted = handler;
   pending->cancellable = g_cancellable_new();
+  pending->sender = g_dbus_method_invocation_get_sender(invocation);
+  pending->uid = caller->uid;
+  pending->large = large;
+  if (IsOperation(handler)) {
+    pending->arrival = ++service->operationArrivals;
+    caller->newestOperation = pending->arrival;
+  }
+  CountCheck(service, caller, pending);
   service->authorizationChecks.push_back(pending->cancellable);
-  if (g_dbus_method_invocation_get_sender(invocation) == nullptr) {
-    AnswerAuthorization(pending, false, nullptr);
-  } else if (service->authority == nullptr) {
+  if (service->authority == nullptr) {
     polkit_authority_get_async(pending->cancellable, AuthorityReady, pending);
   } else {
     CheckAuthorization(pending);
   }
+}
+
+void WatchCallers(Service* service) {
+  // One subscription for every caller: a rule per caller would count
+  // against the bus's limit on match rules.
+  service->callerWatch = g_dbus_connection_signal_subscribe(
+      service->connection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+      "/org/freedesktop/DBus", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, CallerLeft, service, nullptr);
+}
+
+bool CheckFitsLimits(int64_t uid, const CheckCounts& counts) {
+  if (counts.caller >= kMaxChecksPerCaller) return false;
+  if (uid == 0) return counts.root < kMaxChecksOfRoot;
+  return counts.user < kMaxChecksPerUser && counts.others < kMaxChecksOfOthers;
+}
+
+bool ProfileWithinBounds(GVariant* profile) {
+  // Counting is constant time for the parsed form the bus library delivers;
+  // the size is only summed over a bounded number of entries.
+  return g_variant_n_children(profile) <= kMaxProfileEntries &&
+         g_variant_get_size(profile) <= kMaxProfileBytes;
 }
 
 void CancelAuthorizations(Service* service) {
@@ -392,8 +625,8 @@ ConnectAdmission AdmitConnect(
 }
 
 void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                      const gchar* methodName, GVariant*, GDBusMethodInvocation* invocation,
-                      gpointer user_data) {
+                      const gchar* methodName, GVariant* parameters,
+                      GDBusMethodInvocation* invocation, gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
   if (service->stopping.load()) {
     g_dbus_method_invocation_return_dbus_error(invocation, kErrorShuttingDown,
@@ -418,6 +651,13 @@ void HandleMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*
   } else if (method == "GenerateWireGuardKeyPair") {
     AuthorizeInvocation(service, invocation, HandleGenerateWireGuardKeyPair);
   } else if (method == "Connect") {
+    // Refused before polkit is asked and before anything of it is kept.
+    g_autoptr(GVariant) profile = g_variant_get_child_value(parameters, 0);
+    if (!ProfileWithinBounds(profile)) {
+      ReplyError(invocation, kErrorInvalidProfile, kProfileTooLargeMessage);
+      ReleaseLargeCall(service, g_variant_ref(parameters));
+      return;
+    }
     AuthorizeInvocation(service, invocation, HandleConnect);
   } else if (method == "Disconnect") {
     AuthorizeInvocation(service, invocation, HandleDisconnect);

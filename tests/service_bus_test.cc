@@ -392,6 +392,48 @@ TEST_F(ServiceBus, PolkitDecidesWhoManagesTheVpn) {
   ASSERT_EQ(Sh(std::string("rm ") + kGrantRule).status, 0);
   EXPECT_TRUE(WaitUntil([] { return CallAsNobody("RequestVpnPermission").out == "(false,)\n"; },
                         std::chrono::seconds(15)));
+
+  // polkitd gone and not to be started: that is said, never passed off as
+  // a refusal, to root too.
+  const std::string activation =
+      "/usr/share/dbus-1/system-services/org.freedesktop.PolicyKit1.service";
+  ASSERT_EQ(Sh("mv " + activation +
+               " /run/sandbox/polkit.activation && gdbus call --system "
+               "-d org.freedesktop.DBus -o /org/freedesktop/DBus "
+               "-m org.freedesktop.DBus.ReloadConfig >/dev/null && "
+               "kill $(gdbus call --system -d org.freedesktop.DBus -o /org/freedesktop/DBus "
+               "-m org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.PolicyKit1 | "
+               "sed -e 's/[^ ]* //' -e 's/[^0-9]//g')")
+                .status,
+            0);
+  EXPECT_TRUE(WaitUntil(
+      [] {
+        return Sh("gdbus call --system -d org.freedesktop.DBus -o "
+                  "/org/freedesktop/DBus -m org.freedesktop.DBus.NameHasOwner "
+                  "org.freedesktop.PolicyKit1")
+                   .out == "(false,)\n";
+      },
+      std::chrono::seconds(10)));
+  for (const char* method : {"RequestVpnPermission", "Disconnect"}) {
+    SCOPED_TRACE(method);
+    std::string name;
+    std::string message;
+    EXPECT_EQ(Call(method, nullptr, &name, &message), nullptr);
+    EXPECT_EQ(name, linux_service::kErrorAuthorizationUnavailable);
+    EXPECT_EQ(message, "polkit could not be asked whether the caller may manage the VPN.");
+  }
+  ASSERT_EQ(Sh("mv /run/sandbox/polkit.activation " + activation +
+               " && (/usr/lib/polkit-1/polkitd --no-debug >>/run/sandbox/polkitd.log 2>&1 &)")
+                .status,
+            0);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        GVariant* again = Call("RequestVpnPermission");
+        if (again == nullptr) return false;
+        g_variant_unref(again);
+        return true;
+      },
+      std::chrono::seconds(15)));
 }
 
 TEST_F(ServiceBus, KeyPairComesFromTheRealWireGuardTools) {

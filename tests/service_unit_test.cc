@@ -186,5 +186,68 @@ TEST(ProfileLookup, KeysOfAnotherTypeCountAsAbsent) {
   g_variant_unref(on);
 }
 
+TEST(ProfileBounds, ExtraKeysAndBytesBeyondALargestProfileAreRefused) {
+  // n extra boolean keys beside a configuration of `configBytes`.
+  auto build = [](int extraKeys, size_t configBytes, size_t idBytes) {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&builder, "{sv}", "id",
+                          g_variant_new_take_string(g_strnfill(idBytes, 'i')));
+    g_variant_builder_add(&builder, "{sv}", "protocol", g_variant_new_string("wireGuard"));
+    g_variant_builder_add(&builder, "{sv}", "rawConfig",
+                          g_variant_new_take_string(g_strnfill(configBytes, 'c')));
+    g_variant_builder_add(&builder, "{sv}", "killSwitch", g_variant_new_boolean(TRUE));
+    for (int i = 0; i < extraKeys; ++i) {
+      g_autofree gchar* key = g_strdup_printf("k%d", i);
+      g_variant_builder_add(&builder, "{sv}", key, g_variant_new_boolean(TRUE));
+    }
+    return g_variant_ref_sink(g_variant_builder_end(&builder));
+  };
+  const struct {
+    const char* label;
+    int extraKeys;
+    size_t configBytes;
+    size_t idBytes;
+    bool within;
+  } cases[] = {
+      {"a plain profile", 0, 400, 8, true},
+      {"the largest configuration", 0, kMaxConfigBytes, 256, true},
+      {"a client's own keys", kMaxProfileEntries - 4, 400, 8, true},
+      {"one key too many", kMaxProfileEntries - 3, 400, 8, false},
+      {"a hundred thousand keys", 100000, 0, 0, false},
+      {"a configuration far past the limit", 0, kMaxProfileBytes, 8, false},
+      {"the bytes in the identifier", 0, 400, kMaxProfileBytes, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    GVariant* profile = build(c.extraKeys, c.configBytes, c.idBytes);
+    EXPECT_EQ(ProfileWithinBounds(profile), c.within);
+    g_variant_unref(profile);
+  }
+}
+
+TEST(CheckLimits, NoCallerOrUserFillsWhatRootNeeds) {
+  const struct {
+    const char* label;
+    int64_t uid;
+    CheckCounts counts;
+    bool fits;
+  } cases[] = {
+      {"a first check", 1000, {0, 0, 0, 0}, true},
+      {"a caller at its cap", 1000, {kMaxChecksPerCaller, 4, 4, 0}, false},
+      {"a user at its cap on another connection", 1000, {0, kMaxChecksPerUser, 8, 0}, false},
+      {"all other users at theirs", 1000, {0, 0, kMaxChecksOfOthers, 0}, false},
+      // Root is counted apart: nothing others hold refuses it.
+      {"root while others are full", 0, {0, 0, kMaxChecksOfOthers, 0}, true},
+      {"root at its own share", 0, {0, 0, 0, kMaxChecksOfRoot}, false},
+      {"root's connection at its cap", 0, {kMaxChecksPerCaller, 0, 0, 4}, false},
+      {"a user while root is full", 1000, {0, 0, 0, kMaxChecksOfRoot}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(CheckFitsLimits(c.uid, c.counts), c.fits);
+  }
+}
+
 }  // namespace
 }  // namespace tessary::linux_service
