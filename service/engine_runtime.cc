@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <linux/rtnetlink.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -38,9 +40,12 @@ constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
 constexpr std::chrono::milliseconds kStopGrace{8000};
 // How long SIGKILL may take to end a process that is not our child.
 constexpr std::chrono::milliseconds kKillGrace{2000};
-constexpr gulong kStartupPassMicros = 500000;
-constexpr int kStartupPasses = 20;
-constexpr int kOpenVpnStartupPasses = 60;
+constexpr std::chrono::milliseconds kStartupBound{10000};
+constexpr std::chrono::milliseconds kOpenVpnStartupBound{30000};
+// How often the start-up wait looks at the cancellation flag, and how long it
+// goes without looking at routes when the kernel reports no change.
+constexpr std::chrono::milliseconds kStartupSlice{50};
+constexpr std::chrono::milliseconds kStartupRecheck{500};
 
 // Whether the WireGuard tunnel that is up came from awg-quick, so that the
 // same tool takes it down. Written and read on different worker threads.
@@ -597,6 +602,177 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--suppress-timestamps",
                                         nullptr};
 
+// ---- engine routing ----------------------------------------------------------
+
+// Priorities of "ip rule show" lines for which keep(priority, selector) holds.
+bool ListRules(const char* family, const std::function<bool(unsigned, const std::string&)>& keep,
+               std::vector<std::pair<unsigned, std::string>>* rules) {
+  std::string listing;
+  if (!CaptureCommand({kIpBinary, family, "rule", "show"}, &listing)) return false;
+  ForEachLine(listing, [&](const std::string& line) {
+    unsigned priority = 0;
+    int consumed = 0;
+    if (sscanf(line.c_str(), "%u:%n", &priority, &consumed) == 1) {
+      std::string selector = Trim(line.substr(static_cast<size_t>(consumed)));
+      if (keep(priority, selector)) rules->emplace_back(priority, std::move(selector));
+    }
+    return true;
+  });
+  return true;
+}
+
+// Deletes, in both families, the rules that `ours` picks. Rules inside a
+// priority range the service chose go by priority; others by their selector too.
+bool RemoveEngineRules(const std::function<bool(unsigned, const std::string&)>& ours,
+                       const std::function<bool(unsigned)>& ownPriority, const char* engine,
+                       std::string* error) {
+  for (const char* family : {"-4", "-6"}) {
+    std::vector<std::pair<unsigned, std::string>> rules;
+    if (!ListRules(family, ours, &rules)) {
+      *error =
+          std::string("Unable to list routing rules to clear what ") + engine + " left behind.";
+      return false;
+    }
+    for (const auto& [priority, selector] : rules) {
+      const std::string priorityText = std::to_string(priority);
+      std::vector<const char*> argv = {kIpBinary, family,     "rule",
+                                       "delete",  "priority", priorityText.c_str()};
+      g_auto(GStrv) words = g_strsplit(selector.c_str(), " ", 0);
+      if (!ownPriority(priority)) {
+        for (gchar** word = words; *word != nullptr; ++word) {
+          if (**word != '\0') argv.push_back(*word);
+        }
+      }
+      std::string scratch;
+      if (!RunCommand(argv, &scratch)) {
+        *error = std::string("Unable to remove a routing rule ") + engine + " left behind.";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// sing-box with auto_route numbers its rules from iproute2_rule_index up to
+// ten above it, and with auto_redirect (which a profile written for an
+// earlier run of the service may have had) adds one more at its fallback
+// index and an nftables table of its own. A sing-box that ends on SIGTERM
+// removes them; one that is killed leaves them, and its strict rules would
+// keep routing into a table that no longer exists.
+constexpr unsigned kSingBoxFallbackRulePriority = 32768;
+
+bool SingBoxOwnPriority(unsigned priority) {
+  return priority >= kSingBoxRulePriority && priority <= kSingBoxRulePriority + 10;
+}
+
+bool SingBoxRule(unsigned priority, const std::string& selector) {
+  if (SingBoxOwnPriority(priority)) return true;
+  if (priority != kSingBoxFallbackRulePriority) return false;
+  const std::string table = "lookup " + std::to_string(kSingBoxRouteTable);
+  const size_t at = selector.find(table);
+  return at != std::string::npos &&
+         (at + table.size() == selector.size() || selector[at + table.size()] == ' ');
+}
+
+bool RemoveSingBoxTable(std::string* error) {
+  if (!IsExecutable(kNftBinary)) return true;
+  std::string listing;
+  if (!CaptureCommand({kNftBinary, "list", "tables"}, &listing)) {
+    *error = "Unable to list the nftables tables Sing-box left behind.";
+    return false;
+  }
+  bool present = false;
+  ForEachLine(listing, [&](const std::string& line) {
+    present = Trim(line) == "table inet sing-box";
+    return !present;
+  });
+  std::string scratch;
+  if (present && !RunCommand({kNftBinary, "delete", "table", "inet", "sing-box"}, &scratch)) {
+    *error = "Unable to remove the nftables table Sing-box left behind.";
+    return false;
+  }
+  return true;
+}
+
+bool ClearSingBoxRouting(std::string* error) {
+  return RemoveEngineRules(SingBoxRule, SingBoxOwnPriority, "Sing-box", error) &&
+         RemoveSingBoxTable(error);
+}
+
+// This Xray brings its TUN interface up and nothing more, so the service
+// routes for it the way wg-quick does for WireGuard: everything but Xray's
+// own marked sockets goes to table 2023, whose default route is the tunnel;
+// the main table keeps its more specific routes (the uplink's own network).
+constexpr char kXrayTableText[] = "2023";
+constexpr char kXrayMarkText[] = "2023";
+static_assert(kXrayRouteTable == 2023 && kXrayRoutingMark == 2023);
+constexpr unsigned kXrayMarkRulePriority = 9101;
+constexpr char kXrayMarkRulePriorityText[] = "9101";
+constexpr char kXraySuppressRulePriorityText[] = "9100";
+constexpr unsigned kXraySuppressRulePriority = 9100;
+
+bool XrayOwnPriority(unsigned priority) {
+  return priority == kXrayMarkRulePriority || priority == kXraySuppressRulePriority;
+}
+
+bool ClearXrayRouting(std::string* error) {
+  return RemoveEngineRules(
+      [](unsigned priority, const std::string&) { return XrayOwnPriority(priority); },
+      XrayOwnPriority, "Xray", error);
+}
+
+// What either engine may have left, in one pass over the rules: run before
+// every start, so it costs one listing per family.
+bool ClearEngineRouting(std::string* error) {
+  return RemoveEngineRules(
+             [](unsigned priority, const std::string& selector) {
+               return SingBoxRule(priority, selector) || XrayOwnPriority(priority);
+             },
+             [](unsigned priority) {
+               return SingBoxOwnPriority(priority) || XrayOwnPriority(priority);
+             },
+             "the VPN engine", error) &&
+         RemoveSingBoxTable(error);
+}
+
+bool InterfaceIsUp(const char* name) {
+  g_autofree gchar* flags = nullptr;
+  if (!g_file_get_contents((std::string("/sys/class/net/") + name + "/flags").c_str(), &flags,
+                           nullptr, nullptr)) {
+    return false;
+  }
+  return (g_ascii_strtoull(flags, nullptr, 16) & 0x1) != 0;  // IFF_UP; sysfs writes "0x..."
+}
+
+bool RouteXrayTunnel(std::string* error) {
+  if (!InterfaceIsUp(kXrayInterface)) return false;
+  std::string scratch;
+  const std::vector<std::vector<const char*>> steps = {
+      {kIpBinary, "-4", "address", "replace", kXrayInterfaceAddress4, "dev", kXrayInterface},
+      {kIpBinary, "-6", "address", "replace", kXrayInterfaceAddress6, "dev", kXrayInterface,
+       "nodad"},
+      {kIpBinary, "-4", "route", "replace", "default", "dev", kXrayInterface, "table",
+       kXrayTableText},
+      {kIpBinary, "-6", "route", "replace", "default", "dev", kXrayInterface, "table",
+       kXrayTableText},
+      {kIpBinary, "-4", "rule", "add", "priority", kXrayMarkRulePriorityText, "not", "fwmark",
+       kXrayMarkText, "table", kXrayTableText},
+      {kIpBinary, "-4", "rule", "add", "priority", kXraySuppressRulePriorityText, "table", "main",
+       "suppress_prefixlength", "0"},
+      {kIpBinary, "-6", "rule", "add", "priority", kXrayMarkRulePriorityText, "not", "fwmark",
+       kXrayMarkText, "table", kXrayTableText},
+      {kIpBinary, "-6", "rule", "add", "priority", kXraySuppressRulePriorityText, "table", "main",
+       "suppress_prefixlength", "0"},
+  };
+  for (const auto& step : steps) {
+    if (!RunCommand(step, &scratch)) {
+      *error = "Unable to route through the Xray tunnel interface.";
+      return false;
+    }
+  }
+  return true;
+}
+
 // What sets the long-running engines apart. Argument vectors end with null
 // and begin with the engine's program.
 struct ProcessEngine {
@@ -609,17 +785,23 @@ struct ProcessEngine {
   const char* const* checkArgv;  // run on the written file first; null for none
   const char* checkFailure;
   const char* const* argv;
-  int startupPasses;
-  const char* startupFailure;  // null: the engine's name + " exited during startup."
+  std::chrono::milliseconds startupBound;
+  // Run once the interface exists, until it succeeds; false while it cannot
+  // yet. Null when the engine routes by itself.
+  bool (*routeTunnel)(std::string* error);
+  // Removes the rules and tables the engine, or its routing, may leave behind
+  // when it is killed; null for none.
+  bool (*clearRouting)(std::string* error);
 };
 
 constexpr ProcessEngine kProcessEngines[] = {
     {kSingBox, kSingBoxConfig, kSingBoxInterfacePath, BuildSingBoxConfig, kSingBoxCheckArgv,
-     "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupPasses, nullptr},
+     "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupBound, nullptr,
+     ClearSingBoxRouting},
     {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, nullptr, nullptr, kXrayArgv,
-     kStartupPasses, "Xray did not establish its TUN interface in time."},
+     kStartupBound, RouteXrayTunnel, ClearXrayRouting},
     {kOpenVpn, kOpenVpnConfig, kOpenVpnInterfacePath, BuildOpenVpnConfig, nullptr, nullptr,
-     kOpenVpnArgv, kOpenVpnStartupPasses, "OpenVPN did not establish its TUN interface in time."},
+     kOpenVpnArgv, kOpenVpnStartupBound, nullptr, nullptr},
 };
 
 const ProcessEngine* ProcessEngineFor(EngineKind kind) {
@@ -827,9 +1009,92 @@ bool StopOrphanEngine(std::string* error) {
 bool RemoveProcessEngineFiles(EngineKind kind, std::string* error) {
   std::string recordError;
   const bool recordRemoved = SecureRemoveFile(kEngineRecord, &recordError);
+  const ProcessEngine* engine = ProcessEngineFor(kind);
+  if (engine != nullptr && engine->clearRouting != nullptr && !engine->clearRouting(error)) {
+    return false;
+  }
   if (!RemoveConfigFor(kind, error)) return false;
   if (!recordRemoved) *error = recordError;
   return recordRemoved;
+}
+
+// ---- start-up wait ----------------------------------------------------------
+
+// A socket on the kernel's link, address, route and rule notifications, so
+// that the start-up wait looks again the moment the engine changes any of
+// them. -1 when none can be had: the wait then looks at fixed intervals.
+int OpenRouteMonitor() {
+  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (fd < 0) return -1;
+  struct sockaddr_nl address {};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
+                      RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  const int ipv6Rules = RTNLGRP_IPV6_RULE;
+  setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &ipv6Rules, sizeof ipv6Rules);
+  return fd;
+}
+
+// Reads what is queued; the messages only say that something changed. A full
+// queue (ENOBUFS) says the same.
+void DrainRouteMonitor(int fd) {
+  char buffer[8192];
+  for (int reads = 0; reads < 64; ++reads) {
+    if (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) < 0 && errno != ENOBUFS) return;
+  }
+}
+
+enum class StartupOutcome { kReady, kExited, kCancelled, kTimedOut, kFailed };
+
+// Waits, up to the engine's start-up bound, for its interface and the full
+// route through it, waking on the kernel's notifications and on the engine's
+// exit; an engine that exits is reported at once.
+StartupOutcome WaitForStartup(const ProcessEngine& entry, GSubprocess* child,
+                              const std::function<bool()>& cancelled, std::string* error) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + entry.startupBound;
+  g_auto(Descriptor) monitor = OpenRouteMonitor();
+  const char* identifier = g_subprocess_get_identifier(child);
+  g_auto(Descriptor) pidfd =
+      identifier != nullptr ? OpenPidfd(static_cast<pid_t>(atoi(identifier))) : -1;
+  bool routed = entry.routeTunnel == nullptr;
+  bool look = true;
+  auto lastLook = Clock::now();
+  while (true) {
+    if (cancelled()) return StartupOutcome::kCancelled;
+    if (!ProcessIsAlive(child)) return StartupOutcome::kExited;
+    if (look || Clock::now() - lastLook >= kStartupRecheck) {
+      look = false;
+      lastLook = Clock::now();
+      if (InterfacePresent(entry.interfacePath)) {
+        if (!routed) {
+          std::string routeError;
+          routed = entry.routeTunnel(&routeError);
+        }
+        if (routed && HasFullRoute(entry.kind)) return StartupOutcome::kReady;
+      }
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) return StartupOutcome::kTimedOut;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    struct pollfd ready[2] = {{monitor, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    const int result = poll(
+        ready, 2, static_cast<int>(std::min<long long>(left.count() + 1, kStartupSlice.count())));
+    if (result < 0 && errno != EINTR) {
+      *error = "Unable to wait for the VPN engine: " + ErrnoText(errno) + ".";
+      return StartupOutcome::kFailed;
+    }
+    if (result > 0 && (ready[0].revents & POLLIN) != 0) {
+      DrainRouteMonitor(monitor);
+      look = true;
+    }
+    if (result > 0 && (ready[1].revents & POLLIN) != 0) look = true;
+    if (monitor < 0) look = true;
+  }
 }
 
 const char* InterfacePathFor(EngineKind kind) {
@@ -1035,30 +1300,28 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
     return false;
   }
 
-  bool wasCancelled = false;
-  for (int pass = 0; pass < entry->startupPasses; ++pass) {
-    if (cancelled()) {
-      wasCancelled = true;
-      break;
-    }
-    if (!ProcessIsAlive(child)) break;
-    if (InterfacePresent(entry->interfacePath) && HasFullRoute(engine)) {
-      process = static_cast<GSubprocess*>(g_steal_pointer(&child));
-      kind = engine;
-      configPath = entry->configPath;
-      return true;
-    }
-    g_usleep(kStartupPassMicros);
+  StartupOutcome outcome = WaitForStartup(*entry, child, cancelled, error);
+  if (outcome == StartupOutcome::kReady) {
+    process = static_cast<GSubprocess*>(g_steal_pointer(&child));
+    kind = engine;
+    configPath = entry->configPath;
+    return true;
   }
-
+  std::string exitText;
+  if (outcome == StartupOutcome::kExited) {
+    g_subprocess_wait(child, nullptr, nullptr);
+    exitText = g_subprocess_get_if_signaled(child)
+                   ? " was ended by signal " + std::to_string(g_subprocess_get_term_sig(child))
+                   : " exited with status " + std::to_string(g_subprocess_get_exit_status(child));
+  }
   TerminateProcess(child);
   RemoveProcessEngineFiles(engine, &scratch);
-  if (wasCancelled) {
+  if (outcome == StartupOutcome::kCancelled) {
     *error = kCancelledMessage;
-  } else if (entry->startupFailure != nullptr) {
-    *error = entry->startupFailure;
-  } else {
-    *error = std::string(EngineName(engine)) + " exited during startup.";
+  } else if (outcome == StartupOutcome::kExited) {
+    *error = std::string(EngineName(engine)) + exitText + " during startup.";
+  } else if (outcome == StartupOutcome::kTimedOut) {
+    *error = std::string(EngineName(engine)) + " did not establish its TUN interface in time.";
   }
   return false;
 }
@@ -1118,7 +1381,7 @@ bool EngineRuntime::Recover(std::string* error) {
   // and Stop ends it.
   std::string orphanError;
   const bool orphanStopped = process != nullptr || StopOrphanEngine(&orphanError);
-  const bool cleaned = Stop(error) && StopWireGuard(error) &&
+  const bool cleaned = Stop(error) && StopWireGuard(error) && ClearEngineRouting(error) &&
                        SecureRemoveFile(kSingBoxConfig, error) &&
                        SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
   if (!orphanStopped) {

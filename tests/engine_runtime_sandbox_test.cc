@@ -396,14 +396,14 @@ TEST_F(EngineRuntimeSandbox, OpenVpnStartsSupervisedAndStops) {
   EXPECT_FALSE(Exists(kOpenVpnInterfacePath));
 }
 
-TEST_F(EngineRuntimeSandbox, OpenVpnThatDiesAtOnceIsReportedAfterOnePass) {
+TEST_F(EngineRuntimeSandbox, OpenVpnThatDiesAtOnceIsReportedAtOnceWithItsStatus) {
   InstallOpenVpn("die");
   EngineRuntime runtime;
   std::string error;
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(runtime.Start(kOpenVpn, "openvpn", "client\ndev tun\n", kNeverCancelled, &error));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_EQ(error, "OpenVPN did not establish its TUN interface in time.");
+  EXPECT_EQ(error, "OpenVPN exited with status 1 during startup.");
   EXPECT_EQ(runtime.kind, kUnsupported);
   EXPECT_EQ(runtime.process, nullptr);
   EXPECT_FALSE(Exists(kOpenVpnConfig));
@@ -579,9 +579,9 @@ TEST_F(EngineRuntimeSandbox, SingBoxAndXrayFailuresHaveTheirOwnMessages) {
     int maxSeconds;
   } cases[] = {
       {kSingBox, "badcheck", "Sing-box rejected the generated configuration.", 3},
-      {kSingBox, "die", "Sing-box exited during startup.", 3},
-      {kXray, "die", "Xray did not establish its TUN interface in time.", 3},
-      {kXray, "ipv4only", "Xray did not establish its TUN interface in time.", 20},
+      {kSingBox, "die", "Sing-box exited with status 1 during startup.", 3},
+      {kXray, "die", "Xray exited with status 1 during startup.", 3},
+      {kXray, "down", "Xray did not establish its TUN interface in time.", 20},
   };
   for (const auto& c : cases) {
     InstallTunEngines(c.mode);
