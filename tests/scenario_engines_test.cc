@@ -287,7 +287,8 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
   const Case cases[] = {
       {"OpenVPN", "openVpn", OpenVpnProfile(), false,
        "/usr/sbin/openvpn --config /run/tessaryvpn/openvpn.ovpn"},
-      {"Sing-box", "trojan", kSingBoxProfile, true, "/usr/libexec/tessaryvpn/sing-box run"},
+      {"Sing-box", "shadowsocks", SingBoxServerProfile(), true,
+       "/usr/libexec/tessaryvpn/sing-box run"},
       {"Xray", "xray", XrayServerProfile(), false, "/usr/libexec/tessaryvpn/xray run"},
   };
   StartTheService();
@@ -297,6 +298,14 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
     ASSERT_TRUE(WaitForStage("connected", seconds(40))) << ServiceLog();
     const std::vector<int> engines = ProcessesRunning(c.processPrefix);
     ASSERT_EQ(engines.size(), 1u);
+    if (c.killSwitch) {
+      // Under the kill switch the tunnel still carries traffic, and nothing
+      // leaves beside it.
+      EXPECT_TRUE(EchoThroughTheTunnel());
+      const long count = OutsideCount();
+      PingBesideTheTunnel();
+      EXPECT_EQ(OutsideCount(), count) << "a packet beside the tunnel reached the outside host";
+    }
     Forget();
 
     KillEngine(engines[0]);
