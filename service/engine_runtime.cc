@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
 #include <signal.h>
@@ -604,47 +605,118 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
 
 // ---- engine routing ----------------------------------------------------------
 
-// Priorities of "ip rule show" lines for which keep(priority, selector) holds.
-bool ListRules(const char* family, const std::function<bool(unsigned, const std::string&)>& keep,
-               std::vector<std::pair<unsigned, std::string>>* rules) {
-  std::string listing;
-  if (!CaptureCommand({kIpBinary, family, "rule", "show"}, &listing)) return false;
-  ForEachLine(listing, [&](const std::string& line) {
-    unsigned priority = 0;
-    int consumed = 0;
-    if (sscanf(line.c_str(), "%u:%n", &priority, &consumed) == 1) {
-      std::string selector = Trim(line.substr(static_cast<size_t>(consumed)));
-      if (keep(priority, selector)) rules->emplace_back(priority, std::move(selector));
+// Policy rules are listed and removed over rtnetlink in the service itself:
+// this runs before every start, and a program run per family and rule would
+// cost more than the rest of the clean-up.
+struct PolicyRule {
+  unsigned char family = 0;
+  guint32 priority = 0;
+  guint32 table = 0;
+};
+
+// Sends `request` on a fresh rtnetlink socket and hands each reply message to
+// visit until the kernel says it is done; false on any failure or error reply
+// (an error reply of ENOENT counts as done when `absentIsDone`, and one of
+// EAFNOSUPPORT always).
+template <typename Visit>
+bool RouteNetlinkExchange(const void* request, size_t length, bool absentIsDone, Visit visit) {
+  g_auto(Descriptor) fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return false;
+  struct timeval timeout = {2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (send(fd, request, length, 0) != static_cast<ssize_t>(length)) return false;
+  alignas(struct nlmsghdr) char buffer[32768];
+  for (int reads = 0; reads < 4096; ++reads) {
+    ssize_t received = recv(fd, buffer, sizeof buffer, 0);
+    if (received < 0 && errno == EINTR) continue;
+    if (received <= 0) return false;
+    int left = static_cast<int>(received);
+    for (auto* header = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_type == NLMSG_DONE) return true;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        const auto* failure = static_cast<const struct nlmsgerr*>(NLMSG_DATA(header));
+        // A family the kernel lacks holds no rules.
+        return failure->error == 0 || failure->error == -EAFNOSUPPORT ||
+               (absentIsDone && failure->error == -ENOENT);
+      }
+      visit(header);
     }
-    return true;
-  });
-  return true;
+  }
+  return false;
 }
 
-// Deletes, in both families, the rules that `ours` picks. Rules inside a
-// priority range the service chose go by priority; others by their selector too.
-bool RemoveEngineRules(const std::function<bool(unsigned, const std::string&)>& ours,
-                       const std::function<bool(unsigned)>& ownPriority, const char* engine,
-                       std::string* error) {
-  for (const char* family : {"-4", "-6"}) {
-    std::vector<std::pair<unsigned, std::string>> rules;
-    if (!ListRules(family, ours, &rules)) {
+bool ListPolicyRules(unsigned char family, std::vector<PolicyRule>* rules) {
+  struct {
+    struct nlmsghdr header;
+    struct fib_rule_hdr rule;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = RTM_GETRULE;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.rule.family = family;
+  return RouteNetlinkExchange(&request, sizeof request, false, [&](struct nlmsghdr* header) {
+    if (header->nlmsg_type != RTM_NEWRULE ||
+        header->nlmsg_len < NLMSG_LENGTH(sizeof(struct fib_rule_hdr))) {
+      return;
+    }
+    const auto* rule = static_cast<const struct fib_rule_hdr*>(NLMSG_DATA(header));
+    PolicyRule entry;
+    entry.family = rule->family;
+    entry.table = rule->table;
+    int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *rule));
+    for (auto* attribute = reinterpret_cast<struct rtattr*>(
+             reinterpret_cast<char*>(NLMSG_DATA(header)) + NLMSG_ALIGN(sizeof *rule));
+         RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      if (RTA_PAYLOAD(attribute) < sizeof(guint32)) continue;
+      if (attribute->rta_type == FRA_PRIORITY) memcpy(&entry.priority, RTA_DATA(attribute), 4);
+      if (attribute->rta_type == FRA_TABLE) memcpy(&entry.table, RTA_DATA(attribute), 4);
+    }
+    rules->push_back(entry);
+  });
+}
+
+// Deletes one rule of `rule.family` with its priority and, unless zero, its
+// table; a rule already gone counts as deleted.
+bool DeletePolicyRule(const PolicyRule& rule) {
+  struct {
+    struct nlmsghdr header;
+    struct fib_rule_hdr rule;
+    struct rtattr priority;
+    guint32 priorityValue;
+    struct rtattr table;
+    guint32 tableValue;
+  } request{};
+  static_assert(sizeof request == NLMSG_LENGTH(sizeof(struct fib_rule_hdr)) + 2 * RTA_LENGTH(4));
+  request.header.nlmsg_type = RTM_DELRULE;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+  request.rule.family = rule.family;
+  request.priority.rta_type = FRA_PRIORITY;
+  request.priority.rta_len = RTA_LENGTH(4);
+  request.priorityValue = rule.priority;
+  request.table.rta_type = FRA_TABLE;
+  request.table.rta_len = RTA_LENGTH(4);
+  request.tableValue = rule.table;
+  request.header.nlmsg_len = rule.table != 0 ? sizeof request : sizeof request - RTA_LENGTH(4);
+  return RouteNetlinkExchange(&request, request.header.nlmsg_len, true, [](struct nlmsghdr*) {});
+}
+
+// Deletes, in both families, every rule that `ours` picks. Rules at a
+// priority the service chose for an engine go by priority alone; others by
+// their table too.
+bool RemoveEngineRules(bool (*ours)(const PolicyRule&), bool (*ownPriority)(guint32),
+                       const char* engine, std::string* error) {
+  for (unsigned char family : {AF_INET, AF_INET6}) {
+    std::vector<PolicyRule> rules;
+    if (!ListPolicyRules(family, &rules)) {
       *error =
           std::string("Unable to list routing rules to clear what ") + engine + " left behind.";
       return false;
     }
-    for (const auto& [priority, selector] : rules) {
-      const std::string priorityText = std::to_string(priority);
-      std::vector<const char*> argv = {kIpBinary, family,     "rule",
-                                       "delete",  "priority", priorityText.c_str()};
-      g_auto(GStrv) words = g_strsplit(selector.c_str(), " ", 0);
-      if (!ownPriority(priority)) {
-        for (gchar** word = words; *word != nullptr; ++word) {
-          if (**word != '\0') argv.push_back(*word);
-        }
-      }
-      std::string scratch;
-      if (!RunCommand(argv, &scratch)) {
+    for (PolicyRule rule : rules) {
+      if (!ours(rule)) continue;
+      if (ownPriority(rule.priority)) rule.table = 0;
+      if (!DeletePolicyRule(rule)) {
         *error = std::string("Unable to remove a routing rule ") + engine + " left behind.";
         return false;
       }
@@ -654,49 +726,24 @@ bool RemoveEngineRules(const std::function<bool(unsigned, const std::string&)>& 
 }
 
 // sing-box with auto_route numbers its rules from iproute2_rule_index up to
-// ten above it, and with auto_redirect (which a profile written for an
-// earlier run of the service may have had) adds one more at its fallback
-// index and an nftables table of its own. A sing-box that ends on SIGTERM
-// removes them; one that is killed leaves them, and its strict rules would
-// keep routing into a table that no longer exists.
-constexpr unsigned kSingBoxFallbackRulePriority = 32768;
+// ten above it (and with auto_redirect, which the service leaves off, one
+// more at its fallback index). A sing-box that ends on SIGTERM removes them;
+// one that is killed leaves them, and its strict rules would keep routing
+// into a table that no longer exists.
+constexpr guint32 kSingBoxFallbackRulePriority = 32768;
 
-bool SingBoxOwnPriority(unsigned priority) {
+bool SingBoxOwnPriority(guint32 priority) {
   return priority >= kSingBoxRulePriority && priority <= kSingBoxRulePriority + 10;
 }
 
-bool SingBoxRule(unsigned priority, const std::string& selector) {
-  if (SingBoxOwnPriority(priority)) return true;
-  if (priority != kSingBoxFallbackRulePriority) return false;
-  const std::string table = "lookup " + std::to_string(kSingBoxRouteTable);
-  const size_t at = selector.find(table);
-  return at != std::string::npos &&
-         (at + table.size() == selector.size() || selector[at + table.size()] == ' ');
-}
-
-bool RemoveSingBoxTable(std::string* error) {
-  if (!IsExecutable(kNftBinary)) return true;
-  std::string listing;
-  if (!CaptureCommand({kNftBinary, "list", "tables"}, &listing)) {
-    *error = "Unable to list the nftables tables Sing-box left behind.";
-    return false;
-  }
-  bool present = false;
-  ForEachLine(listing, [&](const std::string& line) {
-    present = Trim(line) == "table inet sing-box";
-    return !present;
-  });
-  std::string scratch;
-  if (present && !RunCommand({kNftBinary, "delete", "table", "inet", "sing-box"}, &scratch)) {
-    *error = "Unable to remove the nftables table Sing-box left behind.";
-    return false;
-  }
-  return true;
+bool SingBoxRule(const PolicyRule& rule) {
+  return SingBoxOwnPriority(rule.priority) ||
+         (rule.priority == kSingBoxFallbackRulePriority &&
+          rule.table == static_cast<guint32>(kSingBoxRouteTable));
 }
 
 bool ClearSingBoxRouting(std::string* error) {
-  return RemoveEngineRules(SingBoxRule, SingBoxOwnPriority, "Sing-box", error) &&
-         RemoveSingBoxTable(error);
+  return RemoveEngineRules(SingBoxRule, SingBoxOwnPriority, "Sing-box", error);
 }
 
 // This Xray brings its TUN interface up and nothing more, so the service
@@ -706,33 +753,27 @@ bool ClearSingBoxRouting(std::string* error) {
 constexpr char kXrayTableText[] = "2023";
 constexpr char kXrayMarkText[] = "2023";
 static_assert(kXrayRouteTable == 2023 && kXrayRoutingMark == 2023);
-constexpr unsigned kXrayMarkRulePriority = 9101;
+constexpr guint32 kXrayMarkRulePriority = 9101;
 constexpr char kXrayMarkRulePriorityText[] = "9101";
 constexpr char kXraySuppressRulePriorityText[] = "9100";
-constexpr unsigned kXraySuppressRulePriority = 9100;
+constexpr guint32 kXraySuppressRulePriority = 9100;
 
-bool XrayOwnPriority(unsigned priority) {
+bool XrayOwnPriority(guint32 priority) {
   return priority == kXrayMarkRulePriority || priority == kXraySuppressRulePriority;
 }
 
+bool XrayRule(const PolicyRule& rule) { return XrayOwnPriority(rule.priority); }
+
 bool ClearXrayRouting(std::string* error) {
-  return RemoveEngineRules(
-      [](unsigned priority, const std::string&) { return XrayOwnPriority(priority); },
-      XrayOwnPriority, "Xray", error);
+  return RemoveEngineRules(XrayRule, XrayOwnPriority, "Xray", error);
 }
 
-// What either engine may have left, in one pass over the rules: run before
-// every start, so it costs one listing per family.
+// What either engine may have left, in one pass over the rules.
 bool ClearEngineRouting(std::string* error) {
   return RemoveEngineRules(
-             [](unsigned priority, const std::string& selector) {
-               return SingBoxRule(priority, selector) || XrayOwnPriority(priority);
-             },
-             [](unsigned priority) {
-               return SingBoxOwnPriority(priority) || XrayOwnPriority(priority);
-             },
-             "the VPN engine", error) &&
-         RemoveSingBoxTable(error);
+      [](const PolicyRule& rule) { return SingBoxRule(rule) || XrayRule(rule); },
+      [](guint32 priority) { return SingBoxOwnPriority(priority) || XrayOwnPriority(priority); },
+      "the VPN engine", error);
 }
 
 bool InterfaceIsUp(const char* name) {
