@@ -25,8 +25,18 @@ struct Engine {
   const char* dnsServer;
 };
 
+// With AmneziaWG's junk-packet keys (which a plain WireGuard server ignores)
+// the tunnel runs through awg-quick and the real amneziawg-go.
+std::string AmneziaProfile() {
+  std::string profile = WireGuardProfile();
+  const std::size_t section = profile.find("[Interface]\n");
+  if (section == std::string::npos) return "";
+  return profile.insert(section + strlen("[Interface]\n"), "Jc = 4\nJmin = 40\nJmax = 70\n");
+}
+
 const Engine kEngines[] = {
     {"WireGuard", "wireGuard", WireGuardProfile, "tessaryvpn", "198.51.100.1", nullptr},
+    {"WireGuard", "amneziawg", AmneziaProfile, "tessaryvpn", "198.51.100.1", nullptr},
     {"OpenVPN", "openVpn", OpenVpnProfile, "tun-tessaryvpn", "198.51.100.129", nullptr},
     {"Sing-box", "shadowsocks", SingBoxServerProfile, "tessary-sbox0", nullptr, "203.0.113.66"},
     {"Xray", "xray", XrayServerProfile, "tessary-xray0", nullptr, "203.0.113.210"},
@@ -94,7 +104,7 @@ class EngineScenarios : public ScenarioTest {
 TEST_F(EngineScenarios, EachEngineConnectsAndDisconnectsLeavingNothingBehind) {
   StartTheService();
   for (const Engine& engine : kEngines) {
-    SCOPED_TRACE(engine.name);
+    SCOPED_TRACE(engine.protocol);
     const std::string id = std::string("story-") + engine.protocol;
     const gint64 before = NowMillis();
     ASSERT_TRUE(Connect(id, engine.protocol, engine.profile()));
@@ -115,6 +125,8 @@ TEST_F(EngineScenarios, EachEngineConnectsAndDisconnectsLeavingNothingBehind) {
     // What the user has while connected: the tunnel interface carrying a
     // full-tunnel route, and for the real engines DNS and traffic through it.
     EXPECT_TRUE(InterfacePresent(engine.interface));
+    EXPECT_EQ(ProcessesRunning("/usr/libexec/tessaryvpn/amneziawg-go").size(),
+              std::string(engine.protocol) == "amneziawg" ? 1u : 0u);
     if (engine.tunnelPeer != nullptr) {
       EXPECT_NE(Sh(std::string("resolvectl dns ") + engine.interface).out.find("198.51.100."),
                 std::string::npos);
