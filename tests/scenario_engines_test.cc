@@ -301,7 +301,7 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
        "/usr/sbin/openvpn --config /run/tessaryvpn/openvpn.ovpn"},
       {"Sing-box", "shadowsocks", SingBoxServerProfile(), true,
        "/usr/libexec/tessaryvpn/sing-box run"},
-      {"Xray", "xray", XrayServerProfile(), false, "/usr/libexec/tessaryvpn/xray run"},
+      {"Xray", "xray", XrayServerProfile(), true, "/usr/libexec/tessaryvpn/xray run"},
   };
   StartTheService();
   for (const Case& c : cases) {
