@@ -134,8 +134,10 @@ TEST_F(EngineScenarios, EachEngineConnectsAndDisconnectsLeavingNothingBehind) {
       EXPECT_TRUE(PingThroughTheTunnel(engine.tunnelPeer));
     }
     if (engine.dnsServer != nullptr) {
+      // Both families go to the tunnel, not just the one the test traffic uses.
       EXPECT_NE(Sh(std::string("ip route get ") + kBackend).out.find(engine.interface),
                 std::string::npos);
+      EXPECT_NE(Sh("ip -6 route get 2001:db8:99::1").out.find(engine.interface), std::string::npos);
       EXPECT_TRUE(EchoThroughTheTunnel());
       EXPECT_EQ(ResolveThrough(engine.dnsServer), std::string(kBackend) + "\n");
     }
