@@ -13,7 +13,7 @@
 //              the normalized profile until its default route in table 2022
 //              appears (polled every millisecond); back down with the nft
 //              table removal and SIGTERM until it has exited;
-//   Xray:      the nft table removal and "xray run" on the normalized profile
+//   Xray:      the nft table removal, "xray run -test" and "xray run" on the normalized profile
 //              until its interface is up (polled every millisecond), then the
 //              addresses, routes and rules the service adds around it; back
 //              down with the nft table removal, SIGTERM until it has exited
@@ -277,8 +277,9 @@ Times BareSingBox(const std::string& config) {
 Times BareXray(const std::string& config) {
   Times times;
   const auto start = Clock::now();
-  if (!RemoveKillSwitchTable()) return times;
-  const pid_t pid = Spawn({tessary::linux_service::kXrayBinary, "run", "-config", config});
+  const std::string binary = tessary::linux_service::kXrayBinary;
+  if (!RemoveKillSwitchTable() || !Ok({binary, "run", "-test", "-config", config})) return times;
+  const pid_t pid = Spawn({binary, "run", "-config", config});
   if (pid < 0) return times;
   const std::string ip = "/usr/sbin/ip";
   const bool up =

@@ -584,6 +584,8 @@ constexpr const char* kSingBoxCheckArgv[] = {kSingBoxBinary, "check", "-c", kSin
                                              nullptr};
 constexpr const char* kSingBoxArgv[] = {kSingBoxBinary,    "run",  "-c", kSingBoxConfig,
                                         "--disable-color", nullptr};
+constexpr const char* kXrayCheckArgv[] = {kXrayBinary, "run",       "-test",
+                                          "-config",   kXrayConfig, nullptr};
 constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
 constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--config",
@@ -839,8 +841,9 @@ constexpr ProcessEngine kProcessEngines[] = {
     {kSingBox, kSingBoxConfig, kSingBoxInterfacePath, BuildSingBoxConfig, kSingBoxCheckArgv,
      "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupBound, nullptr,
      ClearSingBoxRouting},
-    {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, nullptr, nullptr, kXrayArgv,
-     kStartupBound, RouteXrayTunnel, ClearXrayRouting},
+    {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, kXrayCheckArgv,
+     "Xray rejected the generated configuration.", kXrayArgv, kStartupBound, RouteXrayTunnel,
+     ClearXrayRouting},
     {kOpenVpn, kOpenVpnConfig, kOpenVpnInterfacePath, BuildOpenVpnConfig, nullptr, nullptr,
      kOpenVpnArgv, kOpenVpnStartupBound, nullptr, nullptr},
 };

@@ -565,7 +565,9 @@ TEST_F(EngineRuntimeSandbox, SingBoxAndXrayRunFromTheirNormalizedConfigurations)
   EXPECT_FALSE(Exists(kSingBoxConfig));
   EXPECT_FALSE(Exists(kSingBoxInterfacePath));
   EXPECT_EQ(ModeOf(kXrayConfig), 0600u);
-  EXPECT_EQ(ReadFile("/run/standin/args"), "run\n-config\n/run/tessaryvpn/xray.json\n");
+  EXPECT_EQ(ReadFile("/run/standin/args"),
+            "run\n-test\n-config\n/run/tessaryvpn/xray.json\n"
+            "run\n-config\n/run/tessaryvpn/xray.json\n");
   ASSERT_TRUE(runtime.Stop(&error)) << error;
   EXPECT_FALSE(Exists(kXrayConfig));
   EXPECT_FALSE(Exists(kXrayInterfacePath));
@@ -579,6 +581,7 @@ TEST_F(EngineRuntimeSandbox, SingBoxAndXrayFailuresHaveTheirOwnMessages) {
     int maxSeconds;
   } cases[] = {
       {kSingBox, "badcheck", "Sing-box rejected the generated configuration.", 3},
+      {kXray, "badcheck", "Xray rejected the generated configuration.", 3},
       {kSingBox, "die", "Sing-box exited with status 1 during startup.", 3},
       {kXray, "die", "Xray exited with status 1 during startup.", 3},
       {kXray, "down", "Xray did not establish its TUN interface in time.", 20},

@@ -3,6 +3,7 @@
 // Xray's. It honours only what the service relies on:
 //   sing-box check -c FILE                  exit 0 for a normalized configuration
 //   sing-box run -c FILE --disable-color    TUN "tessary-sbox0", default route in table 2022
+//   xray run -test -config FILE             exit 0 for a normalized configuration
 //   xray run -config FILE                   TUN "tessary-xray0" brought up, nothing
 //                                           more (the service routes around it)
 // "run" refuses a configuration that is not the service's normalized one, so
@@ -13,7 +14,7 @@
 //
 // The test chooses a misbehaviour by writing one word to
 // /run/tessaryvpn-standin/mode: "exit-at-once", "no-route" (interface but
-// never a route; for Xray, never brought up), "ignore-sigterm", or "reject-check" (sing-box's check
+// never a route; for Xray, never brought up), "ignore-sigterm", or "reject-check" (the check
 // fails whatever the configuration). Every invocation is appended to
 // /run/tessaryvpn-standin/<engine>.log. The stand-in refuses to run when
 // /run/tessaryvpn-standin does not exist, which tests/standins/install-engines
@@ -342,7 +343,7 @@ int Check(const char* path) {
 
 int Usage() {
   fprintf(stderr, kSingBox ? "usage: sing-box check|run -c FILE [--disable-color]\n"
-                           : "usage: xray run -config FILE\n");
+                           : "usage: xray run [-test] -config FILE\n");
   return 2;
 }
 
@@ -359,5 +360,8 @@ int main(int argc, char** argv) {
     return Usage();
   }
   if (args.size() == 3 && args[0] == "run" && args[1] == "-config") return Run(argv[3]);
+  if (args.size() == 4 && args[0] == "run" && args[1] == "-test" && args[2] == "-config") {
+    return Check(argv[4]);
+  }
   return Usage();
 }
