@@ -15,10 +15,6 @@ namespace {
 
 constexpr char kInboundTag[] = "tessary-tun";
 
-// The sing-box TUN routes into this table; the route check lists the same one.
-constexpr gint64 kSingBoxRouteTable = 2022;
-constexpr gint64 kSingBoxRuleIndex = 9000;
-
 // Inbound members that would let traffic, users, applications or addresses
 // bypass the tunnel, or move the tunnel into another namespace.
 constexpr const char* kSingBoxRemovedInboundMembers[] = {
@@ -42,6 +38,24 @@ constexpr const char* kSingBoxRemovedInboundMembers[] = {
     "include_mac_address",
     "exclude_mac_address",
     "netns",
+    // DNS on the interface: the defaults hijack port 53 into sing-box's own
+    // DNS, and another address would send it elsewhere.
+    "dns_mode",
+    "dns_address",
+    // Connections to these would be turned back to the host itself.
+    "loopback_address",
+    // Only auto_redirect reads these; it stays off.
+    "auto_redirect_iproute2_fallback_rule_index",
+    "auto_redirect_input_mark",
+    "auto_redirect_output_mark",
+    "auto_redirect_reset_mark",
+    "auto_redirect_nfqueue",
+};
+
+constexpr const char* kXrayRemovedTunMembers[] = {
+    "gateway",
+    "autoSystemRoutingTable",
+    "autoOutboundsInterface",
 };
 
 // The deepest node validation admits sits at level 64 (the root is level 0).
@@ -285,9 +299,12 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
   SetArray(inbound, "address", StringArray({"172.19.0.1/30", "fdfe:dcba:9876::1/126"}));
   SetBoolean(inbound, "auto_route", TRUE);
   SetBoolean(inbound, "strict_route", TRUE);
-  SetBoolean(inbound, "auto_redirect", TRUE);
+  // auto_redirect needs the kernel's nftables queue support, without which
+  // sing-box refuses to start at all; auto_route with strict_route already
+  // sends everything through the tunnel.
+  SetBoolean(inbound, "auto_redirect", FALSE);
   SetInt(inbound, "iproute2_table_index", kSingBoxRouteTable);
-  SetInt(inbound, "iproute2_rule_index", kSingBoxRuleIndex);
+  SetInt(inbound, "iproute2_rule_index", kSingBoxRulePriority);
   for (const char* member : kSingBoxRemovedInboundMembers) RemoveJsonMember(inbound, member);
 
   const std::string label = CanonicalSingBoxProtocol(protocol);
@@ -319,7 +336,13 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
     const guint count = json_array_get_length(servers);
     for (guint i = 0; i < count; ++i) {
       JsonObject* server = JsonElementObject(servers, i);
-      if (server != nullptr) SetString(server, "detour", tag.c_str());
+      // Hosts and fake-IP servers answer from memory and take no detour;
+      // sing-box refuses one there.
+      const char* type = server != nullptr ? JsonMemberString(server, "type") : nullptr;
+      const std::string kind = type != nullptr ? Lowercase(type) : "";
+      if (server != nullptr && kind != "hosts" && kind != "fakeip") {
+        SetString(server, "detour", tag.c_str());
+      }
     }
   }
 
@@ -355,9 +378,21 @@ bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std
   SetString(inbound, "tag", kInboundTag);
   JsonObject* settings = EnsureObjectMember(inbound, "settings");
   SetString(settings, "name", kXrayInterface);
-  SetArray(settings, "gateway", StringArray({"172.20.0.1/30", "fdfe:dcba:9877::1/126"}));
-  SetArray(settings, "autoSystemRoutingTable", StringArray({"0.0.0.0/0", "::/0"}));
-  SetString(settings, "autoOutboundsInterface", "auto");
+  // Newer Xray releases route by themselves when asked through these; the
+  // service routes around this one's interface, and two would fight.
+  for (const char* member : kXrayRemovedTunMembers) RemoveJsonMember(settings, member);
+
+  // Every outbound socket carries the mark that keeps it out of the tunnel's
+  // table: without it, Xray's connection to its server would loop back in.
+  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
+  const guint outboundCount = outbounds != nullptr ? json_array_get_length(outbounds) : 0;
+  for (guint i = 0; i < outboundCount; ++i) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    if (outbound == nullptr) continue;
+    JsonObject* sockopt =
+        EnsureObjectMember(EnsureObjectMember(outbound, "streamSettings"), "sockopt");
+    SetInt(sockopt, "mark", kXrayRoutingMark);
+  }
 
   const std::string tag = SelectOutboundTag(root, "protocol", [](const std::string& type) {
     return type != "freedom" && type != "blackhole" && type != "dns";

@@ -7,6 +7,17 @@
 
 namespace tessary::linux_service {
 
+// sing-box routes into this table with rules numbered from this priority up.
+inline constexpr int kSingBoxRouteTable = 2022;
+inline constexpr int kSingBoxRulePriority = 9000;
+
+// Xray's own sockets carry this mark, so that the routing the service puts
+// around Xray's TUN interface (table 2023) sends them past the tunnel.
+inline constexpr int kXrayRoutingMark = 2023;
+inline constexpr int kXrayRouteTable = 2023;
+inline constexpr char kXrayInterfaceAddress4[] = "172.20.0.1/30";
+inline constexpr char kXrayInterfaceAddress6[] = "fdfe:dcba:9877::1/126";
+
 // Rewrites a validated sing-box profile so that its single inbound is the
 // service's TUN inbound ("tessary-tun" on "tessary-sbox0", routing table 2022),
 // every route and DNS query goes to the proxy outbound that `protocol` selects,
@@ -16,9 +27,9 @@ namespace tessary::linux_service {
 bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& config,
                             std::string* normalized, std::string* error);
 
-// The same for a validated Xray profile: inbound "tessary-tun" on
-// "tessary-xray0" with system-wide IPv4 and IPv6 routes, and one routing rule
-// sending it to the first proxy outbound.
+// The same for a validated Xray profile: TUN inbound "tessary-tun" on
+// "tessary-xray0", every outbound socket marked with kXrayRoutingMark, and one
+// routing rule sending the inbound to the first proxy outbound.
 bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std::string* error);
 
 }  // namespace tessary::linux_service

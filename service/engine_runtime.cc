@@ -8,6 +8,8 @@
 #include <glib/gstdio.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <linux/fib_rules.h>
+#include <linux/rtnetlink.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
@@ -43,9 +45,12 @@ constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
 constexpr std::chrono::milliseconds kStopGrace{8000};
 // How long SIGKILL may take to end a process that is not our child.
 constexpr std::chrono::milliseconds kKillGrace{2000};
-constexpr gulong kStartupPassMicros = 500000;
-constexpr int kStartupPasses = 20;
-constexpr int kOpenVpnStartupPasses = 60;
+constexpr std::chrono::milliseconds kStartupBound{10000};
+constexpr std::chrono::milliseconds kOpenVpnStartupBound{30000};
+// How often the start-up wait looks at the cancellation flag, and how long it
+// goes without looking at routes when the kernel reports no change.
+constexpr std::chrono::milliseconds kStartupSlice{50};
+constexpr std::chrono::milliseconds kStartupRecheck{500};
 // A server that has not answered a prompted handshake in this time is taken
 // for absent: WireGuard's own retry comes after five seconds.
 constexpr std::chrono::milliseconds kHandshakeWait{8000};
@@ -873,6 +878,8 @@ constexpr const char* kSingBoxCheckArgv[] = {kSingBoxBinary, "check", "-c", kSin
                                              nullptr};
 constexpr const char* kSingBoxArgv[] = {kSingBoxBinary,    "run",  "-c", kSingBoxConfig,
                                         "--disable-color", nullptr};
+constexpr const char* kXrayCheckArgv[] = {kXrayBinary, "run",       "-test",
+                                          "-config",   kXrayConfig, nullptr};
 constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig, nullptr};
 // openvpn marks its own sockets with this, so that the kill switch admits
 // the server for openvpn alone; wg-quick's marks start at 51820.
@@ -912,6 +919,217 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         kOpenVpnSocketMark,
                                         nullptr};
 
+// ---- engine routing ----------------------------------------------------------
+
+// Policy rules are listed and removed over rtnetlink in the service itself:
+// this runs before every start, and a program run per family and rule would
+// cost more than the rest of the clean-up.
+struct PolicyRule {
+  unsigned char family = 0;
+  guint32 priority = 0;
+  guint32 table = 0;
+};
+
+// Sends `request` on a fresh rtnetlink socket and hands each reply message to
+// visit until the kernel says it is done; false on any failure or error reply
+// (an error reply of ENOENT counts as done when `absentIsDone`, and one of
+// EAFNOSUPPORT always).
+template <typename Visit>
+bool RouteNetlinkExchange(const void* request, size_t length, bool absentIsDone, Visit visit) {
+  g_auto(Descriptor) fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return false;
+  struct timeval timeout = {2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (send(fd, request, length, 0) != static_cast<ssize_t>(length)) return false;
+  alignas(struct nlmsghdr) char buffer[32768];
+  for (int reads = 0; reads < 4096; ++reads) {
+    ssize_t received = recv(fd, buffer, sizeof buffer, 0);
+    if (received < 0 && errno == EINTR) continue;
+    if (received <= 0) return false;
+    int left = static_cast<int>(received);
+    for (auto* header = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_type == NLMSG_DONE) return true;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        const auto* failure = static_cast<const struct nlmsgerr*>(NLMSG_DATA(header));
+        // A family the kernel lacks holds no rules.
+        return failure->error == 0 || failure->error == -EAFNOSUPPORT ||
+               (absentIsDone && failure->error == -ENOENT);
+      }
+      visit(header);
+    }
+  }
+  return false;
+}
+
+bool ListPolicyRules(unsigned char family, std::vector<PolicyRule>* rules) {
+  struct {
+    struct nlmsghdr header;
+    struct fib_rule_hdr rule;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = RTM_GETRULE;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.rule.family = family;
+  return RouteNetlinkExchange(&request, sizeof request, false, [&](struct nlmsghdr* header) {
+    if (header->nlmsg_type != RTM_NEWRULE ||
+        header->nlmsg_len < NLMSG_LENGTH(sizeof(struct fib_rule_hdr))) {
+      return;
+    }
+    const auto* rule = static_cast<const struct fib_rule_hdr*>(NLMSG_DATA(header));
+    PolicyRule entry;
+    entry.family = rule->family;
+    entry.table = rule->table;
+    int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *rule));
+    for (auto* attribute = reinterpret_cast<struct rtattr*>(
+             reinterpret_cast<char*>(NLMSG_DATA(header)) + NLMSG_ALIGN(sizeof *rule));
+         RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      if (RTA_PAYLOAD(attribute) < sizeof(guint32)) continue;
+      if (attribute->rta_type == FRA_PRIORITY) memcpy(&entry.priority, RTA_DATA(attribute), 4);
+      if (attribute->rta_type == FRA_TABLE) memcpy(&entry.table, RTA_DATA(attribute), 4);
+    }
+    rules->push_back(entry);
+  });
+}
+
+// Deletes one rule of `rule.family` with its priority and, unless zero, its
+// table; a rule already gone counts as deleted.
+bool DeletePolicyRule(const PolicyRule& rule) {
+  struct {
+    struct nlmsghdr header;
+    struct fib_rule_hdr rule;
+    struct rtattr priority;
+    guint32 priorityValue;
+    struct rtattr table;
+    guint32 tableValue;
+  } request{};
+  static_assert(sizeof request == NLMSG_LENGTH(sizeof(struct fib_rule_hdr)) + 2 * RTA_LENGTH(4));
+  request.header.nlmsg_type = RTM_DELRULE;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+  request.rule.family = rule.family;
+  request.priority.rta_type = FRA_PRIORITY;
+  request.priority.rta_len = RTA_LENGTH(4);
+  request.priorityValue = rule.priority;
+  request.table.rta_type = FRA_TABLE;
+  request.table.rta_len = RTA_LENGTH(4);
+  request.tableValue = rule.table;
+  request.header.nlmsg_len = rule.table != 0 ? sizeof request : sizeof request - RTA_LENGTH(4);
+  return RouteNetlinkExchange(&request, request.header.nlmsg_len, true, [](struct nlmsghdr*) {});
+}
+
+// Deletes, in both families, every rule that `ours` picks. Rules at a
+// priority the service chose for an engine go by priority alone; others by
+// their table too.
+bool RemoveEngineRules(bool (*ours)(const PolicyRule&), bool (*ownPriority)(guint32),
+                       const char* engine, std::string* error) {
+  for (unsigned char family : {AF_INET, AF_INET6}) {
+    std::vector<PolicyRule> rules;
+    if (!ListPolicyRules(family, &rules)) {
+      *error =
+          std::string("Unable to list routing rules to clear what ") + engine + " left behind.";
+      return false;
+    }
+    for (PolicyRule rule : rules) {
+      if (!ours(rule)) continue;
+      if (ownPriority(rule.priority)) rule.table = 0;
+      if (!DeletePolicyRule(rule)) {
+        *error = std::string("Unable to remove a routing rule ") + engine + " left behind.";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// sing-box with auto_route numbers its rules from iproute2_rule_index up to
+// ten above it (and with auto_redirect, which the service leaves off, one
+// more at its fallback index). A sing-box that ends on SIGTERM removes them;
+// one that is killed leaves them, and its strict rules would keep routing
+// into a table that no longer exists.
+constexpr guint32 kSingBoxFallbackRulePriority = 32768;
+
+bool SingBoxOwnPriority(guint32 priority) {
+  return priority >= kSingBoxRulePriority && priority <= kSingBoxRulePriority + 10;
+}
+
+bool SingBoxRule(const PolicyRule& rule) {
+  return SingBoxOwnPriority(rule.priority) ||
+         (rule.priority == kSingBoxFallbackRulePriority &&
+          rule.table == static_cast<guint32>(kSingBoxRouteTable));
+}
+
+bool ClearSingBoxRouting(std::string* error) {
+  return RemoveEngineRules(SingBoxRule, SingBoxOwnPriority, "Sing-box", error);
+}
+
+// This Xray brings its TUN interface up and nothing more, so the service
+// routes for it the way wg-quick does for WireGuard: everything but Xray's
+// own marked sockets goes to table 2023, whose default route is the tunnel;
+// the main table keeps its more specific routes (the uplink's own network).
+constexpr char kXrayTableText[] = "2023";
+constexpr char kXrayMarkText[] = "2023";
+static_assert(kXrayRouteTable == 2023 && kXrayRoutingMark == 2023);
+constexpr guint32 kXrayMarkRulePriority = 9101;
+constexpr char kXrayMarkRulePriorityText[] = "9101";
+constexpr char kXraySuppressRulePriorityText[] = "9100";
+constexpr guint32 kXraySuppressRulePriority = 9100;
+
+bool XrayOwnPriority(guint32 priority) {
+  return priority == kXrayMarkRulePriority || priority == kXraySuppressRulePriority;
+}
+
+bool XrayRule(const PolicyRule& rule) { return XrayOwnPriority(rule.priority); }
+
+bool ClearXrayRouting(std::string* error) {
+  return RemoveEngineRules(XrayRule, XrayOwnPriority, "Xray", error);
+}
+
+// What either engine may have left, in one pass over the rules.
+bool ClearEngineRouting(std::string* error) {
+  return RemoveEngineRules(
+      [](const PolicyRule& rule) { return SingBoxRule(rule) || XrayRule(rule); },
+      [](guint32 priority) { return SingBoxOwnPriority(priority) || XrayOwnPriority(priority); },
+      "the VPN engine", error);
+}
+
+bool InterfaceIsUp(const char* name) {
+  g_autofree gchar* flags = nullptr;
+  if (!g_file_get_contents((std::string("/sys/class/net/") + name + "/flags").c_str(), &flags,
+                           nullptr, nullptr)) {
+    return false;
+  }
+  return (g_ascii_strtoull(flags, nullptr, 16) & 0x1) != 0;  // IFF_UP; sysfs writes "0x..."
+}
+
+bool RouteXrayTunnel(std::string* error) {
+  if (!InterfaceIsUp(kXrayInterface)) return false;
+  std::string scratch;
+  const std::vector<std::vector<const char*>> steps = {
+      {kIpBinary, "-4", "address", "replace", kXrayInterfaceAddress4, "dev", kXrayInterface},
+      {kIpBinary, "-6", "address", "replace", kXrayInterfaceAddress6, "dev", kXrayInterface,
+       "nodad"},
+      {kIpBinary, "-4", "route", "replace", "default", "dev", kXrayInterface, "table",
+       kXrayTableText},
+      {kIpBinary, "-6", "route", "replace", "default", "dev", kXrayInterface, "table",
+       kXrayTableText},
+      {kIpBinary, "-4", "rule", "add", "priority", kXrayMarkRulePriorityText, "not", "fwmark",
+       kXrayMarkText, "table", kXrayTableText},
+      {kIpBinary, "-4", "rule", "add", "priority", kXraySuppressRulePriorityText, "table", "main",
+       "suppress_prefixlength", "0"},
+      {kIpBinary, "-6", "rule", "add", "priority", kXrayMarkRulePriorityText, "not", "fwmark",
+       kXrayMarkText, "table", kXrayTableText},
+      {kIpBinary, "-6", "rule", "add", "priority", kXraySuppressRulePriorityText, "table", "main",
+       "suppress_prefixlength", "0"},
+  };
+  for (const auto& step : steps) {
+    if (!RunCommand(step, &scratch)) {
+      *error = "Unable to route through the Xray tunnel interface.";
+      return false;
+    }
+  }
+  return true;
+}
+
 // What sets the long-running engines apart. Argument vectors end with null
 // and begin with the engine's program.
 struct ProcessEngine {
@@ -924,17 +1142,24 @@ struct ProcessEngine {
   const char* const* checkArgv;  // run on the written file first; null for none
   const char* checkFailure;
   const char* const* argv;
-  int startupPasses;
-  const char* startupFailure;  // null: the engine's name + " exited during startup."
+  std::chrono::milliseconds startupBound;
+  // Run once the interface exists, until it succeeds; false while it cannot
+  // yet. Null when the engine routes by itself.
+  bool (*routeTunnel)(std::string* error);
+  // Removes the rules and tables the engine, or its routing, may leave behind
+  // when it is killed; null for none.
+  bool (*clearRouting)(std::string* error);
 };
 
 constexpr ProcessEngine kProcessEngines[] = {
     {kSingBox, kSingBoxConfig, kSingBoxInterfacePath, BuildSingBoxConfig, kSingBoxCheckArgv,
-     "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupPasses, nullptr},
-    {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, nullptr, nullptr, kXrayArgv,
-     kStartupPasses, "Xray did not establish its TUN interface in time."},
+     "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupBound, nullptr,
+     ClearSingBoxRouting},
+    {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, kXrayCheckArgv,
+     "Xray rejected the generated configuration.", kXrayArgv, kStartupBound, RouteXrayTunnel,
+     ClearXrayRouting},
     {kOpenVpn, kOpenVpnConfig, kOpenVpnInterfacePath, BuildOpenVpnConfig, nullptr, nullptr,
-     kOpenVpnArgv, kOpenVpnStartupPasses, "OpenVPN did not establish its TUN interface in time."},
+     kOpenVpnArgv, kOpenVpnStartupBound, nullptr, nullptr},
 };
 
 const ProcessEngine* ProcessEngineFor(EngineKind kind) {
@@ -1142,9 +1367,93 @@ bool StopOrphanEngine(std::string* error) {
 bool RemoveProcessEngineFiles(EngineKind kind, std::string* error) {
   std::string recordError;
   const bool recordRemoved = SecureRemoveFile(kEngineRecord, &recordError);
+  const ProcessEngine* engine = ProcessEngineFor(kind);
+  if (engine != nullptr && engine->clearRouting != nullptr && !engine->clearRouting(error)) {
+    return false;
+  }
   if (!RemoveConfigFor(kind, error)) return false;
   if (!recordRemoved) *error = recordError;
   return recordRemoved;
+}
+
+// ---- start-up wait ----------------------------------------------------------
+
+// A socket on the kernel's link, address, route and rule notifications, so
+// that the start-up wait looks again the moment the engine changes any of
+// them. -1 when none can be had: the wait then looks at fixed intervals.
+int OpenRouteMonitor() {
+  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (fd < 0) return -1;
+  struct sockaddr_nl address {};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
+                      RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  const int ipv6Rules = RTNLGRP_IPV6_RULE;
+  setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &ipv6Rules, sizeof ipv6Rules);
+  return fd;
+}
+
+// Reads what is queued; the messages only say that something changed. A full
+// queue (ENOBUFS) says the same.
+void DrainRouteMonitor(int fd) {
+  char buffer[8192];
+  for (int reads = 0; reads < 64; ++reads) {
+    if (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) < 0 && errno != ENOBUFS) return;
+  }
+}
+
+enum class StartupOutcome { kReady, kExited, kCancelled, kTimedOut, kFailed };
+
+// Waits, up to the engine's start-up bound, for its interface and the full
+// route through it, waking on the kernel's notifications and on the engine's
+// exit; an engine that exits is reported at once.
+StartupOutcome WaitForStartup(const ProcessEngine& entry, GSubprocess* child,
+                              const std::function<bool()>& cancelled,
+                              const std::function<bool()>& tunnelReady, std::string* error) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + entry.startupBound;
+  g_auto(Descriptor) monitor = OpenRouteMonitor();
+  const char* identifier = g_subprocess_get_identifier(child);
+  g_auto(Descriptor) pidfd =
+      identifier != nullptr ? OpenPidfd(static_cast<pid_t>(atoi(identifier))) : -1;
+  bool routed = entry.routeTunnel == nullptr;
+  bool look = true;
+  auto lastLook = Clock::now();
+  while (true) {
+    if (cancelled()) return StartupOutcome::kCancelled;
+    if (!ProcessIsAlive(child)) return StartupOutcome::kExited;
+    if (look || Clock::now() - lastLook >= kStartupRecheck) {
+      look = false;
+      lastLook = Clock::now();
+      if (InterfacePresent(entry.interfacePath)) {
+        if (!routed) {
+          std::string routeError;
+          routed = entry.routeTunnel(&routeError);
+        }
+        if (routed && tunnelReady()) return StartupOutcome::kReady;
+      }
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) return StartupOutcome::kTimedOut;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    struct pollfd ready[2] = {{monitor, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    const int result = poll(
+        ready, 2, static_cast<int>(std::min<long long>(left.count() + 1, kStartupSlice.count())));
+    if (result < 0 && errno != EINTR) {
+      *error = "Unable to wait for the VPN engine: " + ErrnoText(errno) + ".";
+      return StartupOutcome::kFailed;
+    }
+    if (result > 0 && (ready[0].revents & POLLIN) != 0) {
+      DrainRouteMonitor(monitor);
+      look = true;
+    }
+    if (result > 0 && (ready[1].revents & POLLIN) != 0) look = true;
+    if (monitor < 0) look = true;
+  }
 }
 
 const char* InterfacePathFor(EngineKind kind) {
@@ -1372,46 +1681,49 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
     return false;
   }
 
-  bool wasCancelled = false;
   // An engine adds its routes one at a time: a family seen without the
-  // tunnel is blocked only when a later pass still finds it so.
+  // tunnel is blocked only when it is still so a moment later.
+  using Clock = std::chrono::steady_clock;
   bool oneFamilySeen = false;
+  Clock::time_point oneFamilySince;
   std::vector<std::string> servers;
-  for (int pass = 0; pass < entry->startupPasses; ++pass) {
-    if (cancelled()) {
-      wasCancelled = true;
-      break;
-    }
-    if (!ProcessIsAlive(child)) break;
-    const RouteVerdict verdict = InterfacePresent(entry->interfacePath)
-                                     ? SecureFullRoute(engine, 0, servers, oneFamilySeen)
-                                     : RouteVerdict::kNotFull;
+  const auto tunnelReady = [&] {
+    const bool mayBlock = oneFamilySeen && Clock::now() - oneFamilySince >= kStartupRecheck;
+    const RouteVerdict verdict = SecureFullRoute(engine, 0, servers, mayBlock);
     if (verdict == RouteVerdict::kOneFamily && !oneFamilySeen) {
       // The engine's sockets carry no mark: its servers stay reachable in
       // the family about to be blocked. None found leaves none open.
       std::string unresolved;
+      servers.clear();
       CollectEndpointAddresses(engine, config, cancelled, &servers, &unresolved);
+      oneFamilySince = Clock::now();
     }
     oneFamilySeen = verdict == RouteVerdict::kOneFamily;
-    if (verdict == RouteVerdict::kFull) {
-      if (engine == kOpenVpn) RecordOpenVpnServerRoutes(routesBefore);
-      process = static_cast<GSubprocess*>(g_steal_pointer(&child));
-      kind = engine;
-      configPath = entry->configPath;
-      return true;
-    }
-    g_usleep(kStartupPassMicros);
-  }
-
+    return verdict == RouteVerdict::kFull;
+  };
+  StartupOutcome outcome = WaitForStartup(*entry, child, cancelled, tunnelReady, error);
   if (engine == kOpenVpn) RecordOpenVpnServerRoutes(routesBefore);
+  if (outcome == StartupOutcome::kReady) {
+    process = static_cast<GSubprocess*>(g_steal_pointer(&child));
+    kind = engine;
+    configPath = entry->configPath;
+    return true;
+  }
+  std::string exitText;
+  if (outcome == StartupOutcome::kExited) {
+    g_subprocess_wait(child, nullptr, nullptr);
+    exitText = g_subprocess_get_if_signaled(child)
+                   ? " was ended by signal " + std::to_string(g_subprocess_get_term_sig(child))
+                   : " exited with status " + std::to_string(g_subprocess_get_exit_status(child));
+  }
   TerminateProcess(child);
   RemoveProcessEngineFiles(engine, &scratch);
-  if (wasCancelled) {
+  if (outcome == StartupOutcome::kCancelled) {
     *error = kCancelledMessage;
-  } else if (entry->startupFailure != nullptr) {
-    *error = entry->startupFailure;
-  } else {
-    *error = std::string(EngineName(engine)) + " exited during startup.";
+  } else if (outcome == StartupOutcome::kExited) {
+    *error = std::string(EngineName(engine)) + exitText + " during startup.";
+  } else if (outcome == StartupOutcome::kTimedOut) {
+    *error = std::string(EngineName(engine)) + " did not establish its TUN interface in time.";
   }
   return false;
 }
@@ -1486,7 +1798,7 @@ bool EngineRuntime::Recover(std::string* error) {
   // tunnel goes with it; left, it would also block the next tunnel.
   const bool engineStopped =
       leakProtectionHeld ? StopEngine(error) && LiftFamilyBlocks(error) : Stop(error);
-  const bool cleaned = engineStopped && StopWireGuard(error) &&
+  const bool cleaned = engineStopped && StopWireGuard(error) && ClearEngineRouting(error) &&
                        SecureRemoveFile(kSingBoxConfig, error) &&
                        SecureRemoveFile(kXrayConfig, error) && RemoveConfigFor(kOpenVpn, error);
   if (!orphanStopped) {

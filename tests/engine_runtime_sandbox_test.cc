@@ -438,14 +438,14 @@ TEST_F(EngineRuntimeSandbox, OpenVpnStartsSupervisedAndStops) {
   EXPECT_FALSE(Exists(kOpenVpnInterfacePath));
 }
 
-TEST_F(EngineRuntimeSandbox, OpenVpnThatDiesAtOnceIsReportedAfterOnePass) {
+TEST_F(EngineRuntimeSandbox, OpenVpnThatDiesAtOnceIsReportedAtOnceWithItsStatus) {
   InstallOpenVpn("die");
   EngineRuntime runtime;
   std::string error;
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(runtime.Start(kOpenVpn, "openvpn", "client\ndev tun\n", kNeverCancelled, &error));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_EQ(error, "OpenVPN did not establish its TUN interface in time.");
+  EXPECT_EQ(error, "OpenVPN exited with status 1 during startup.");
   EXPECT_EQ(runtime.kind, kUnsupported);
   EXPECT_EQ(runtime.process, nullptr);
   EXPECT_FALSE(Exists(kOpenVpnConfig));
@@ -607,7 +607,9 @@ TEST_F(EngineRuntimeSandbox, SingBoxAndXrayRunFromTheirNormalizedConfigurations)
   EXPECT_FALSE(Exists(kSingBoxConfig));
   EXPECT_FALSE(Exists(kSingBoxInterfacePath));
   EXPECT_EQ(ModeOf(kXrayConfig), 0600u);
-  EXPECT_EQ(ReadFile("/run/standin/args"), "run\n-config\n/run/tessaryvpn/xray.json\n");
+  EXPECT_EQ(ReadFile("/run/standin/args"),
+            "run\n-test\n-config\n/run/tessaryvpn/xray.json\n"
+            "run\n-config\n/run/tessaryvpn/xray.json\n");
   ASSERT_TRUE(runtime.Stop(&error)) << error;
   EXPECT_FALSE(Exists(kXrayConfig));
   EXPECT_FALSE(Exists(kXrayInterfacePath));
@@ -621,9 +623,10 @@ TEST_F(EngineRuntimeSandbox, SingBoxAndXrayFailuresHaveTheirOwnMessages) {
     int maxSeconds;
   } cases[] = {
       {kSingBox, "badcheck", "Sing-box rejected the generated configuration.", 3},
-      {kSingBox, "die", "Sing-box exited during startup.", 3},
-      {kXray, "die", "Xray did not establish its TUN interface in time.", 3},
-      {kXray, "ipv4only", "Xray did not establish its TUN interface in time.", 20},
+      {kXray, "badcheck", "Xray rejected the generated configuration.", 3},
+      {kSingBox, "die", "Sing-box exited with status 1 during startup.", 3},
+      {kXray, "die", "Xray exited with status 1 during startup.", 3},
+      {kXray, "down", "Xray did not establish its TUN interface in time.", 20},
   };
   for (const auto& c : cases) {
     InstallTunEngines(c.mode);

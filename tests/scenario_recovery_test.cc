@@ -1,11 +1,13 @@
 // The service is killed outright while a tunnel is up, and started again:
-// what the killed run left behind (WireGuard state, DNS, private files) must
-// be cleaned before the new run takes calls, its kill switch kept until a
+// what the killed run left behind (WireGuard state, DNS, private files, and
+// what the real sing-box and Xray leave when they are killed too) must be
+// cleaned before the new run takes calls, its kill switch kept until a
 // Disconnect, and GetRuntimeInfo must say whether that worked.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/scenario_support.h"
@@ -15,6 +17,8 @@ namespace {
 
 class RecoveryScenarios : public ScenarioTest {
  protected:
+  static void SetUpTestSuite() { PrepareHostsAndEngines(/*realEngines=*/true); }
+
   void TearDown() override {
     Sh("test -e /run/sandbox/nft.real && cp -a /run/sandbox/nft.real /usr/sbin/nft");
     ScenarioTest::TearDown();
@@ -137,6 +141,27 @@ TEST_F(RecoveryScenarios, AProcessEngineLeftByAKilledServiceIsStoppedAtTheNextSt
   ASSERT_TRUE(WaitForStage("connected", seconds(30))) << ServiceLog();
   ASSERT_TRUE(Disconnect());
   ASSERT_TRUE(WaitForStage("disconnected", seconds(20))) << ServiceLog();
+  ASSERT_EQ(StopTheService(), 0) << ServiceLog();
+
+  // The service and the engine both killed: nothing ran either one's
+  // clean-up, so the engine's rules and tables are all still there for the
+  // next start to remove.
+  for (const auto& [protocol, profile, program] :
+       {std::tuple<const char*, std::string, const char*>{"trojan", kSingBoxProfile,
+                                                          "/usr/libexec/tessaryvpn/sing-box run"},
+        {"xray", kXrayProfile, "/usr/libexec/tessaryvpn/xray run"}}) {
+    SCOPED_TRACE(protocol);
+    ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService(protocol, profile, false));
+    const std::vector<int> engines = ProcessesRunning(program);
+    ASSERT_EQ(engines.size(), 1u);
+    ASSERT_EQ(kill(engines[0], SIGKILL), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(engines[0]); }, seconds(5)));
+    ASSERT_NE(Leftovers(), "");
+    StartTheService();
+    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(Summary(), kHealthy);
+    ASSERT_EQ(StopTheService(), 0) << ServiceLog();
+  }
 }
 
 TEST_F(RecoveryScenarios, ALeftoverThatCannotBeRemovedIsReportedUntilADisconnectRepairsIt) {

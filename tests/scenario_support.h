@@ -22,8 +22,9 @@ using std::chrono::seconds;
 constexpr char kPeerDirectory[] = "/run/sandbox/scenario";
 constexpr char kStandinMode[] = "/run/tessaryvpn-standin/mode";
 
-// Sing-box and Xray profiles for the stand-in engines. Their servers are
-// literal addresses, so leak protection can be built without a resolver.
+// Sing-box and Xray profiles whose servers do not exist: the engines bring
+// their tunnels up all the same. Their servers are literal addresses, so leak
+// protection can be built without a resolver.
 constexpr char kSingBoxProfile[] =
     R"({"log":{"level":"warn"},"dns":{"servers":[{"type":"tls","tag":"remote",)"
     R"("server":"198.51.100.53"}]},"inbounds":[{"type":"tun","tag":"tun-in","auto_route":true}],)"
@@ -52,17 +53,20 @@ inline std::string ReadText(const std::string& path) {
   return text;
 }
 
-// The outside router, the WireGuard and OpenVPN servers and the stand-in
-// engines; once per sandbox (each test binary runs in a sandbox of its own).
-inline void PrepareHostsAndEngines() {
+// The outside router, the WireGuard and OpenVPN servers and the engines:
+// the stand-ins, or with `realEngines` the real sing-box and Xray and their
+// servers too; once per sandbox (each test binary runs in a sandbox of its own).
+inline void PrepareHostsAndEngines(bool realEngines = false) {
   RequireSandbox();
   static bool prepared = false;
   if (prepared) return;
-  const CommandResult engines = Sh(SourceDir() + "/tests/standins/install-engines");
+  const CommandResult engines =
+      Sh(SourceDir() + "/tests/standins/install-engines" + (realEngines ? " --real" : ""));
   ASSERT_EQ(engines.status, 0) << engines.err;
   const CommandResult peers =
       Sh(std::string("set -e; mkdir -p ") + kPeerDirectory + "; " + Peers("outside") + "; " +
-         Peers("wireguard ") + kPeerDirectory + "; " + Peers("openvpn ") + kPeerDirectory);
+         Peers("wireguard ") + kPeerDirectory + "; " + Peers("openvpn ") + kPeerDirectory +
+         (realEngines ? std::string("; ") + Peers("proxies ") + kPeerDirectory : std::string()));
   ASSERT_EQ(peers.status, 0) << peers.out << peers.err;
   prepared = true;
 }
@@ -72,6 +76,14 @@ inline std::string WireGuardProfile() {
 }
 inline std::string OpenVpnProfile() {
   return ReadText(std::string(kPeerDirectory) + "/openvpn.ovpn");
+}
+// Profiles for the real sing-box and Xray servers, as the desktop application
+// writes them.
+inline std::string SingBoxServerProfile() {
+  return ReadText(std::string(kPeerDirectory) + "/sing-box.json");
+}
+inline std::string XrayServerProfile() {
+  return ReadText(std::string(kPeerDirectory) + "/xray.json");
 }
 
 inline GVariant* ConnectParameters(const std::string& id, const std::string& protocol,
@@ -132,6 +144,13 @@ inline std::string Leftovers() {
   const std::string blocks =
       Sh("{ ip -4 rule show; ip -6 rule show; } 2>/dev/null | grep unreachable").out;
   if (!blocks.empty()) found += "family block: " + blocks;
+  // What sing-box's auto_route and auto_redirect, or the routing around Xray,
+  // leave when the engine is killed.
+  const std::string engines = Sh("{ ip -4 rule show; ip -6 rule show; } 2>/dev/null | grep -E "
+                                 "'^(90(0[0-9]|10)|910[01]):|lookup 202[23]'; nft list tables "
+                                 "2>/dev/null | grep -w sing-box")
+                                  .out;
+  if (!engines.empty()) found += "left by sing-box or Xray: " + engines;
   const std::string dns = Sh("resolvectl dns 2>/dev/null | grep 198.51.100").out;
   if (!dns.empty()) found += "tunnel DNS still set: " + dns;
   for (const char* engine :
@@ -156,6 +175,9 @@ inline void ClearLeftovers() {
      "for f in -4 -6; do for i in 1 2 3; do ip $f rule del table main suppress_prefixlength 0 "
      "2>/dev/null; ip $f rule del table 51820 2>/dev/null; done; done; "
      "wg-quick down /run/tessaryvpn/tessaryvpn.conf 2>/dev/null; "
+     "for f in -4 -6; do for p in 9000 9001 9002 9003 9004 9005 9006 9007 9008 9009 9010 "
+     "9100 9101; do while ip $f rule del priority $p 2>/dev/null; do :; done; done; done; "
+     "nft delete table inet sing-box 2>/dev/null; "
      "for l in tessaryvpn tun-tessaryvpn tessary-sbox0 tessary-xray0; do "
      "ip link del $l 2>/dev/null; done; rm -rf /run/tessaryvpn; rm -f "
      "/run/tessaryvpn-standin/mode");

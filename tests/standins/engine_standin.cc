@@ -3,8 +3,9 @@
 // Xray's. It honours only what the service relies on:
 //   sing-box check -c FILE                  exit 0 for a normalized configuration
 //   sing-box run -c FILE --disable-color    TUN "tessary-sbox0", default route in table 2022
-//   xray run -config FILE                   TUN "tessary-xray0", IPv4 and IPv6 default
-//                                           routes (in private table 2023)
+//   xray run -test -config FILE             exit 0 for a normalized configuration
+//   xray run -config FILE                   TUN "tessary-xray0" brought up, nothing
+//                                           more (the service routes around it)
 // "run" refuses a configuration that is not the service's normalized one, so
 // a service that started an engine with the raw profile fails as it would
 // with a real engine that brings up no tunnel. The TUN device is opened
@@ -13,8 +14,8 @@
 //
 // The test chooses a misbehaviour by writing one word to
 // /run/tessaryvpn-standin/mode: "exit-at-once", "no-route" (interface but
-// never a route), "ignore-sigterm", or "reject-check" (sing-box's check fails
-// whatever the configuration). Every invocation is appended to
+// never a route; for Xray, never brought up), "ignore-sigterm", or "reject-check" (the check
+// fails whatever the configuration). Every invocation is appended to
 // /run/tessaryvpn-standin/<engine>.log. The stand-in refuses to run when
 // /run/tessaryvpn-standin does not exist, which tests/standins/install-engines
 // creates inside the sandbox only.
@@ -186,13 +187,13 @@ bool CheckXray(JsonObject* root, Tunnel* tunnel, std::string* why) {
   if (Str(tun, "tag") != "tessary-tun") return Fail(why, "the inbound is not tagged tessary-tun");
   JsonObject* settings = Obj(tun, "settings");
   if (Str(settings, "name") != "tessary-xray0") return Fail(why, "wrong interface name");
-  const std::vector<std::string> gateway = Strings(Arr(settings, "gateway"));
-  if (gateway != std::vector<std::string>{"172.20.0.1/30", "fdfe:dcba:9877::1/126"}) {
-    return Fail(why, "wrong interface addresses");
-  }
-  if (Strings(Arr(settings, "autoSystemRoutingTable")) !=
-      std::vector<std::string>{"0.0.0.0/0", "::/0"}) {
-    return Fail(why, "autoSystemRoutingTable is not the full IPv4 and IPv6 range");
+  // Unmarked, the connection to the server would loop back into the tunnel.
+  JsonArray* outbounds = Arr(root, "outbounds");
+  for (guint i = 0; outbounds && i < json_array_get_length(outbounds); ++i) {
+    JsonObject* sockopt = Obj(Obj(Element(outbounds, i), "streamSettings"), "sockopt");
+    if (!sockopt || json_object_get_int_member_with_default(sockopt, "mark", 0) != 2023) {
+      return Fail(why, "an outbound's sockets are not marked 2023");
+    }
   }
   JsonArray* rules = Arr(Obj(root, "routing"), "rules");
   JsonObject* rule = Element(rules, 0);
@@ -210,8 +211,6 @@ bool CheckXray(JsonObject* root, Tunnel* tunnel, std::string* why) {
     }
   }
   tunnel->interface = "tessary-xray0";
-  tunnel->addresses = gateway;
-  tunnel->table = "2023";
   return true;
 }
 
@@ -315,8 +314,9 @@ int Run(const char* path) {
   for (const auto& address : tunnel.addresses) {
     if (!Ip({"address", "add", address, "dev", tunnel.interface})) return 1;
   }
-  if (!Ip({"link", "set", "dev", tunnel.interface, "up"})) return 1;
-  if (mode != "no-route") {
+  const bool bringUp = kSingBox || mode != "no-route";
+  if (bringUp && !Ip({"link", "set", "dev", tunnel.interface, "up"})) return 1;
+  if (mode != "no-route" && !tunnel.table.empty()) {
     if (!Ip({"-4", "route", "add", "default", "dev", tunnel.interface, "table", tunnel.table}))
       return 1;
     if (!Ip({"-6", "route", "add", "default", "dev", tunnel.interface, "table", tunnel.table}))
@@ -357,7 +357,7 @@ int Check(const char* path) {
 
 int Usage() {
   fprintf(stderr, kSingBox ? "usage: sing-box check|run -c FILE [--disable-color]\n"
-                           : "usage: xray run -config FILE\n");
+                           : "usage: xray run [-test] -config FILE\n");
   return 2;
 }
 
@@ -374,5 +374,8 @@ int main(int argc, char** argv) {
     return Usage();
   }
   if (args.size() == 3 && args[0] == "run" && args[1] == "-config") return Run(argv[3]);
+  if (args.size() == 4 && args[0] == "run" && args[1] == "-test" && args[2] == "-config") {
+    return Check(argv[4]);
+  }
   return Usage();
 }
