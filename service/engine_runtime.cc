@@ -1694,8 +1694,10 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
       // The engine's sockets carry no mark: its servers stay reachable in
       // the family about to be blocked. None found leaves none open.
       std::string unresolved;
+      std::vector<KillSwitchServer> found;
+      CollectEndpointAddresses(engine, config, cancelled, &found, &unresolved);
       servers.clear();
-      CollectEndpointAddresses(engine, config, cancelled, &servers, &unresolved);
+      for (const KillSwitchServer& server : found) servers.push_back(server.address);
       oneFamilySince = Clock::now();
     }
     oneFamilySeen = verdict == RouteVerdict::kOneFamily;

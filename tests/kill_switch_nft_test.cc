@@ -264,7 +264,7 @@ TEST(KillSwitchNft, WithoutNftRemovalAndApplyAskForRepair) {
   // A table loaded before nft went away can be neither lifted nor shown to
   // be gone: never reported removed.
   std::string loaded;
-  ASSERT_TRUE(ApplyKillSwitch(kWireGuardInterface, {"203.0.113.7"}, &loaded)) << loaded;
+  ASSERT_TRUE(ApplyKillSwitch(Rules(kWireGuardInterface, {"203.0.113.7"}), &loaded)) << loaded;
   for (const char* how : {"removed", "not executable"}) {
     NftStandIn standIn(std::string(how) == "removed" ? "" : "#!/bin/sh\nexit 0\n");
     if (std::string(how) == "not executable") {
