@@ -177,7 +177,8 @@ TEST_F(EngineRuntimeOpenVpn, ServiceOptionsOverrideProfileAndPush) {
     const bool started = runtime.Start(kOpenVpn, "openvpn", c.profile, kNeverCancelled, &error);
     EXPECT_EQ(started, c.connects) << error;
     if (!c.connects) {
-      EXPECT_EQ(error, "OpenVPN did not establish its TUN interface in time.");
+      // openvpn gives up by itself, and says so at once.
+      EXPECT_TRUE(g_str_has_prefix(error.c_str(), "OpenVPN exited with status ")) << error;
     }
     if (started) {
       for (const char* destination : {"192.0.2.77", "198.51.100.7", "203.0.113.200"}) {
