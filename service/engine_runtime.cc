@@ -6,10 +6,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <glib/gstdio.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
@@ -45,6 +45,8 @@ constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
 constexpr std::chrono::milliseconds kStopGrace{8000};
 // How long SIGKILL may take to end a process that is not our child.
 constexpr std::chrono::milliseconds kKillGrace{2000};
+// How long an engine whose tunnel vanished may take to finish exiting.
+constexpr std::chrono::milliseconds kDyingEngineGrace{300};
 constexpr std::chrono::milliseconds kStartupBound{10000};
 constexpr std::chrono::milliseconds kOpenVpnStartupBound{30000};
 // How often the start-up wait looks at the cancellation flag, and how long it
@@ -1881,7 +1883,13 @@ bool EngineRuntime::BridgeLeakProtection(EngineKind next, const std::string& con
 }
 
 bool EngineRuntime::PollUnexpectedExit(std::string* error) {
-  if (process == nullptr || ProcessIsAlive(process)) return PollTunnelLoss(error);
+  if (process == nullptr) return PollTunnelLoss(error);
+  if (ProcessIsAlive(process)) {
+    if (TunnelLoss(kind).empty()) return false;
+    // A dying engine closes its interface before it is reaped: its death,
+    // not the lost interface, is what happened.
+    if (!WaitForProcess(process, kDyingEngineGrace)) return PollTunnelLoss(error);
+  }
   EngineKind stopped = kind;
   g_subprocess_wait(process, nullptr, nullptr);
   g_clear_object(&process);
