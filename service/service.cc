@@ -564,7 +564,14 @@ int RunService() {
   // the service starts itself once more with it set.
   if (g_getenv("G_SLICE") == nullptr) {
     g_setenv("G_SLICE", "always-malloc", TRUE);
-    char* const argv[] = {const_cast<char*>("tessaryvpn-service"), nullptr};
+    // The same first argument: doctor knows the service by its command line.
+    g_autofree gchar* commandLine = nullptr;
+    if (!g_file_get_contents("/proc/self/cmdline", &commandLine, nullptr, nullptr) ||
+        commandLine[0] == '\0') {
+      g_free(commandLine);
+      commandLine = g_strdup(kServiceBinary);
+    }
+    char* const argv[] = {commandLine, nullptr};
     execv("/proc/self/exe", argv);
     g_warning("Unable to restart with the system allocator: %s", g_strerror(errno));
   }
