@@ -91,9 +91,14 @@ void AddString(GVariantBuilder* builder, const char* key, const std::string& val
 
 // Ends a worker's share of the shutdown wait. Called with engineMutex held so
 // that the wait cannot miss the last notification.
-void FinishWorker(Service* service) {
+// Frees the worker slot, then publishes the worker's outcome: a caller that
+// reacts to it is not answered Busy, and since Connect and Disconnect reserve
+// the slot under the same lock, a new operation's first stage cannot come
+// before this outcome.
+void FinishWorker(Service* service, const std::function<void()>& publish = nullptr) {
   std::lock_guard<std::mutex> lock(service->workerMutex);
   service->activeWorkers.fetch_sub(1);
+  if (publish) publish();
   service->workersIdle.notify_all();
 }
 
@@ -321,6 +326,7 @@ void ConnectWorker(ConnectRequest* request) {
   Service* service = request->service;
   std::unique_lock<std::mutex> engineLock(service->engineMutex);
 
+  std::function<void()> publish;
   if (request->generation != service->operationGeneration.load()) {
     // Overtaken before it began: whatever overtook it reports.
     SecureClear(&request->rawConfig);
@@ -359,8 +365,10 @@ void ConnectWorker(ConnectRequest* request) {
             EmitLog(service, "warning", "Kill switch could not be applied: " + leakMessage);
           }
         }
-        SetSnapshot(service, "connected", request->id, "", NowEpochMillis());
-        EmitLog(service, "info", engine + " tunnel connected.");
+        publish = [service, request, engine] {
+          SetSnapshot(service, "connected", request->id, "", NowEpochMillis());
+          EmitLog(service, "info", engine + " tunnel connected.");
+        };
       } else if (service->runtime.leakProtectionHeld) {
         // Whatever overtook this connect decides about the kill switch.
         service->cleanupHealthy.store(service->runtime.Recover(&message));
@@ -377,13 +385,15 @@ void ConnectWorker(ConnectRequest* request) {
         message += std::string(" ") + kLeakProtectionHeldNote;
       }
       if (request->generation == service->operationGeneration.load()) {
-        SetSnapshot(service, "error", request->id, message, 0);
-        EmitLog(service, "error", engine + " connection failed.", message);
+        publish = [service, request, engine, message] {
+          SetSnapshot(service, "error", request->id, message, 0);
+          EmitLog(service, "error", engine + " connection failed.", message);
+        };
       }
     }
   }
 
-  FinishWorker(service);
+  FinishWorker(service, publish);
   engineLock.unlock();
 }
 
@@ -392,13 +402,8 @@ void DisconnectWorker(Service* service) {
   std::string message;
   const bool stopped = service->runtime.Stop(&message);
   service->cleanupHealthy.store(stopped);
-  {
-    // The slot is free before the outcome is published, so a caller that
-    // reacts to it is not answered Busy; Connect reserves the slot under the
-    // same lock, so its "preparing" cannot come before this outcome.
-    std::lock_guard<std::mutex> workerLock(service->workerMutex);
+  FinishWorker(service, [service, stopped, &message] {
     service->disconnectInProgress.store(false);
-    service->activeWorkers.fetch_sub(1);
     if (stopped) {
       SetSnapshot(service, "disconnected", "", "", 0);
       EmitLog(service, "info", "VPN tunnel disconnected.");
@@ -406,8 +411,7 @@ void DisconnectWorker(Service* service) {
       SetSnapshot(service, "error", "", message, 0);
       EmitLog(service, "error", "VPN disconnect cleanup failed.", message);
     }
-    service->workersIdle.notify_all();
-  }
+  });
   engineLock.unlock();
 }
 
