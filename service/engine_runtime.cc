@@ -1814,15 +1814,6 @@ bool EngineRuntime::Recover(std::string* error) {
 
 namespace {
 
-// The socket mark wg-quick gave the interface ("off" or a hexadecimal number
-// in `wg show`); 0 when there is none or it cannot be read.
-uint32_t WireGuardSocketMark() {
-  std::string output;
-  const char* tool = g_wireguard_uses_amnezia.load() ? kAmneziaWgTool : kWireGuardTool;
-  if (!CaptureCommand({tool, "show", kWireGuardInterface, "fwmark"}, &output)) return 0;
-  return static_cast<uint32_t>(g_ascii_strtoull(Trim(output).c_str(), nullptr, 16));
-}
-
 // What the kill switch admits for `engine` running `config`: its interface
 // and its servers, for the engine's own sockets where it marks them.
 // `running` says whether the engine is up, so that its mark can be read.
@@ -1842,9 +1833,11 @@ bool LeakProtectionRules(EngineKind engine, const std::string& config, bool runn
   }
   // Before its start wg-quick has not picked its mark yet: while one tunnel
   // replaces another, the new servers are admitted for any local process.
+  // The rewritten Xray configuration marks every outbound socket.
   uint32_t mark = 0;
   if (engine == kOpenVpn) mark = kOpenVpnSocketMarkValue;
-  if (engine == kWireGuard && running) mark = WireGuardSocketMark();
+  if (engine == kXray) mark = kXrayRoutingMark;
+  if (engine == kWireGuard && running) mark = WireGuardMark(g_wireguard_uses_amnezia.load());
   for (KillSwitchServer& server : servers) server.mark = mark;
   rules->interfaces = {interfaceName};
   rules->servers = std::move(servers);
