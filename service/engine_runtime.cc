@@ -949,8 +949,8 @@ bool RouteNetlinkExchange(const void* request, size_t length, bool absentIsDone,
     if (received < 0 && errno == EINTR) continue;
     if (received <= 0) return false;
     int left = static_cast<int>(received);
-    for (auto* header = reinterpret_cast<struct nlmsghdr*>(buffer); NLMSG_OK(header, left);
-         header = NLMSG_NEXT(header, left)) {
+    for (auto* header = reinterpret_cast<struct nlmsghdr*>(buffer);
+         NetlinkMessageFits(header, left); header = NLMSG_NEXT(header, left)) {
       if (header->nlmsg_type == NLMSG_DONE) return true;
       if (header->nlmsg_type == NLMSG_ERROR) {
         const auto* failure = static_cast<const struct nlmsgerr*>(NLMSG_DATA(header));

@@ -107,8 +107,8 @@ int Exchange(int fd, nlmsghdr* request, const std::function<void(const nlmsghdr*
     }
     if (size <= 0) return -EIO;
     int left = static_cast<int>(size);
-    for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(message, left);
-         message = NLMSG_NEXT(message, left)) {
+    for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer);
+         NetlinkMessageFits(message, left); message = NLMSG_NEXT(message, left)) {
       if (message->nlmsg_seq != seq) continue;
       if (message->nlmsg_type == NLMSG_ERROR) {
         if (message->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return -EIO;

@@ -5,11 +5,21 @@
 // run every second.
 #pragma once
 
+#include <linux/netlink.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tessary::linux_service {
+
+// NLMSG_OK without its comparison of mixed signs, which clang refuses:
+// whether a whole message starts at `header` within `left` bytes.
+inline bool NetlinkMessageFits(const struct nlmsghdr* header, int left) {
+  return left >= static_cast<int>(sizeof(struct nlmsghdr)) &&
+         header->nlmsg_len >= sizeof(struct nlmsghdr) &&
+         header->nlmsg_len <= static_cast<unsigned>(left);
+}
 
 // What the lookups of one address family found.
 struct FamilyRoutes {
