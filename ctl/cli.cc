@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "common/secure_clear.h"
 #include "ctl/doctor.h"
 
 namespace tessary::linux_service {
@@ -106,9 +107,7 @@ struct ConfigBuffer {
   ConfigBuffer(const ConfigBuffer&) = delete;
   ConfigBuffer& operator=(const ConfigBuffer&) = delete;
   ~ConfigBuffer() { Wipe(); }
-  void Wipe() {
-    if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
-  }
+  void Wipe() { SecureClear(bytes.data(), bytes.size()); }
 };
 
 // Whether everything written to standard output so far has reached it;

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "common/constants.h"
+#include "common/secure_clear.h"
 #include "service/config_validation.h"
 #include "service/json_members.h"
 
@@ -267,7 +268,7 @@ bool Serialize(const ParsedJson& parsed, std::string* text) {
   json_generator_to_gstring(generator, buffer);
   const bool produced = buffer->len > 0;
   if (produced) text->assign(buffer->str, buffer->len);
-  explicit_bzero(buffer->str, buffer->len);
+  SecureClear(buffer->str, buffer->len);
   g_string_free(buffer, TRUE);
   return produced;
 }

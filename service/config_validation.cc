@@ -17,13 +17,14 @@
 #include <utility>
 #include <vector>
 
+#include "common/constants.h"
+#include "common/secure_clear.h"
 #include "service/json_members.h"
 
 namespace tessary::linux_service {
 namespace {
 
 constexpr std::size_t kMaxIdentifierBytes = 256;
-constexpr std::size_t kMaxConfigBytes = 2097152;
 constexpr unsigned long kMaxJsonDepth = 64;
 constexpr unsigned long kMaxJsonNodes = 100000;
 
@@ -967,7 +968,6 @@ constexpr std::size_t kMaxOpenVpnWordBytes = 255;
 bool IsOpenVpnSpace(char c) { return c == '\0' || IsSpace(c); }
 
 // Zeroes the characters a text holds now, before it is reused or destroyed.
-void WipeText(std::string* text) { std::fill(text->begin(), text->end(), '\0'); }
 
 // The first blank-separated token of |line|, quotes and backslashes kept.
 std::string FirstToken(const std::string& line) {
@@ -1314,7 +1314,7 @@ void ForEachOpenVpnLine(const std::string& config,
     line.kind = OpenVpnLine::Kind::kNothing;
     // Block lines are keys and certificates: the buffer is wiped before it is
     // reused or reallocated, and block lines are never copied.
-    WipeText(&line.text);
+    SecureClear(&line.text);
     line.text.assign(config, start, end - start);
     line.block.clear();
     line.words.clear();
@@ -1375,8 +1375,8 @@ void ForEachOpenVpnLine(const std::string& config,
     }
     if (!visit(line) || !lineFeed) break;
   }
-  WipeText(&line.text);
-  for (std::string& word : line.words) WipeText(&word);
+  SecureClear(&line.text);
+  for (std::string& word : line.words) SecureClear(&word);
 }
 
 // ---------------------------------------------------------------------------

@@ -1492,13 +1492,6 @@ const char* TunnelInterfaceFor(EngineKind kind) {
   return "";
 }
 
-void SecureClear(std::string* text) noexcept {
-  if (text == nullptr) return;
-  if (!text->empty()) explicit_bzero(&(*text)[0], text->size());
-  text->clear();
-  text->shrink_to_fit();
-}
-
 EngineRuntime::~EngineRuntime() {
   std::string scratch;
   Stop(&scratch);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "common/secure_clear.h"
 #include "service/config_validation.h"
 #include "service/kill_switch.h"
 
@@ -68,8 +69,5 @@ inline constexpr char kLeakProtectionHeldNote[] =
 
 // Interface name each engine is forced to use; "" for none. Static storage.
 const char* TunnelInterfaceFor(EngineKind kind);
-
-// Zeroes the text's characters, empties it and releases its spare capacity.
-void SecureClear(std::string* text) noexcept;
 
 }  // namespace tessary::linux_service
