@@ -19,6 +19,7 @@
 
 #include "common/constants.h"
 #include "common/secure_clear.h"
+#include "common/stage.h"
 #include "ctl/doctor.h"
 
 namespace tessary::linux_service {
@@ -247,16 +248,16 @@ void ConnectSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*,
   }
   const std::string stage = DictionaryString(dictionary, "stage");
   if (!wait->prepared) {
-    wait->prepared =
-        stage == "preparing" && DictionaryString(dictionary, "activeProfileId") == wait->id;
+    wait->prepared = stage == StageName(Stage::kPreparing) &&
+                     DictionaryString(dictionary, "activeProfileId") == wait->id;
     return;
   }
-  if (stage == "connected") {
+  if (stage == StageName(Stage::kConnected)) {
     Finish(wait, true, "");
-  } else if (stage == "error") {
+  } else if (stage == StageName(Stage::kError)) {
     const std::string lastError = DictionaryString(dictionary, "lastError");
     Finish(wait, false, lastError.empty() ? "The service reported an error." : lastError);
-  } else if (stage == "disconnected") {
+  } else if (stage == StageName(Stage::kDisconnected)) {
     Finish(wait, false, "The connection was ended before the tunnel came up.");
   }
 }

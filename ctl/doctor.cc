@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "common/stage.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -372,7 +373,7 @@ std::string RecordService(Report* report) {
   g_autoptr(GVariant) snapshot = ReplyDictionary(reply);
   const std::string stage = LookupString(snapshot, "stage");
   const std::string lastError = LookupString(snapshot, "lastError");
-  Record(report, stage == "error" ? Level::kWarn : Level::kOk, "connection",
+  Record(report, stage == StageName(Stage::kError) ? Level::kWarn : Level::kOk, "connection",
          stage.empty() ? "unknown" : stage);
   if (!lastError.empty()) Record(report, Level::kWarn, "last error", lastError);
   return stage;
@@ -405,14 +406,14 @@ void RecordKillSwitch(Report* report, const std::string& stage) {
     Record(report, Level::kWarn, kLabel,
            "the nftables ruleset could not be inspected on this machine");
   } else if (NftInspectionSucceeded("table", "inet", kKillSwitchTable)) {
-    if (stage == "connected") {
+    if (stage == StageName(Stage::kConnected)) {
       Record(report, Level::kOk, kLabel, "the leak-protection table is active for this tunnel");
     } else {
       Record(report, Level::kFail, kLabel,
              "a leak-protection table is installed without a tunnel; run `tessaryvpnctl "
              "disconnect` to restore the network");
     }
-  } else if (stage == "connected") {
+  } else if (stage == StageName(Stage::kConnected)) {
     Record(report, Level::kOk, kLabel, "the connection was started without leak protection");
   } else {
     Record(report, Level::kOk, kLabel, "no leak-protection table is installed while disconnected");

@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "common/stage.h"
 #include "plugin/linux_service_client.h"
 
 namespace {
@@ -22,6 +23,8 @@ using tessary::linux_service::CreateProxy;
 using tessary::linux_service::DictToFlValue;
 using tessary::linux_service::FlMapToDict;
 using tessary::linux_service::HasOwner;
+using tessary::linux_service::Stage;
+using tessary::linux_service::StageName;
 
 constexpr char kMethodChannel[] = "tunnel_bridge";
 constexpr char kSnapshotsChannel[] = "tunnel_bridge/snapshots";
@@ -89,7 +92,7 @@ void fetch_listened_values(TunnelBridgePlugin* self);
 
 FlValue* ServiceUnavailableSnapshot() {
   FlValue* map = fl_value_new_map();
-  fl_value_set_string_take(map, "stage", fl_value_new_string("error"));
+  fl_value_set_string_take(map, "stage", fl_value_new_string(StageName(Stage::kError)));
   fl_value_set_string_take(map, "lastError", fl_value_new_string(kSnapshotUnavailableMessage));
   return map;
 }

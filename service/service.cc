@@ -150,7 +150,7 @@ gboolean ShutdownSignal(gpointer user_data) {
   if (service->stopping.compare_exchange_strong(expected, true)) {
     service->operationGeneration.fetch_add(1);
     const Snapshot snapshot = ReadSnapshot(service);
-    SetSnapshot(service, "disconnecting", snapshot.activeProfileId, "", 0);
+    SetSnapshot(service, Stage::kDisconnecting, snapshot.activeProfileId, "", 0);
     g_main_loop_quit(service->loop);
   }
   // The source stays: removing GLib's last source for a signal restores the
@@ -169,7 +169,7 @@ gboolean PollActiveEngine(gpointer user_data) {
   if (service->runtime.PollUnexpectedExit(&message)) {
     service->cleanupHealthy.store(false);
     const Snapshot snapshot = ReadSnapshot(service);
-    SetSnapshot(service, "error", snapshot.activeProfileId, message, 0);
+    SetSnapshot(service, Stage::kError, snapshot.activeProfileId, message, 0);
     EmitLog(service, "error", "The active VPN engine stopped unexpectedly.", message);
   }
   return G_SOURCE_CONTINUE;
@@ -196,7 +196,7 @@ int ServeUntilShutdown() {
       }
       message += std::string(" ") + kLeakProtectionHeldNote;
     }
-    if (!message.empty()) SetSnapshot(&service, "error", "", message, 0);
+    if (!message.empty()) SetSnapshot(&service, Stage::kError, "", message, 0);
   }
 
   GNetworkMonitor* monitor = g_network_monitor_get_default();
@@ -228,9 +228,9 @@ int ServeUntilShutdown() {
       service.cleanupHealthy.store(false);
     }
     if (!message.empty()) {
-      SetSnapshot(&service, "error", "", message, 0);
+      SetSnapshot(&service, Stage::kError, "", message, 0);
     } else {
-      SetSnapshot(&service, "disconnected", "", "", 0);
+      SetSnapshot(&service, Stage::kDisconnected, "", "", 0);
     }
   }
 

@@ -153,7 +153,7 @@ void HandleConnect(Service* service, GDBusMethodInvocation* invocation) {
 
   request->generation = service->operationGeneration.fetch_add(1) + 1;
   request->kind = admission.kind;
-  SetSnapshot(service, "preparing", request->id, "", 0);
+  SetSnapshot(service, Stage::kPreparing, request->id, "", 0);
   EmitLog(service, "info", std::string("Preparing ") + EngineName(admission.kind) + " tunnel.");
 
   GThread* thread = g_thread_new(
@@ -179,7 +179,7 @@ void HandleDisconnect(Service* service, GDBusMethodInvocation* invocation) {
     service->activeWorkers.fetch_add(1);
   }
   const Snapshot snapshot = ReadSnapshot(service);
-  SetSnapshot(service, "disconnecting", snapshot.activeProfileId, "", 0);
+  SetSnapshot(service, Stage::kDisconnecting, snapshot.activeProfileId, "", 0);
 
   GThread* thread = g_thread_new(
       "tessary-engine-disconnect",

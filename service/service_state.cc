@@ -41,7 +41,7 @@ int64_t NowEpochMillis() { return g_get_real_time() / 1000; }
 
 // ---- snapshot, log and network path ----
 
-void SetSnapshot(Service* service, const std::string& stage, const std::string& activeProfileId,
+void SetSnapshot(Service* service, Stage stage, const std::string& activeProfileId,
                  const std::string& lastError, int64_t connectedAtEpochMillis) {
   LockSnapshot(service);
   service->stage = stage;
@@ -69,7 +69,7 @@ GVariant* SnapshotVariant(Service* service) {
   const Snapshot snapshot = ReadSnapshot(service);
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
-  AddString(&builder, "stage", snapshot.stage);
+  AddString(&builder, "stage", StageName(snapshot.stage));
   if (!snapshot.activeProfileId.empty()) {
     AddString(&builder, "activeProfileId", snapshot.activeProfileId);
   }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/stage.h"
 #include "service/engine_runtime.h"
 
 namespace tessary::linux_service {
@@ -46,7 +47,7 @@ struct Service {
   GMutex snapshotMutex;
   std::mutex engineMutex;
   EngineRuntime runtime;
-  std::string stage = "disconnected";
+  Stage stage = Stage::kDisconnected;
   std::string activeProfileId;
   std::string lastError;
   int64_t connectedAtEpochMillis = 0;
@@ -88,7 +89,7 @@ struct Service {
 
 // A copy of the snapshot fields, taken under snapshotMutex.
 struct Snapshot {
-  std::string stage;
+  Stage stage = Stage::kDisconnected;
   std::string activeProfileId;
   std::string lastError;
   int64_t connectedAtEpochMillis = 0;
@@ -100,7 +101,7 @@ int64_t NowEpochMillis();
 // ---- snapshot, log and network path (any thread) ----
 
 // Replaces the four snapshot fields at once, then emits SnapshotChanged.
-void SetSnapshot(Service* service, const std::string& stage, const std::string& activeProfileId,
+void SetSnapshot(Service* service, Stage stage, const std::string& activeProfileId,
                  const std::string& lastError, int64_t connectedAtEpochMillis);
 Snapshot ReadSnapshot(Service* service);
 // Snapshot dictionary without empty keys; a non-floating reference the caller

@@ -60,7 +60,7 @@ void ConnectWorker(ConnectRequest* request) {
     // Overtaken before it began: whatever overtook it reports.
     SecureClear(&request->rawConfig);
   } else {
-    SetSnapshot(service, "connecting", request->id, "", 0);
+    SetSnapshot(service, Stage::kConnecting, request->id, "", 0);
     const uint64_t generation = request->generation;
     const std::function<bool()> cancelled = [service, generation] {
       return ConnectCancelled(service, generation);
@@ -95,7 +95,7 @@ void ConnectWorker(ConnectRequest* request) {
           }
         }
         publish = [service, request, engine] {
-          SetSnapshot(service, "connected", request->id, "", NowEpochMillis());
+          SetSnapshot(service, Stage::kConnected, request->id, "", NowEpochMillis());
           EmitLog(service, "info", engine + " tunnel connected.");
         };
       } else if (service->runtime.leakProtectionHeld) {
@@ -115,7 +115,7 @@ void ConnectWorker(ConnectRequest* request) {
       }
       if (request->generation == service->operationGeneration.load()) {
         publish = [service, request, engine, message] {
-          SetSnapshot(service, "error", request->id, message, 0);
+          SetSnapshot(service, Stage::kError, request->id, message, 0);
           EmitLog(service, "error", engine + " connection failed.", message);
         };
       }
@@ -134,10 +134,10 @@ void DisconnectWorker(Service* service) {
   FinishWorker(service, [service, stopped, &message] {
     service->disconnectInProgress.store(false);
     if (stopped) {
-      SetSnapshot(service, "disconnected", "", "", 0);
+      SetSnapshot(service, Stage::kDisconnected, "", "", 0);
       EmitLog(service, "info", "VPN tunnel disconnected.");
     } else {
-      SetSnapshot(service, "error", "", message, 0);
+      SetSnapshot(service, Stage::kError, "", message, 0);
       EmitLog(service, "error", "VPN disconnect cleanup failed.", message);
     }
   });
