@@ -83,7 +83,9 @@ void CheckFile(Report* report, const char* label, const char* path) {
   }
 }
 
-std::string LookupString(GVariant* dictionary, const char* key) {
+// A value the service reported in a dictionary reply. Whatever is not there
+// as expected, the dictionary itself included, reads as empty or false.
+std::string ReportedString(GVariant* dictionary, const char* key) {
   if (dictionary == nullptr || !g_variant_is_of_type(dictionary, G_VARIANT_TYPE_VARDICT)) {
     return "";
   }
@@ -92,7 +94,7 @@ std::string LookupString(GVariant* dictionary, const char* key) {
   return value;
 }
 
-bool LookupBoolean(GVariant* dictionary, const char* key) {
+bool ReportedBoolean(GVariant* dictionary, const char* key) {
   if (dictionary == nullptr || !g_variant_is_of_type(dictionary, G_VARIANT_TYPE_VARDICT)) {
     return false;
   }
@@ -223,7 +225,7 @@ GVariant* CallService(GDBusConnection* bus, const char* method, std::string* mes
 }
 
 // The dictionary of an "(a{sv})" reply, or null for any other shape.
-GVariant* ReplyDictionary(GVariant* reply) {
+GVariant* DictionaryOfReply(GVariant* reply) {
   if (reply == nullptr || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(a{sv})"))) return nullptr;
   return g_variant_get_child_value(reply, 0);
 }
@@ -357,11 +359,11 @@ std::string RecordService(Report* report) {
            std::string("the running service is older than the installed ") + kServiceBinary +
                "; disconnect, then run `sudo systemctl restart tessaryvpn.service`");
   }
-  g_autoptr(GVariant) runtime = ReplyDictionary(info);
-  std::string summary = LookupString(runtime, "summary");
+  g_autoptr(GVariant) runtime = DictionaryOfReply(info);
+  std::string summary = ReportedString(runtime, "summary");
   if (summary.empty()) summary = "no runtime summary was reported";
-  Record(report, LookupBoolean(runtime, "nativeBridgeReady") ? Level::kOk : Level::kFail, "engines",
-         summary);
+  Record(report, ReportedBoolean(runtime, "nativeBridgeReady") ? Level::kOk : Level::kFail,
+         "engines", summary);
 
   message.clear();
   g_autoptr(GVariant) reply = CallService(bus, "GetConnectionSnapshot", &message);
@@ -370,9 +372,9 @@ std::string RecordService(Report* report) {
            message.empty() ? "no snapshot was returned" : message);
     return "";
   }
-  g_autoptr(GVariant) snapshot = ReplyDictionary(reply);
-  const std::string stage = LookupString(snapshot, "stage");
-  const std::string lastError = LookupString(snapshot, "lastError");
+  g_autoptr(GVariant) snapshot = DictionaryOfReply(reply);
+  const std::string stage = ReportedString(snapshot, "stage");
+  const std::string lastError = ReportedString(snapshot, "lastError");
   Record(report, stage == StageName(Stage::kError) ? Level::kWarn : Level::kOk, "connection",
          stage.empty() ? "unknown" : stage);
   if (!lastError.empty()) Record(report, Level::kWarn, "last error", lastError);

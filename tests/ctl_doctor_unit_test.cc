@@ -66,17 +66,17 @@ TEST_F(Scratch, RowsArePaddedToTwentyFourCharactersAndCounted) {
 }
 
 TEST(DoctorLookup, StringsOnlyFromDictionaries) {
-  EXPECT_EQ(LookupString(nullptr, "stage"), "");
+  EXPECT_EQ(ReportedString(nullptr, "stage"), "");
   g_autoptr(GVariant) dict = g_variant_ref_sink(
       g_variant_new_parsed("{'stage': <'connected'>, 'count': <int64 3>, 'flag': <true>}"));
-  EXPECT_EQ(LookupString(dict, "stage"), "connected");
-  EXPECT_EQ(LookupString(dict, "count"), "");
-  EXPECT_EQ(LookupString(dict, "lastError"), "");
+  EXPECT_EQ(ReportedString(dict, "stage"), "connected");
+  EXPECT_EQ(ReportedString(dict, "count"), "");
+  EXPECT_EQ(ReportedString(dict, "lastError"), "");
   g_autoptr(GVariant) notDict = g_variant_ref_sink(g_variant_new_string("stage"));
-  EXPECT_EQ(LookupString(notDict, "stage"), "");
-  EXPECT_TRUE(LookupBoolean(dict, "flag"));
-  EXPECT_FALSE(LookupBoolean(dict, "stage"));
-  EXPECT_FALSE(LookupBoolean(nullptr, "flag"));
+  EXPECT_EQ(ReportedString(notDict, "stage"), "");
+  EXPECT_TRUE(ReportedBoolean(dict, "flag"));
+  EXPECT_FALSE(ReportedBoolean(dict, "stage"));
+  EXPECT_FALSE(ReportedBoolean(nullptr, "flag"));
 }
 
 TEST(DoctorManifest, ReadsBothSha256sumFormsAndSkipsUnusableLines) {
