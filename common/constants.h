@@ -9,7 +9,6 @@ inline constexpr char kBusName[] = "org.tessaryvpn.Service1";
 inline constexpr char kObjectPath[] = "/org/tessaryvpn/Service1";
 inline constexpr char kInterfaceName[] = "org.tessaryvpn.Service1";
 inline constexpr char kPolkitAction[] = "org.tessaryvpn.manage";
-inline constexpr char kErrorPrefix[] = "org.tessaryvpn.Error.";
 // The service's D-Bus errors; each is answered with its fixed message.
 inline constexpr char kErrorShuttingDown[] = "org.tessaryvpn.Error.ShuttingDown";
 inline constexpr char kErrorUnknownMethod[] = "org.tessaryvpn.Error.UnknownMethod";

@@ -5,7 +5,6 @@
 namespace tessary::linux_service {
 namespace {
 
-constexpr int kCallTimeoutMs = 30000;
 constexpr int kAsyncCallTimeoutMs = 120000;
 constexpr char kProxyUnavailable[] = "TessaryVPN Linux service proxy is unavailable.";
 
@@ -73,16 +72,6 @@ bool HasOwner(GDBusProxy* proxy) {
   if (proxy == nullptr) return false;
   g_autofree gchar* owner = g_dbus_proxy_get_name_owner(proxy);
   return owner != nullptr && owner[0] != '\0';
-}
-
-GVariant* Call(GDBusProxy* proxy, const char* method, GVariant* parameters, GError** error) {
-  if (proxy == nullptr) {
-    DropParameters(parameters);
-    g_propagate_error(error, ProxyUnavailableError());
-    return nullptr;
-  }
-  return g_dbus_proxy_call_sync(proxy, method, parameters, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs,
-                                nullptr, error);
 }
 
 void CallAsync(GDBusProxy* proxy, const char* method, GVariant* parameters,

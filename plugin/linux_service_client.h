@@ -18,11 +18,6 @@ GDBusProxy* CreateProxy(GError** error);
 // owner on the bus.
 bool HasOwner(GDBusProxy* proxy);
 
-// Calls `method` synchronously (30 s limit). A floating `parameters` is
-// consumed. Returns the reply tuple (new reference) or null with `error` set;
-// with a null proxy the error is G_IO_ERROR_NOT_CONNECTED.
-GVariant* Call(GDBusProxy* proxy, const char* method, GVariant* parameters, GError** error);
-
 // Calls `method` asynchronously (120 s limit); `callback` always runs later
 // from the main context, also when `proxy` is null (the call then fails with
 // G_IO_ERROR_NOT_CONNECTED), so callers need only one completion path.

@@ -661,7 +661,7 @@ TEST_F(PluginChannels, CancelDuringInitialFetchWithService) {
 }
 
 // The service layer itself against the real service: proxy, owner test,
-// both kinds of call, and the capabilities' protocol list.
+// calls, and the capabilities' protocol list.
 TEST(ServiceClient, TalksToTheInstalledService) {
   RequireSandbox();
   int service = StartService();
@@ -671,33 +671,41 @@ TEST(ServiceClient, TalksToTheInstalledService) {
   ASSERT_NE(proxy, nullptr) << error->message;
   EXPECT_TRUE(linux_service::HasOwner(proxy));
 
-  g_autoptr(GVariant) reply = linux_service::Call(proxy, "GetCapabilities", nullptr, &error);
-  ASSERT_NE(reply, nullptr) << error->message;
-  g_autoptr(GVariant) dict = g_variant_get_child_value(reply, 0);
+  struct Done {
+    GDBusProxy* proxy;
+    GVariant* reply = nullptr;
+    bool finished = false;
+  };
+  // The reply tuple's dictionary, or null when no reply came in time.
+  auto call = [&proxy](const char* method) -> GVariant* {
+    Done done{proxy};
+    linux_service::CallAsync(
+        proxy, method, nullptr,
+        [](GObject*, GAsyncResult* result, gpointer data) {
+          auto* d = static_cast<Done*>(data);
+          d->reply = linux_service::CallFinish(d->proxy, result, nullptr);
+          d->finished = true;
+        },
+        &done);
+    if (!standin::HostRunUntil([&] { return done.finished; }, kWaitMs) || done.reply == nullptr) {
+      return nullptr;
+    }
+    GVariant* dictionary = g_variant_get_child_value(done.reply, 0);
+    g_variant_unref(done.reply);
+    return dictionary;
+  };
+
+  g_autoptr(GVariant) dict = call("GetCapabilities");
+  ASSERT_NE(dict, nullptr);
   g_autoptr(FlValue) capabilities = linux_service::DictToFlValue(dict);
   EXPECT_EQ(Text(capabilities),
             "{supportsLifecycle: true, supportsTrafficStats: false, supportsSplitTunnel: false, "
             "supportedProtocols: [singBox, vless, vmess, trojan, shadowsocks, hysteria2, tuic, "
             "quarn, xray-reality, xray, wireGuard, amneziawg, openVpn, openvpn-tcp, openvpn-udp]}");
 
-  struct Done {
-    GDBusProxy* proxy;
-    GVariant* reply = nullptr;
-    bool finished = false;
-  } done{proxy};
-  linux_service::CallAsync(
-      proxy, "GetConnectionSnapshot", nullptr,
-      [](GObject*, GAsyncResult* result, gpointer data) {
-        auto* d = static_cast<Done*>(data);
-        d->reply = linux_service::CallFinish(d->proxy, result, nullptr);
-        d->finished = true;
-      },
-      &done);
-  ASSERT_TRUE(standin::HostRunUntil([&] { return done.finished; }, kWaitMs));
-  ASSERT_NE(done.reply, nullptr);
-  g_autoptr(GVariant) snapshot = g_variant_get_child_value(done.reply, 0);
+  g_autoptr(GVariant) snapshot = call("GetConnectionSnapshot");
+  ASSERT_NE(snapshot, nullptr);
   EXPECT_EQ(DictString(snapshot, "stage"), "disconnected");
-  g_variant_unref(done.reply);
 
   // The proxy notices the service leaving.
   EXPECT_EQ(StopService(service), 0);

@@ -199,11 +199,6 @@ TEST(ServiceClient, NoProxyFailsLaterThroughTheSameCompletion) {
   EXPECT_TRUE(g_error_matches(completion.error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED));
   EXPECT_STREQ(completion.error->message, "TessaryVPN Linux service proxy is unavailable.");
   g_clear_error(&completion.error);
-
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = Call(nullptr, "GetRuntimeInfo", g_variant_new("()"), &error);
-  EXPECT_EQ(reply, nullptr);
-  EXPECT_TRUE(g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED));
   EXPECT_FALSE(HasOwner(nullptr));
 }
 
