@@ -35,6 +35,17 @@ void AddString(GVariantBuilder* builder, const char* key, const std::string& val
   g_variant_builder_add(builder, "{sv}", key, g_variant_new_string(value.c_str()));
 }
 
+// A uid below zero stands for a caller that has left the bus.
+void WarnRefused(const std::string& method, const std::string& message, int64_t uid) {
+  if (uid < 0) {
+    g_warning("Refused %s from a caller that has left the bus: %s", method.c_str(),
+              message.c_str());
+  } else {
+    g_warning("Refused %s from uid %" G_GINT64_FORMAT ": %s", method.c_str(),
+              static_cast<gint64>(uid), message.c_str());
+  }
+}
+
 }  // namespace
 
 int64_t NowEpochMillis() { return g_get_real_time() / 1000; }
@@ -138,8 +149,14 @@ void LogRefusal(Service* service, GDBusMethodInvocation* invocation, const std::
     g_warning("Refused %s from an unknown caller: %s", refusal->method.c_str(), message.c_str());
     return;
   }
-  // Asked without blocking the main loop; the caller may be gone by then,
-  // which the line then says.
+  // Authorization already asked the bus for the caller's uid and kept it.
+  const auto found = service->callers.find(sender);
+  if (found != service->callers.end()) {
+    WarnRefused(refusal->method, message, found->second.gone ? -1 : found->second.uid);
+    return;
+  }
+  // Otherwise asked without blocking the main loop; the caller may be gone
+  // by then, which the line then says.
   g_dbus_connection_call(
       service->connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
       "GetConnectionUnixUser", g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"),
@@ -148,14 +165,9 @@ void LogRefusal(Service* service, GDBusMethodInvocation* invocation, const std::
         std::unique_ptr<Refusal> owned(static_cast<Refusal*>(data));
         g_autoptr(GVariant) reply =
             g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-        if (reply == nullptr) {
-          g_warning("Refused %s from a caller that has left the bus: %s", owned->method.c_str(),
-                    owned->message.c_str());
-          return;
-        }
         guint32 uid = 0;
-        g_variant_get(reply, "(u)", &uid);
-        g_warning("Refused %s from uid %u: %s", owned->method.c_str(), uid, owned->message.c_str());
+        if (reply != nullptr) g_variant_get(reply, "(u)", &uid);
+        WarnRefused(owned->method, owned->message, reply != nullptr ? int64_t{uid} : -1);
       },
       refusal.release());
 }

@@ -121,7 +121,9 @@ LogSeverity LogSeverityFor(const std::string& level);
 void EmitLog(Service* service, const char* level, const std::string& message,
              const std::string& reason = "");
 // Writes a warning naming the refused method, the caller's uid and the
-// refusal message (never anything of a profile). Call it before answering.
+// refusal message (never anything of a profile). Call it before answering,
+// on the main thread: the uid comes from the caller's record when there is
+// one.
 void LogRefusal(Service* service, GDBusMethodInvocation* invocation, const std::string& message);
 // Emits `signalName` with the dictionary as the only argument; does nothing
 // before the bus is acquired. The caller keeps its reference.
