@@ -9,6 +9,10 @@ inline constexpr char kBusName[] = "org.tessaryvpn.Service1";
 inline constexpr char kObjectPath[] = "/org/tessaryvpn/Service1";
 inline constexpr char kInterfaceName[] = "org.tessaryvpn.Service1";
 inline constexpr char kPolkitAction[] = "org.tessaryvpn.manage";
+// The service's signals, each carrying one a{sv} dictionary.
+inline constexpr char kSignalSnapshotChanged[] = "SnapshotChanged";
+inline constexpr char kSignalLogEmitted[] = "LogEmitted";
+inline constexpr char kSignalNetworkPathChanged[] = "NetworkPathChanged";
 // The service's D-Bus errors; each is answered with its fixed message.
 inline constexpr char kErrorShuttingDown[] = "org.tessaryvpn.Error.ShuttingDown";
 inline constexpr char kErrorUnknownMethod[] = "org.tessaryvpn.Error.UnknownMethod";

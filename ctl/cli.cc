@@ -237,8 +237,8 @@ void ConnectSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*,
   auto* wait = static_cast<ConnectWait*>(data);
   if (wait->finished || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(a{sv})"))) return;
   g_autoptr(GVariant) dictionary = g_variant_get_child_value(parameters, 0);
-  if (strcmp(signalName, "NetworkPathChanged") == 0) return;
-  if (strcmp(signalName, "LogEmitted") == 0) {
+  if (strcmp(signalName, kSignalNetworkPathChanged) == 0) return;
+  if (strcmp(signalName, kSignalLogEmitted) == 0) {
     // A tunnel that came up without the leak protection asked for must not
     // pass unnoticed, so warnings are shown while waiting.
     if (wait->prepared && DictionaryString(dictionary, "level") == "warning") {
@@ -325,15 +325,20 @@ void MonitorSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*,
   }
 }
 
+// The system bus, or null once standard error says why not.
+GDBusConnection* ConnectSystemBus() {
+  g_autoptr(GError) error = nullptr;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  if (bus == nullptr)
+    fprintf(stderr, "Unable to connect to the system D-Bus: %s\n", error->message);
+  return bus;
+}
+
 // Prints the service's signals until SIGINT or SIGTERM. The service need not
 // be running: nothing is called, so nothing starts it.
 int RunMonitor(bool json) {
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-  if (bus == nullptr) {
-    fprintf(stderr, "Unable to connect to the system D-Bus: %s\n", error->message);
-    return 1;
-  }
+  g_autoptr(GDBusConnection) bus = ConnectSystemBus();
+  if (bus == nullptr) return 1;
   g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
   Monitor monitor{loop, json, false};
   const SignalSubscription subscription(bus, MonitorSignal, &monitor);
@@ -440,11 +445,9 @@ int Main(int argc, char** argv) {
     if (strcmp(argv[i], "--json") == 0) json = true;
   }
 
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+  g_autoptr(GDBusConnection) bus = ConnectSystemBus();
   if (bus == nullptr) {
     if (parameters != nullptr) g_variant_unref(g_variant_ref_sink(parameters));
-    fprintf(stderr, "Unable to connect to the system D-Bus: %s\n", error->message);
     return 1;
   }
   // Listening starts before the call, so that the first snapshot of this
@@ -455,6 +458,7 @@ int Main(int argc, char** argv) {
   wait.id = options.id;
   std::optional<SignalSubscription> subscription;
   if (options.wait) subscription.emplace(bus, ConnectSignal, &wait);
+  g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply =
       g_dbus_connection_call_sync(bus, kBusName, kObjectPath, kInterfaceName, method, parameters,
                                   nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &error);

@@ -152,6 +152,7 @@ bool FileMatchesDigest(const std::string& path, const std::string& digest) {
 }
 
 void RecordRuntimeIntegrity(Report* report, const char* manifestPath, const char* directory) {
+  constexpr char kLabel[] = "runtime integrity";
   gchar* contents = nullptr;
   gsize length = 0;
   if (!g_file_get_contents(manifestPath, &contents, &length, nullptr)) {
@@ -169,12 +170,12 @@ void RecordRuntimeIntegrity(Report* report, const char* manifestPath, const char
     }
   }
   if (!badNames.empty()) {
-    Record(report, Level::kFail, "runtime integrity", "modified or missing:" + badNames);
+    Record(report, Level::kFail, kLabel, "modified or missing:" + badNames);
   } else if (matches > 0) {
-    Record(report, Level::kOk, "runtime integrity",
+    Record(report, Level::kOk, kLabel,
            std::to_string(matches) + " packaged files match SHA256SUMS");
   } else {
-    Record(report, Level::kFail, "runtime integrity", "the manifest lists no runtime files");
+    Record(report, Level::kFail, kLabel, "the manifest lists no runtime files");
   }
 }
 
@@ -194,6 +195,7 @@ std::string MachineArchitecture() {
 }
 
 void RecordRuntimeArchitecture(Report* report, const char* path, const std::string& machine) {
+  constexpr char kLabel[] = "runtime architecture";
   gchar* contents = nullptr;
   std::string packaged;
   if (g_file_get_contents(path, &contents, nullptr, nullptr)) {
@@ -201,12 +203,12 @@ void RecordRuntimeArchitecture(Report* report, const char* path, const std::stri
     packaged = g_strstrip(owned);
   }
   if (packaged.empty()) {
-    Record(report, Level::kFail, "runtime architecture", std::string(path) + " is missing");
+    Record(report, Level::kFail, kLabel, std::string(path) + " is missing");
   } else if (!machine.empty() && machine != packaged) {
-    Record(report, Level::kFail, "runtime architecture",
+    Record(report, Level::kFail, kLabel,
            packaged + " was packaged for a different machine than " + machine);
   } else {
-    Record(report, Level::kOk, "runtime architecture", packaged + " matches this machine");
+    Record(report, Level::kOk, kLabel, packaged + " matches this machine");
   }
 }
 
@@ -382,17 +384,17 @@ std::string RecordService(Report* report) {
 }
 
 void RecordRuntimeState(Report* report, const char* path) {
+  constexpr char kLabel[] = "runtime state";
   struct stat st {};
   const std::string directory = path;
   if (lstat(path, &st) != 0) {
-    Record(report, Level::kOk, "runtime state", directory + " is absent while disconnected");
+    Record(report, Level::kOk, kLabel, directory + " is absent while disconnected");
   } else if (!S_ISDIR(st.st_mode)) {
-    Record(report, Level::kFail, "runtime state", directory + " is not a directory");
+    Record(report, Level::kFail, kLabel, directory + " is not a directory");
   } else if (st.st_uid == 0 && (st.st_mode & 07777) == 0700) {
-    Record(report, Level::kOk, "runtime state", directory + " is root-owned and 0700");
+    Record(report, Level::kOk, kLabel, directory + " is root-owned and 0700");
   } else {
-    Record(report, Level::kFail, "runtime state",
-           directory + " does not have root-owned 0700 permissions");
+    Record(report, Level::kFail, kLabel, directory + " does not have root-owned 0700 permissions");
   }
 }
 

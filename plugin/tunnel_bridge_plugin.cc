@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "common/constants.h"
 #include "common/stage.h"
 #include "plugin/linux_service_client.h"
 
@@ -23,6 +24,9 @@ using tessary::linux_service::CreateProxy;
 using tessary::linux_service::DictToFlValue;
 using tessary::linux_service::FlMapToDict;
 using tessary::linux_service::HasOwner;
+using tessary::linux_service::kSignalLogEmitted;
+using tessary::linux_service::kSignalNetworkPathChanged;
+using tessary::linux_service::kSignalSnapshotChanged;
 using tessary::linux_service::Stage;
 using tessary::linux_service::StageName;
 
@@ -148,6 +152,11 @@ FlMethodResponse* error_response(const char* code, const char* message) {
   return FL_METHOD_RESPONSE(fl_method_error_response_new(code, message, nullptr));
 }
 
+// What a failed call said, for a log line; some report no error at all.
+const char* error_text(const GError* error) {
+  return error != nullptr ? error->message : "unknown error";
+}
+
 FlMethodResponse* success_response(FlValue* value) {
   return FL_METHOD_RESPONSE(fl_method_success_response_new(value));
 }
@@ -155,16 +164,14 @@ FlMethodResponse* success_response(FlValue* value) {
 void send_response(FlMethodCall* call, FlMethodResponse* response) {
   g_autoptr(GError) error = nullptr;
   if (!fl_method_call_respond(call, response, &error)) {
-    g_warning("Failed to send tunnel_bridge response: %s",
-              error != nullptr ? error->message : "unknown error");
+    g_warning("Failed to send tunnel_bridge response: %s", error_text(error));
   }
 }
 
 void send_event(FlEventChannel* channel, FlValue* value) {
   g_autoptr(GError) error = nullptr;
   if (!fl_event_channel_send(channel, value, nullptr, &error)) {
-    g_warning("Failed to send Linux VPN event: %s",
-              error != nullptr ? error->message : "unknown error");
+    g_warning("Failed to send Linux VPN event: %s", error_text(error));
   }
 }
 
@@ -272,8 +279,7 @@ FlMethodResponse* set_launch_at_startup(FlMethodCall* call) {
   if (!g_file_set_contents(path.c_str(), content.data(), static_cast<gssize>(content.size()),
                            &error)) {
     g_autofree gchar* message =
-        g_strdup_printf("Unable to write startup registration: %s",
-                        error != nullptr ? error->message : "unknown error");
+        g_strdup_printf("Unable to write startup registration: %s", error_text(error));
     return error_response(kLaunchAtStartupFailed, message);
   }
   return success_response(nullptr);
@@ -466,11 +472,11 @@ void service_signal_cb(GDBusProxy*, const gchar*, const gchar* signal_name, GVar
     return;
   }
   FlEventChannel* channel = nullptr;
-  if (g_strcmp0(signal_name, "SnapshotChanged") == 0 && self->snapshotsListening) {
+  if (g_strcmp0(signal_name, kSignalSnapshotChanged) == 0 && self->snapshotsListening) {
     channel = self->snapshotsChannel;
-  } else if (g_strcmp0(signal_name, "LogEmitted") == 0 && self->logsListening) {
+  } else if (g_strcmp0(signal_name, kSignalLogEmitted) == 0 && self->logsListening) {
     channel = self->logsChannel;
-  } else if (g_strcmp0(signal_name, "NetworkPathChanged") == 0 && self->networkPathListening) {
+  } else if (g_strcmp0(signal_name, kSignalNetworkPathChanged) == 0 && self->networkPathListening) {
     channel = self->networkPathChannel;
   }
   if (channel == nullptr) return;
@@ -513,8 +519,7 @@ void ensure_service_proxy(TunnelBridgePlugin* self) {
   g_autoptr(GError) error = nullptr;
   self->proxy = CreateProxy(&error);
   if (self->proxy == nullptr) {
-    g_warning("Unable to create TessaryVPN Linux service proxy: %s",
-              error != nullptr ? error->message : "unknown error");
+    g_warning("Unable to create TessaryVPN Linux service proxy: %s", error_text(error));
     return;
   }
   self->signalHandler =

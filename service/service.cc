@@ -105,6 +105,8 @@ InstanceLock TakeInstanceLock(int* fd) {
 // journald names a process by its command name, cut to 15 characters,
 // unless each record names it.
 constexpr char kLogIdentifier[] = "tessaryvpn-service";
+// Also said by a second instance, which the running one keeps from the name.
+constexpr char kNameLostMessage[] = "TessaryVPN Linux service lost its D-Bus name.";
 
 GLogWriterOutput WriteLogRecord(GLogLevelFlags flags, const GLogField* fields, gsize count,
                                 gpointer data) {
@@ -140,7 +142,7 @@ void NameLost(GDBusConnection*, const gchar*, gpointer user_data) {
   service->exitFailure.store(true);
   service->stopping.store(true);
   service->operationGeneration.fetch_add(1);
-  g_warning("TessaryVPN Linux service lost its D-Bus name.");
+  g_warning("%s", kNameLostMessage);
   g_main_loop_quit(service->loop);
 }
 
@@ -289,7 +291,7 @@ int RunService() {
     case InstanceLock::kHeldElsewhere:
       // The running instance owns the bus name too; leave everything to it.
       g_warning("Another TessaryVPN Linux service instance is running.");
-      g_warning("TessaryVPN Linux service lost its D-Bus name.");
+      g_warning("%s", kNameLostMessage);
       return 1;
   }
 

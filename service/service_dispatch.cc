@@ -59,9 +59,9 @@ void ReplyDictionary(GDBusMethodInvocation* invocation, GVariant* dictionary) {
 
 void HandleInitialize(Service* service, GDBusMethodInvocation* invocation) {
   g_autoptr(GVariant) snapshot = SnapshotVariant(service);
-  EmitDictionarySignal(service, "SnapshotChanged", snapshot);
+  EmitDictionarySignal(service, kSignalSnapshotChanged, snapshot);
   g_autoptr(GVariant) path = NetworkPathVariant(service);
-  EmitDictionarySignal(service, "NetworkPathChanged", path);
+  EmitDictionarySignal(service, kSignalNetworkPathChanged, path);
   ReplyEmpty(invocation);
 }
 

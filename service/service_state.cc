@@ -62,7 +62,7 @@ void SetSnapshot(Service* service, Stage stage, const std::string& activeProfile
   UnlockSnapshot(service);
 
   g_autoptr(GVariant) snapshot = SnapshotVariant(service);
-  EmitDictionarySignal(service, "SnapshotChanged", snapshot);
+  EmitDictionarySignal(service, kSignalSnapshotChanged, snapshot);
 }
 
 Snapshot ReadSnapshot(Service* service) {
@@ -121,7 +121,7 @@ void EmitLog(Service* service, const char* level, const std::string& message,
   AddString(&builder, "message", message);
   g_variant_builder_add(&builder, "{sv}", "timestamp", g_variant_new_int64(NowEpochMillis()));
   g_autoptr(GVariant) entry = g_variant_ref_sink(g_variant_builder_end(&builder));
-  EmitDictionarySignal(service, "LogEmitted", entry);
+  EmitDictionarySignal(service, kSignalLogEmitted, entry);
 
   // The journal gets the priority of the entry's level, and the reason that
   // the entry itself leaves to the snapshot. GLib's own mapping would give
@@ -189,7 +189,7 @@ void NetworkChanged(GNetworkMonitor*, gboolean available, gpointer user_data) {
   // the last one any client was told about.
   if (service->networkAvailable.exchange(available != FALSE) == (available != FALSE)) return;
   g_autoptr(GVariant) path = NetworkPathVariant(service);
-  EmitDictionarySignal(service, "NetworkPathChanged", path);
+  EmitDictionarySignal(service, kSignalNetworkPathChanged, path);
 }
 
 }  // namespace tessary::linux_service
