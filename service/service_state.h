@@ -1,6 +1,6 @@
 // The one record of tessaryvpn-service and its published state: the
 // connection snapshot, the network path, log entries and their signals.
-// Depends on nothing else of the service.
+// It calls into neither the dispatch nor the workers, which both call into it.
 //
 // Lock order: engineMutex, then workerMutex, then snapshotMutex. snapshotMutex
 // guards only the copying of the four snapshot fields and is never held while
