@@ -19,7 +19,10 @@
 
 #include "common/constants.h"
 #include "common/secure_clear.h"
+#include "service/engine_kind.h"
 #include "service/json_members.h"
+#include "service/profile_rules.h"
+#include "service/profile_text.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -52,34 +55,6 @@ struct JsonFindings {
 
 // ---------------------------------------------------------------------------
 // Shared helpers
-
-ProfileValidation Invalid(const std::string& message) { return {false, message}; }
-
-// The bytes isspace() accepts in the POSIX locale.
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Calls |visit| with every line of |text| split at line feeds; a final line
-// without a line feed still counts. Stops early when |visit| returns false.
-template <typename Visit>
-void ForEachLine(const std::string& text, Visit visit) {
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (!visit(text.substr(start, end - start))) return;
-    if (end == text.size()) return;
-    start = end + 1;
-  }
-}
-
-bool LabelIn(const std::string& label, std::initializer_list<const char*> labels) {
-  for (const char* candidate : labels) {
-    if (label == candidate) return true;
-  }
-  return false;
-}
 
 bool IdentifierIsValid(const std::string& id) {
   if (id.empty() || id.size() > kMaxIdentifierBytes) return false;
@@ -967,8 +942,6 @@ constexpr std::size_t kMaxOpenVpnWordBytes = 255;
 // openvpn's own test: the end of the string or isspace() in the C locale.
 bool IsOpenVpnSpace(char c) { return c == '\0' || IsSpace(c); }
 
-// Zeroes the characters a text holds now, before it is reused or destroyed.
-
 // The first blank-separated token of |line|, quotes and backslashes kept.
 std::string FirstToken(const std::string& line) {
   std::size_t begin = 0;
@@ -1215,21 +1188,6 @@ ProfileValidation ValidateOpenVpn(const std::string& config) {
 
 }  // namespace
 
-std::string Lowercase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsSpace(text[begin])) ++begin;
-  while (end > begin && IsSpace(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
 bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words) {
   enum class State { kInitial, kUnquoted, kDoubleQuoted, kSingleQuoted };
   State state = State::kInitial;
@@ -1382,37 +1340,6 @@ void ForEachOpenVpnLine(const std::string& config,
 // ---------------------------------------------------------------------------
 // Public entry points
 
-const char* EngineName(EngineKind kind) {
-  switch (kind) {
-    case kSingBox:
-      return "Sing-box";
-    case kXray:
-      return "Xray";
-    case kWireGuard:
-      return "WireGuard";
-    case kOpenVpn:
-      return "OpenVPN";
-    case kUnsupported:
-      break;
-  }
-  return "Unsupported";
-}
-
-EngineKind EngineForProtocol(const std::string& protocol) {
-  const std::string label = Lowercase(protocol);
-  if (LabelIn(label, {"vless", "vmess", "trojan", "shadowsocks", "hysteria2", "tuic", "quarn",
-                      "xray-reality", "sing-box", "singbox"})) {
-    return kSingBox;
-  }
-  if (LabelIn(label, {"xray", "xray-core"})) return kXray;
-  if (LabelIn(label, {"wireguard", "wire-guard", "wg", "amneziawg"})) return kWireGuard;
-  if (LabelIn(label, {"openvpn", "open-vpn", "openvpn3", "openvpn3-core", "ovpn", "openvpn-tcp",
-                      "openvpn-udp"})) {
-    return kOpenVpn;
-  }
-  return kUnsupported;
-}
-
 ProfileValidation ValidateProfile(const std::string& id, const std::string& protocol,
                                   const std::string& rawConfig) {
   if (!IdentifierIsValid(id)) return Invalid("The profile identifier is invalid.");
@@ -1497,12 +1424,6 @@ bool WireGuardConfigRequiresAmnezia(const std::string& config) {
     return !found;
   });
   return found;
-}
-
-std::string CanonicalSingBoxProtocol(const std::string& protocol) {
-  std::string label = Lowercase(protocol);
-  if (label == "xray-reality" || label == "quarn") return "vless";
-  return label;
 }
 
 }  // namespace tessary::linux_service

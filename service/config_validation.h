@@ -1,41 +1,18 @@
-// Profile validation: engine kinds, protocol labels and the rules that decide
-// whether a profile's configuration text may run as root. Pure functions: no
-// files, no processes, no state.
+// Profile validation: the rules that decide whether a profile's configuration
+// text may run as root, and the line readers its formats share with the rest
+// of the service. Pure functions: no files, no processes, no state.
 #pragma once
 
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace tessary::linux_service {
-
-// Stored and compared as a plain integer; 0 also marks an idle engine slot.
-enum EngineKind : int {
-  kUnsupported = 0,
-  kSingBox = 1,
-  kXray = 2,
-  kWireGuard = 3,
-  kOpenVpn = 4,
-};
 
 struct ProfileValidation {
   bool valid = false;
   std::string message;  // one sentence for the user when !valid, else empty
 };
-
-// Display name ("Sing-box", "Xray", "WireGuard", "OpenVPN"); "Unsupported"
-// for anything else. Static storage.
-const char* EngineName(EngineKind kind);
-
-// Text helpers every unit of the service shares. Both work on bytes, in the
-// POSIX locale whatever locale the process runs in: Lowercase changes only A
-// to Z, Trim drops the bytes isspace() accepts there from both ends.
-std::string Lowercase(std::string text);
-std::string Trim(std::string_view text);
-
-// Maps a client's protocol label (any case, untrimmed) to its engine.
-EngineKind EngineForProtocol(const std::string& protocol);
 
 // Identifier, size, protocol and the engine's own rules, first failure wins.
 ProfileValidation ValidateProfile(const std::string& id, const std::string& protocol,
@@ -112,9 +89,5 @@ void ForEachOpenVpnLine(const std::string& config,
 // True when a WireGuard configuration carries AmneziaWG obfuscation keys and
 // so must be brought up with the AmneziaWG tools.
 bool WireGuardConfigRequiresAmnezia(const std::string& config);
-
-// Lower-cased label with the VLESS aliases ("xray-reality", "quarn") mapped to
-// "vless"; used to pick the sing-box outbound that serves the label.
-std::string CanonicalSingBoxProtocol(const std::string& protocol);
 
 }  // namespace tessary::linux_service

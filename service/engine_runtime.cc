@@ -32,7 +32,9 @@
 
 #include "common/constants.h"
 #include "service/config_normalization.h"
+#include "service/config_validation.h"
 #include "service/kill_switch.h"
+#include "service/profile_text.h"
 #include "service/route_check.h"
 
 namespace tessary::linux_service {

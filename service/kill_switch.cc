@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "service/config_validation.h"
 #include "service/json_members.h"
+#include "service/profile_text.h"
 
 namespace tessary::linux_service {
 namespace {
