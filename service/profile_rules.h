@@ -10,4 +10,8 @@ namespace tessary::linux_service {
 
 inline ProfileValidation Invalid(const std::string& message) { return {false, message}; }
 
+// Each engine's rules, for a configuration of allowed size without NUL bytes.
+ProfileValidation ValidateWireGuard(const std::string& config);
+ProfileValidation ValidateOpenVpn(const std::string& config);
+
 }  // namespace tessary::linux_service

@@ -1,6 +1,8 @@
-// Table-driven tests of profile validation. The unit's file-private helpers are
-// reached by including its source directly.
+// Table-driven tests of profile validation. The rule units' file-private
+// helpers are reached by including their sources directly.
 #include "service/config_validation.cc"
+#include "service/openvpn_rules.cc"
+#include "service/wireguard_rules.cc"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
