@@ -12,6 +12,7 @@
 
 #include "common/constants.h"
 #include "common/secure_clear.h"
+#include "service/profile_text.h"
 #include "service/service_workers.h"
 #include "service/wireguard_keys.h"
 

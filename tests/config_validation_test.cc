@@ -1,6 +1,8 @@
-// Table-driven tests of profile validation. The unit's file-private helpers are
-// reached by including its source directly.
+// Table-driven tests of profile validation. The rule units' file-private
+// helpers are reached by including their sources directly.
 #include "service/config_validation.cc"
+#include "service/openvpn_rules.cc"
+#include "service/wireguard_rules.cc"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,7 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -1265,11 +1267,11 @@ std::vector<std::string> EchoesOpenVpnLogs(const std::string& profile) {
                nullptr, &output, nullptr, nullptr, nullptr);
   unlink(path);
   std::vector<std::string> echoes;
-  ForEachLine(output != nullptr ? output : "", [&](const std::string& line) {
+  std::istringstream lines(output != nullptr ? output : "");
+  for (std::string line; std::getline(lines, line);) {
     const std::size_t at = line.find("ECHO:");
     if (at != std::string::npos) echoes.push_back(line.substr(at + 5));
-    return true;
-  });
+  }
   return echoes;
 }
 

@@ -8,6 +8,9 @@
 // OpenVPN, that a profile validation accepts reads the same to openvpn's word
 // splitting as to a plain one.
 #include "service/config_validation.cc"
+#include "service/openvpn_rules.cc"
+#include "service/profile_lines.cc"
+#include "service/wireguard_rules.cc"
 
 #include <cstdint>
 #include <cstdlib>
