@@ -10,7 +10,7 @@
 
 #include "common/constants.h"
 #include "common/secure_clear.h"
-#include "service/config_validation.h"
+#include "service/profile_text.h"
 
 namespace tessary::linux_service {
 namespace {
