@@ -1826,9 +1826,10 @@ bool LeakProtectionRules(EngineKind engine, const std::string& config, bool runn
   }
   // Before its start wg-quick has not picked its mark yet: while one tunnel
   // replaces another, the new servers are admitted for any local process.
-  // The rewritten Xray configuration marks every outbound socket.
+  // The rewritten sing-box and Xray configurations mark every socket they dial.
   uint32_t mark = 0;
   if (engine == kOpenVpn) mark = kOpenVpnSocketMarkValue;
+  if (engine == kSingBox) mark = kSingBoxRoutingMark;
   if (engine == kXray) mark = kXrayRoutingMark;
   if (engine == kWireGuard && running) mark = WireGuardMark(g_wireguard_uses_amnezia.load());
   for (KillSwitchServer& server : servers) server.mark = mark;
