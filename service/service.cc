@@ -460,18 +460,70 @@ gboolean ShutdownSignal(gpointer user_data) {
   return G_SOURCE_CONTINUE;
 }
 
+namespace {
+
+// Stage "error" with the reason; the summary tells a tunnel that stopped
+// carrying traffic from an engine that ended.
+void ReportEngineLoss(Service* service, EngineLoss loss, const std::string& message) {
+  const Snapshot snapshot = ReadSnapshot(service);
+  SetSnapshot(service, "error", snapshot.activeProfileId, message, 0);
+  EmitLog(service, "error",
+          loss == EngineLoss::kEngineExited ? "The active VPN engine stopped unexpectedly."
+                                            : "The VPN tunnel stopped carrying traffic.",
+          message);
+}
+
+struct LostEngineStop {
+  Service* service;
+  uint64_t generation;
+  std::string message;
+};
+
+void LostEngineWorker(LostEngineStop* stop) {
+  std::unique_ptr<LostEngineStop> owned(stop);
+  Service* service = stop->service;
+  std::unique_lock<std::mutex> engineLock(service->engineMutex);
+  const EngineLoss loss = service->runtime.StopLostEngine(&stop->message);
+  std::function<void()> publish;
+  // A Disconnect or shutdown meanwhile owns the outcome.
+  if (loss != EngineLoss::kNone && stop->generation == service->operationGeneration.load()) {
+    publish = [service, loss, stop] { ReportEngineLoss(service, loss, stop->message); };
+  }
+  FinishWorker(service, publish);
+  engineLock.unlock();
+}
+
+}  // namespace
+
 gboolean PollActiveEngine(gpointer user_data) {
   auto* service = static_cast<Service*>(user_data);
   if (service->activeWorkers.load() != 0) return G_SOURCE_CONTINUE;
   std::unique_lock<std::mutex> engineLock(service->engineMutex, std::try_to_lock);
   if (!engineLock.owns_lock()) return G_SOURCE_CONTINUE;
   std::string message;
-  if (service->runtime.PollUnexpectedExit(&message)) {
-    service->cleanupHealthy.store(false);
-    const Snapshot snapshot = ReadSnapshot(service);
-    SetSnapshot(service, "error", snapshot.activeProfileId, message, 0);
-    EmitLog(service, "error", "The active VPN engine stopped unexpectedly.", message);
+  const EngineLoss loss = service->runtime.DetectEngineLoss(&message);
+  if (loss == EngineLoss::kNone) return G_SOURCE_CONTINUE;
+  service->cleanupHealthy.store(false);
+  if (loss == EngineLoss::kEngineExited) {
+    ReportEngineLoss(service, loss, message);
+    return G_SOURCE_CONTINUE;
   }
+  // Stopping the engine can take seconds (wg-quick down, the stop grace):
+  // it runs as a worker, so that calls are answered meanwhile and a Connect
+  // or Disconnect finds the slot taken as during any other worker.
+  {
+    std::lock_guard<std::mutex> workerLock(service->workerMutex);
+    service->activeWorkers.fetch_add(1);
+  }
+  auto* stop = new LostEngineStop{service, service->operationGeneration.load(), message};
+  GThread* thread = g_thread_new(
+      "tessary-engine-lost",
+      [](gpointer data) -> gpointer {
+        LostEngineWorker(static_cast<LostEngineStop*>(data));
+        return nullptr;
+      },
+      stop);
+  g_thread_unref(thread);
   return G_SOURCE_CONTINUE;
 }
 
