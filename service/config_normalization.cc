@@ -322,6 +322,19 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
 
   JsonObject* route = EnsureObjectMember(root, "route");
   SetBoolean(route, "auto_detect_interface", TRUE);
+  // A dialer's own routing_mark would win over the default one and open the
+  // kill switch's door to sockets without it.
+  SetInt(route, "default_mark", kSingBoxRoutingMark);
+  for (const char* section : {"outbounds", "endpoints"}) {
+    JsonArray* dialers = JsonMemberArray(root, section);
+    const guint count = dialers != nullptr ? json_array_get_length(dialers) : 0;
+    for (guint i = 0; i < count; ++i) {
+      JsonObject* dialer = JsonElementObject(dialers, i);
+      if (dialer != nullptr) RemoveJsonMember(dialer, "routing_mark");
+    }
+  }
+  JsonObject* ntp = JsonMemberObject(root, "ntp");
+  if (ntp != nullptr) RemoveJsonMember(ntp, "routing_mark");
   SetString(route, "final", tag.c_str());
   JsonArray* rules = json_array_new();
   JsonObject* sniff = json_object_new();
@@ -345,6 +358,7 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
       if (server != nullptr && kind != "hosts" && kind != "fakeip") {
         SetString(server, "detour", tag.c_str());
       }
+      if (server != nullptr) RemoveJsonMember(server, "routing_mark");
     }
   }
 

@@ -10,6 +10,9 @@ namespace tessary::linux_service {
 // sing-box routes into this table with rules numbered from this priority up.
 inline constexpr int kSingBoxRouteTable = 2022;
 inline constexpr int kSingBoxRulePriority = 9000;
+// Every socket sing-box dials carries this mark, so that the kill switch can
+// admit its servers for sing-box alone.
+inline constexpr int kSingBoxRoutingMark = 2022;
 
 // Xray's own sockets carry this mark, so that the routing the service puts
 // around Xray's TUN interface (table 2023) sends them past the tunnel.
@@ -21,7 +24,8 @@ inline constexpr char kXrayInterfaceAddress6[] = "fdfe:dcba:9877::1/126";
 // Rewrites a validated sing-box profile so that its single inbound is the
 // service's TUN inbound ("tessary-tun" on "tessary-sbox0", routing table 2022),
 // every route and DNS query goes to the proxy outbound that `protocol` selects,
-// and nothing bypasses the tunnel. On success *normalized receives compact JSON
+// every socket it dials is marked with kSingBoxRoutingMark, and nothing
+// bypasses the tunnel. On success *normalized receives compact JSON
 // and *error is untouched; on failure *error receives one sentence and
 // *normalized is untouched.
 bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& config,

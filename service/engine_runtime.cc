@@ -1822,9 +1822,10 @@ bool LeakProtectionRules(EngineKind engine, const std::string& config, bool runn
   }
   // Before its start wg-quick has not picked its mark yet: while one tunnel
   // replaces another, the new servers are admitted for any local process.
-  // The rewritten Xray configuration marks every outbound socket.
+  // The rewritten sing-box and Xray configurations mark every socket they dial.
   uint32_t mark = 0;
   if (engine == kOpenVpn) mark = kOpenVpnSocketMarkValue;
+  if (engine == kSingBox) mark = kSingBoxRoutingMark;
   if (engine == kXray) mark = kXrayRoutingMark;
   if (engine == kWireGuard && running) mark = WireGuardMark(g_wireguard_uses_amnezia.load());
   for (KillSwitchServer& server : servers) server.mark = mark;
@@ -1865,28 +1866,34 @@ bool EngineRuntime::BridgeLeakProtection(EngineKind next, const std::string& con
 }
 
 bool EngineRuntime::PollUnexpectedExit(std::string* error) {
-  if (process == nullptr) return PollTunnelLoss(error);
-  if (ProcessIsAlive(process)) {
-    if (TunnelLoss(kind).empty()) return false;
-    // A dying engine closes its interface before it is reaped: its death,
-    // not the lost interface, is what happened.
-    if (!WaitForProcess(process, kDyingEngineGrace)) return PollTunnelLoss(error);
-  }
-  EngineKind stopped = kind;
-  g_subprocess_wait(process, nullptr, nullptr);
-  g_clear_object(&process);
-  kind = kUnsupported;
-  configPath.clear();
-  std::string scratch;
-  RemoveProcessEngineFiles(stopped, &scratch);
-  *error = std::string(EngineName(stopped)) + " stopped unexpectedly.";
-  return true;
+  EngineLoss loss = DetectEngineLoss(error);
+  if (loss == EngineLoss::kTunnelLost) loss = StopLostEngine(error);
+  return loss != EngineLoss::kNone;
 }
 
-bool EngineRuntime::PollTunnelLoss(std::string* error) {
-  if (kind == kUnsupported) return false;
+EngineLoss EngineRuntime::DetectEngineLoss(std::string* error) {
+  if (kind == kUnsupported) return EngineLoss::kNone;
+  if (process != nullptr && !ProcessIsAlive(process)) {
+    ForgetExitedEngine(error);
+    return EngineLoss::kEngineExited;
+  }
   const std::string loss = TunnelLoss(kind);
-  if (loss.empty()) return false;
+  if (loss.empty()) return EngineLoss::kNone;
+  *error = loss;
+  return EngineLoss::kTunnelLost;
+}
+
+EngineLoss EngineRuntime::StopLostEngine(std::string* error) {
+  // A Disconnect may have stopped it first.
+  if (kind == kUnsupported) return EngineLoss::kNone;
+  if (process != nullptr) {
+    // A dying engine closes its interface before it is reaped: its death,
+    // not the lost interface, is what happened.
+    if (WaitForProcess(process, kDyingEngineGrace)) {
+      ForgetExitedEngine(error);
+      return EngineLoss::kEngineExited;
+    }
+  }
   // The engine no longer protects anything; the kill switch and any family
   // block stay until a disconnect lifts them.
   std::string scratch;
@@ -1897,8 +1904,18 @@ bool EngineRuntime::PollTunnelLoss(std::string* error) {
   }
   kind = kUnsupported;
   configPath.clear();
-  *error = loss;
-  return true;
+  return EngineLoss::kTunnelLost;
+}
+
+void EngineRuntime::ForgetExitedEngine(std::string* error) {
+  EngineKind stopped = kind;
+  g_subprocess_wait(process, nullptr, nullptr);
+  g_clear_object(&process);
+  kind = kUnsupported;
+  configPath.clear();
+  std::string scratch;
+  RemoveProcessEngineFiles(stopped, &scratch);
+  *error = std::string(EngineName(stopped)) + " stopped unexpectedly.";
 }
 
 }  // namespace tessary::linux_service

@@ -14,6 +14,13 @@
 
 namespace tessary::linux_service {
 
+// What the poll found of a running engine.
+enum class EngineLoss {
+  kNone,
+  kEngineExited,  // the engine ended by itself
+  kTunnelLost,    // its tunnel stopped carrying the traffic (interface gone, routes around it)
+};
+
 struct EngineRuntime {
   EngineKind kind = kUnsupported;  // kUnsupported exactly when idle
   GSubprocess* process = nullptr;  // owned; only for sing-box, Xray, OpenVPN
@@ -42,6 +49,14 @@ struct EngineRuntime {
   // True once after the engine died or its tunnel stopped carrying the
   // traffic (interface gone, routes around it); the engine is then stopped.
   bool PollUnexpectedExit(std::string* error);
+  // The same in two halves. The first is cheap (no process is spawned nor
+  // waited for): a dead engine is cleaned up at once, while for kTunnelLost
+  // the engine still runs and the second half must follow. That one stops it,
+  // which can take seconds, and returns kEngineExited, with *error replaced,
+  // when the engine turns out to have been dying. Either way the kill switch
+  // and any family block stay until a disconnect lifts them.
+  EngineLoss DetectEngineLoss(std::string* error);
+  EngineLoss StopLostEngine(std::string* error);
   // Installs the kill switch for the running engine's interface and the
   // servers `config` names; gives up as soon as `cancelled` returns true.
   bool ApplyLeakProtection(const std::string& config, const std::function<bool()>& cancelled,
@@ -60,7 +75,7 @@ struct EngineRuntime {
                           const std::function<bool()>& cancelled, std::string* error);
   bool StopProcess(std::string* error);
   bool StopEngine(std::string* error);
-  bool PollTunnelLoss(std::string* error);
+  void ForgetExitedEngine(std::string* error);
 };
 
 // Why traffic stays blocked while no tunnel is up.

@@ -168,12 +168,17 @@ gboolean PollActiveEngine(gpointer user_data) {
   std::unique_lock<std::mutex> engineLock(service->engineMutex, std::try_to_lock);
   if (!engineLock.owns_lock()) return G_SOURCE_CONTINUE;
   std::string message;
-  if (service->runtime.PollUnexpectedExit(&message)) {
-    service->cleanupHealthy.store(false);
-    const Snapshot snapshot = ReadSnapshot(service);
-    SetSnapshot(service, Stage::kError, snapshot.activeProfileId, message, 0);
-    EmitLog(service, "error", "The active VPN engine stopped unexpectedly.", message);
+  const EngineLoss loss = service->runtime.DetectEngineLoss(&message);
+  if (loss == EngineLoss::kNone) return G_SOURCE_CONTINUE;
+  service->cleanupHealthy.store(false);
+  if (loss == EngineLoss::kEngineExited) {
+    ReportEngineLoss(service, loss, message);
+    return G_SOURCE_CONTINUE;
   }
+  // Stopping the engine can take seconds (wg-quick down, the stop grace):
+  // it runs as a worker, so that calls are answered meanwhile and a Connect
+  // or Disconnect finds the slot taken as during any other worker.
+  StartLostEngineStop(service, message);
   return G_SOURCE_CONTINUE;
 }
 

@@ -31,7 +31,54 @@ void FinishWorker(Service* service, const std::function<void()>& publish = nullp
   service->workersIdle.notify_all();
 }
 
+struct LostEngineStop {
+  Service* service;
+  uint64_t generation;
+  std::string message;
+};
+
+void LostEngineWorker(LostEngineStop* stop) {
+  std::unique_ptr<LostEngineStop> owned(stop);
+  Service* service = stop->service;
+  std::unique_lock<std::mutex> engineLock(service->engineMutex);
+  const EngineLoss loss = service->runtime.StopLostEngine(&stop->message);
+  std::function<void()> publish;
+  // A Disconnect or shutdown meanwhile owns the outcome.
+  if (loss != EngineLoss::kNone && stop->generation == service->operationGeneration.load()) {
+    publish = [service, loss, stop] { ReportEngineLoss(service, loss, stop->message); };
+  }
+  FinishWorker(service, publish);
+  engineLock.unlock();
+}
+
 }  // namespace
+
+// Stage "error" with the reason; the summary tells a tunnel that stopped
+// carrying traffic from an engine that ended.
+void ReportEngineLoss(Service* service, EngineLoss loss, const std::string& message) {
+  const Snapshot snapshot = ReadSnapshot(service);
+  SetSnapshot(service, Stage::kError, snapshot.activeProfileId, message, 0);
+  EmitLog(service, "error",
+          loss == EngineLoss::kEngineExited ? "The active VPN engine stopped unexpectedly."
+                                            : "The VPN tunnel stopped carrying traffic.",
+          message);
+}
+
+void StartLostEngineStop(Service* service, const std::string& message) {
+  {
+    std::lock_guard<std::mutex> workerLock(service->workerMutex);
+    service->activeWorkers.fetch_add(1);
+  }
+  auto* stop = new LostEngineStop{service, service->operationGeneration.load(), message};
+  GThread* thread = g_thread_new(
+      "tessary-engine-lost",
+      [](gpointer data) -> gpointer {
+        LostEngineWorker(static_cast<LostEngineStop*>(data));
+        return nullptr;
+      },
+      stop);
+  g_thread_unref(thread);
+}
 
 void WaitForWorkers(Service* service) {
   std::unique_lock<std::mutex> lock(service->workerMutex);

@@ -27,6 +27,12 @@ bool ConnectCancelled(const Service* service, uint64_t generation);
 // Both take ownership of what they are given and run on their own thread.
 void ConnectWorker(ConnectRequest* request);
 void DisconnectWorker(Service* service);
+// Stage "error" with the reason; the summary tells a tunnel that stopped
+// carrying traffic from an engine that ended.
+void ReportEngineLoss(Service* service, EngineLoss loss, const std::string& message);
+// Stops an engine whose tunnel was lost on a worker thread of its own, which
+// holds a worker slot, and reports the loss unless a newer operation came.
+void StartLostEngineStop(Service* service, const std::string& message);
 // Waits until no worker runs, serving the main context in short slices
 // meanwhile.
 void WaitForWorkers(Service* service);

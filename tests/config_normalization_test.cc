@@ -291,26 +291,33 @@ TEST(SingBoxNormalization, RouteAndDnsSectionsOfEveryShape) {
     const char* keptRouteMember;
     bool dnsExpected;
   };
+  // Every dialer's own mark goes, in whatever spelling: the default mark,
+  // which the kill switch admits, is the one sing-box uses.
   const Case cases[] = {
       {"route as an array is replaced", R"("route":[{"outbound":"x"}])", nullptr, false},
       {"route absent is created", R"("log":{})", nullptr, false},
-      {"route rules and final replaced, others kept",
+      {"route rules, final and mark replaced, others kept",
        R"("route":{"rules":[{"port":53,"outbound":"direct"}],"final":"direct","auto_detect_interface":false,)"
-       R"("default_mark":255})",
-       "default_mark", false},
+       R"("default_mark":255,"find_process":true})",
+       "find_process", false},
       {"Route in other capitals is the route",
        R"("Route":{"Rules":[{"port":53}],"FINAL":"direct","Auto_Detect_Interface":false,)"
-       R"("default_mark":255})",
-       "default_mark", false},
+       R"("Default_Mark":255,"Find_Process":true})",
+       "Find_Process", false},
       {"servers not an array left alone", R"("dns":{"servers":{"type":"udp"}})", nullptr, true},
       {"dns not an object left alone", R"("dns":"8.8.8.8")", nullptr, false},
+      {"dialers' own marks removed",
+       R"("dns":{"servers":[{"type":"udp","server":"192.0.2.53","ROUTING_MARK":5}]},)"
+       R"("ntp":{"enabled":true,"Routing_Mark":"0x5"},)"
+       R"("endpoints":[{"type":"wireguard","tag":"wg","routing_mark":5}])",
+       nullptr, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string config =
         std::string(R"({"inbounds":[{"type":"tun"}],)") +
-        R"("outbounds":[{"type":"direct","tag":"direct"},{"type":"vless","tag":"px"}],)" + c.extra +
-        "}";
+        R"("outbounds":[{"type":"direct","tag":"direct","routing_mark":7},)" +
+        R"({"type":"vless","tag":"px","Routing_Mark":"0x7"}],)" + c.extra + "}";
     std::string error;
     const std::string out = SingBox("vless", config, &error);
     ASSERT_FALSE(out.empty()) << error;
@@ -319,31 +326,31 @@ TEST(SingBoxNormalization, RouteAndDnsSectionsOfEveryShape) {
     ASSERT_NE(route, nullptr);
     EXPECT_EQ(Str(route, "final"), "px");
     EXPECT_TRUE(BoolIsTrue(route, "auto_detect_interface"));
+    EXPECT_EQ(Int(route, "default_mark"), 2022);
     EXPECT_EQ(json_array_get_length(Arr(route, "rules")), 2u);
-    EXPECT_EQ(json_object_get_size(route), c.keptRouteMember ? 4u : 3u);
+    EXPECT_EQ(json_object_get_size(route), c.keptRouteMember ? 5u : 4u);
     if (c.keptRouteMember) {
       EXPECT_TRUE(json_object_has_member(route, c.keptRouteMember));
     }
     EXPECT_EQ(Obj(doc.root, "dns") != nullptr, c.dnsExpected);
-    if (c.dnsExpected) {
+    if (c.dnsExpected && Arr(Obj(doc.root, "dns"), "servers") == nullptr) {
       EXPECT_EQ(Str(Obj(Obj(doc.root, "dns"), "servers"), "detour"), "<missing>");
     }
+    std::vector<JsonObject*> dialers = {Element(Arr(doc.root, "outbounds"), 0),
+                                        Element(Arr(doc.root, "outbounds"), 1)};
+    if (Arr(doc.root, "endpoints") != nullptr) {
+      dialers.push_back(Element(Arr(doc.root, "endpoints"), 0));
+      dialers.push_back(Obj(doc.root, "ntp"));
+      dialers.push_back(Element(Arr(Obj(doc.root, "dns"), "servers"), 0));
+      EXPECT_EQ(Str(dialers.back(), "detour"), "px");
+    }
+    for (JsonObject* dialer : dialers) {
+      ASSERT_NE(dialer, nullptr);
+      for (const char* spelling : {"routing_mark", "Routing_Mark", "ROUTING_MARK"}) {
+        EXPECT_FALSE(json_object_has_member(dialer, spelling)) << spelling;
+      }
+    }
   }
-
-  // Only object servers receive the detour; others stay as they were.
-  std::string error;
-  const std::string out = SingBox(
-      "vless",
-      R"({"inbounds":[{"type":"tun"}],"outbounds":[{"type":"vless","tag":"px"}],)"
-      R"("dns":{"servers":["tls://1.1.1.1",{"type":"tls","server":"1.1.1.1","detour":"direct"},7]}})",
-      &error);
-  ASSERT_FALSE(out.empty()) << error;
-  Doc doc(out);
-  JsonArray* servers = Arr(Obj(doc.root, "dns"), "servers");
-  ASSERT_EQ(json_array_get_length(servers), 3u);
-  EXPECT_EQ(std::string(json_array_get_string_element(servers, 0)), "tls://1.1.1.1");
-  EXPECT_EQ(Str(Element(servers, 1), "detour"), "px");
-  EXPECT_EQ(json_array_get_int_element(servers, 2), 7);
 }
 
 struct FailureCase {

@@ -73,6 +73,46 @@ int ServerArrivalsFromOtherProcesses() {
   return udp < 0 || tcp < 0 ? -1 : udp + tcp;
 }
 
+// Sends, `rounds` (argv[1]) times 5 ms apart, one packet of each class a
+// leak shows in to the outside host in both families (UDP, a DNS query, a TCP
+// SYN and an ICMP echo request) and writes the rounds done to
+// /run/sandbox/probes. A blocked send fails; the next one is tried all the same.
+constexpr char kProber[] = R"PY(
+import socket, struct, sys, time
+dns = b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x05probe\x04test\x00\x00\x01\x00\x01"
+def checksum(data):
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    total = (total >> 16) + (total & 0xffff)
+    return ~(total + (total >> 16)) & 0xffff
+echo4 = struct.pack("!BBHHH", 8, 0, checksum(struct.pack("!BBHHH", 8, 0, 0, 1, 1)), 1, 1)
+echo6 = struct.pack("!BBHHH", 128, 0, 0, 1, 1)  # the kernel sums ICMPv6 itself
+hosts = ((socket.AF_INET, "203.0.113.66", socket.IPPROTO_ICMP, echo4),
+         (socket.AF_INET6, "2001:db8:66::2", socket.IPPROTO_ICMPV6, echo6))
+for i in range(1, int(sys.argv[1]) + 1):
+    for family, host, icmp, echo in hosts:
+        for kind, proto, port, payload in ((socket.SOCK_DGRAM, 0, 5000, b"p"),
+                                           (socket.SOCK_DGRAM, 0, 53, dns),
+                                           (socket.SOCK_RAW, icmp, 0, echo)):
+            with socket.socket(family, kind, proto) as s:
+                try:
+                    s.sendto(payload, (host, port))
+                except OSError:
+                    pass
+        with socket.socket(family, socket.SOCK_STREAM) as s:
+            s.setblocking(False)
+            s.connect_ex((host, 80))
+    with open("/run/sandbox/probes", "w") as f:
+        f.write(str(i))
+    time.sleep(0.005)
+)PY";
+
+// The command that runs the prober for `rounds` rounds.
+std::string ProberCommand(int rounds) {
+  Sh(std::string("rm -f /run/sandbox/probes; cat >/run/sandbox/prober.py <<'PY'\n") + kProber +
+     "PY");
+  return "python3 /run/sandbox/prober.py " + std::to_string(rounds);
+}
+
 // Packets that reached the outside host itself, both families, so far.
 int OutsideCount() {
   return atoi(Sh(std::string(TESSARY_PEERS_SCRIPT) + " outside-count").out.c_str());
@@ -143,6 +183,16 @@ TEST_F(KillSwitchService, ConnectedWithKillSwitchNothingLeavesBesideTheTunnel) {
   // Before: the uplink and the server's ports are open to anyone.
   EXPECT_EQ(OutsideArrivals(3), 3);
   EXPECT_EQ(ServerArrivalsFromOtherProcesses(), 4);
+  // One round of the reconnect's prober reaches the outside host with every
+  // class in both families.
+  for (const char* match :
+       {"ip daddr 203.0.113.66 udp dport 5000", "ip daddr 203.0.113.66 udp dport 53",
+        "ip daddr 203.0.113.66 tcp dport 80", "ip daddr 203.0.113.66 icmp type echo-request",
+        "ip6 daddr 2001:db8:66::2 udp dport 5000", "ip6 daddr 2001:db8:66::2 udp dport 53",
+        "ip6 daddr 2001:db8:66::2 tcp dport 80",
+        "ip6 daddr 2001:db8:66::2 icmpv6 type echo-request"}) {
+    EXPECT_EQ(Arrivals("outside", match, [] { Sh(ProberCommand(1)); }), 1) << match;
+  }
 
   ASSERT_TRUE(Call("Connect", Profile(profile_, true)));
   ASSERT_TRUE(WaitForStage("connected")) << Sh("cat /run/sandbox/service.log").out;
@@ -162,17 +212,15 @@ TEST_F(KillSwitchService, ConnectedWithKillSwitchNothingLeavesBesideTheTunnel) {
   EXPECT_TRUE(TunnelCarries());
 
   // A reconnect (the application switching servers) replaces the table in
-  // one step: a prober sending to the outside host in both families all
-  // along gets nothing through.
+  // one step: a prober sending every class to the outside host in both
+  // families all along gets nothing through.
   recorder_->Clear();
   const auto probes = [] { return atoi(Sh("cat /run/sandbox/probes 2>/dev/null").out.c_str()); };
-  Sh("rm -f /run/sandbox/probes");
+  constexpr int kRounds = 6000;  // longer than the longest wait for the stage
   const std::string prober =
-      Sh("bash -c 'for i in $(seq 4000); do echo p >/dev/udp/203.0.113.66/5000; "
-         "echo p >/dev/udp/2001:db8:66::2/5000; echo $i >/run/sandbox/probes; sleep 0.005; "
-         "done' >/dev/null 2>&1 </dev/null & echo $!")
-          .out;
-  ASSERT_TRUE(WaitUntil([&] { return probes() > 0; }, std::chrono::seconds(5)));
+      Sh(ProberCommand(kRounds) + " >/run/sandbox/prober.log 2>&1 </dev/null & echo $!").out;
+  ASSERT_TRUE(WaitUntil([&] { return probes() > 0; }, std::chrono::seconds(5)))
+      << Sh("cat /run/sandbox/prober.log").out;
   const int before = OutsideCount();
   const int probesBefore = probes();
   ASSERT_TRUE(Call("Connect", Profile(profile_, true)));
@@ -183,6 +231,7 @@ TEST_F(KillSwitchService, ConnectedWithKillSwitchNothingLeavesBesideTheTunnel) {
   EXPECT_TRUE(reconnected) << Sh("cat /run/sandbox/service.log").out;
   EXPECT_EQ(leaked, 0);
   EXPECT_GT(probesDuring, 10) << "the prober must run throughout";
+  EXPECT_LT(probesBefore + probesDuring, kRounds) << "the prober ended before the reconnect";
   const Strings stages = recorder_->Strings("SnapshotChanged", "stage");
   EXPECT_NE(std::find(stages.begin(), stages.end(), "connecting"), stages.end());
   EXPECT_TRUE(TunnelCarries());

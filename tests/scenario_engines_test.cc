@@ -93,6 +93,25 @@ long OutsideCount() { return atol(Sh(Peers("outside-count")).out.c_str()); }
 // exactly the traffic a kill switch must stop.
 void PingBesideTheTunnel() { Sh("ping -n -c 2 -i 0.2 -W 1 -I veth-out 203.0.113.66"); }
 
+// Whether a TCP connection to the proxy server's `port` on the uplink itself,
+// from a socket carrying `mark` (0: none), is answered.
+bool ProxyServerAnswersBesideTheTunnel(int port, int mark) {
+  return Sh("python3 - " + std::to_string(port) + " " + std::to_string(mark) + R"PY( <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"veth-out")
+if int(sys.argv[2]):
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_MARK, int(sys.argv[2]))
+s.settimeout(2)
+try:
+    s.connect(("203.0.113.50", int(sys.argv[1])))
+    print("answered")
+except OSError:
+    print("silent")
+PY)PY")
+             .out == "answered\n";
+}
+
 bool PingThroughTheTunnel(const char* address) {
   return Sh(std::string("ping -n -c 1 -W 3 ") + address).status == 0;
 }
@@ -323,6 +342,8 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
     std::string processPrefix;  // the process killed, or
     const char* breaker;        // a command that takes the traffic off the tunnel
     const char* lastError;
+    int serverPort = 0;  // the proxy server, admitted only for
+    int engineMark = 0;  // the engine's marked sockets
   };
   const char* kInterfaceGone =
       "The WireGuard tunnel interface tessaryvpn disappeared; traffic no longer goes through "
@@ -332,9 +353,10 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
        "/usr/sbin/openvpn --config /run/tessaryvpn/openvpn.ovpn", nullptr,
        "OpenVPN stopped unexpectedly."},
       {"Sing-box", "shadowsocks", SingBoxServerProfile(), true,
-       "/usr/libexec/tessaryvpn/sing-box run", nullptr, "Sing-box stopped unexpectedly."},
+       "/usr/libexec/tessaryvpn/sing-box run", nullptr, "Sing-box stopped unexpectedly.", 8388,
+       2022},
       {"Xray", "xray", XrayServerProfile(), true, "/usr/libexec/tessaryvpn/xray run", nullptr,
-       "Xray stopped unexpectedly."},
+       "Xray stopped unexpectedly.", 8443, 2023},
       {"wireguard-go killed", "wireGuard", WireGuardProfile(), false, "wireguard-go tessaryvpn",
        nullptr, kInterfaceGone},
       {"WireGuard interface deleted", "wireGuard", WireGuardProfile(), true, "",
@@ -360,6 +382,9 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
       const long count = OutsideCount();
       PingBesideTheTunnel();
       EXPECT_EQ(OutsideCount(), count) << "a packet beside the tunnel reached the outside host";
+      EXPECT_FALSE(ProxyServerAnswersBesideTheTunnel(c.serverPort, 0))
+          << "a local process reached the server without the engine's mark";
+      EXPECT_TRUE(ProxyServerAnswersBesideTheTunnel(c.serverPort, c.engineMark));
     }
     Forget();
 
@@ -373,8 +398,11 @@ TEST_F(EngineScenarios, AnEngineThatDiesIsReportedWithinSecondsAndTheKillSwitchH
     const gint64 noticed = g_get_monotonic_time() - died;
     EXPECT_LT(noticed, 2500 * 1000) << "the poll took " << noticed / 1000 << " ms";
     Linger(milliseconds(200));
-    EXPECT_TRUE(
-        EventsAre(Strings{"stage error", "error: The active VPN engine stopped unexpectedly."}));
+    // An engine that ended is told from a tunnel that stopped carrying traffic.
+    const bool ended = std::string(c.lastError).find(" stopped unexpectedly.") != std::string::npos;
+    EXPECT_TRUE(EventsAre(
+        Strings{"stage error", ended ? "error: The active VPN engine stopped unexpectedly."
+                                     : "error: The VPN tunnel stopped carrying traffic."}));
     GVariant* error = LastSnapshot();
     EXPECT_EQ(DictString(error, "lastError"), c.lastError);
     EXPECT_EQ(DictString(error, "activeProfileId"), "fragile");

@@ -775,6 +775,46 @@ TEST_F(ServiceWorkers, AnEngineThatDiesIsNoticedByThePollAndTheKillSwitchStays) 
   EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
   EXPECT_NE(Sh("nft list table inet tessaryvpn >/dev/null 2>&1").status, 0);
 
+  // The tunnel lost under an engine that lives on and ignores SIGTERM: its
+  // stop takes the whole grace, during which calls are answered and a Connect
+  // finds the slot taken; then the loss is reported for what it is.
+  ASSERT_EQ(Sh("echo ignoreterm >/run/standin/mode && rm -f /run/standin/terms").status, 0);
+  ASSERT_TRUE(CallOk(
+      "Connect", Profile("office", "openVpn", "client\ndev tun\nremote 203.0.113.7 1194\n", true)));
+  ASSERT_TRUE(recorder_->WaitFor(
+      [&] {
+        const Strings logs = Logs();
+        return !logs.empty() && logs.back() == "OpenVPN tunnel connected.";
+      },
+      std::chrono::seconds(30)));
+  const int engine = atoi(Sh("cat /run/tessaryvpn/openvpn.pid").out.c_str());
+  ASSERT_GT(engine, 0);
+  recorder_->Clear();
+  ASSERT_EQ(Sh("ip link del tun-tessaryvpn").status, 0);
+  ASSERT_TRUE(WaitUntil([] { return Sh("test -s /run/standin/terms").status == 0; },
+                        std::chrono::seconds(5)));
+  EXPECT_LT(SnapshotMillis(bus_), 500);
+  EXPECT_EQ(CallError("Connect", Profile("second", "openVpn",
+                                         "client\ndev tun\nremote 203.0.113.7 1194\n", true)),
+            linux_service::kErrorBusy);
+  EXPECT_EQ(Stages(), Strings{});
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(Stages(), (Strings{"error"}));
+  EXPECT_EQ(Logs(), (Strings{"The VPN tunnel stopped carrying traffic."}));
+  snapshot = Dict("GetConnectionSnapshot");
+  ASSERT_NE(snapshot, nullptr);
+  EXPECT_EQ(DictString(snapshot, "lastError"),
+            "The OpenVPN tunnel interface tun-tessaryvpn disappeared; traffic no longer goes "
+            "through the tunnel.");
+  g_variant_unref(snapshot);
+  EXPECT_EQ(Sh("nft list table inet tessaryvpn >/dev/null").status, 0);
+  EXPECT_NE(kill(engine, 0), 0) << "the engine outlived its stop";
+  ASSERT_EQ(Sh("echo ok >/run/standin/mode").status, 0);
+  recorder_->Clear();
+  ASSERT_TRUE(CallOk("Disconnect"));
+  ASSERT_TRUE(recorder_->WaitFor([&] { return !Logs().empty(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(Stages(), (Strings{"disconnecting", "disconnected"}));
+
   // The prompt is still open: SIGTERM ends the service at once all the same,
   // and the waiting caller learns why.
   const gint64 begin = g_get_monotonic_time();
