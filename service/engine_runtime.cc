@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "common/tool_run.h"
 #include "service/config_normalization.h"
 #include "service/kill_switch.h"
 #include "service/route_check.h"
@@ -38,7 +39,7 @@
 namespace tessary::linux_service {
 namespace {
 
-using Environment = std::vector<std::pair<std::string, std::string>>;
+using Environment = ToolEnvironment;
 
 constexpr GSubprocessFlags kSilentFlags = static_cast<GSubprocessFlags>(
     G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
@@ -94,77 +95,39 @@ void ForEachLine(const std::string& text, Visit visit) {
 
 // ---- command runners -------------------------------------------------------
 
-std::vector<const char*> WithPrefix(std::initializer_list<const char*> prefix,
-                                    const std::vector<const char*>& argv) {
-  std::vector<const char*> full(prefix);
-  full.insert(full.end(), argv.begin(), argv.end());
-  full.push_back(nullptr);
-  return full;
-}
-
-bool FinishCommand(GSubprocess* process, GError* spawnError, std::string* error) {
-  g_autoptr(GError) waitError = nullptr;
-  if (process != nullptr) {
-    if (g_subprocess_wait_check(process, nullptr, &waitError)) return true;
-    if (g_subprocess_get_if_exited(process) && g_subprocess_get_exit_status(process) == 124) {
-      *error = "The VPN engine operation timed out.";
-      return false;
-    }
+// One step of an engine: a failure is told in the engine's words.
+bool RunCommandWithEnvironment(const std::vector<const char*>& argv, const Environment& environment,
+                               std::string* error) {
+  ToolCommand command;
+  command.argv = argv;
+  command.limit = ToolLimit::kEngineStep;
+  command.environment = &environment;
+  ToolResult result;
+  if (RunTool(command, &result)) return true;
+  if (result.timedOut) {
+    *error = "The VPN engine operation timed out.";
+  } else {
+    *error = !result.error.empty() ? result.error : "The VPN engine command failed.";
   }
-  GError* reported = waitError != nullptr ? waitError : spawnError;
-  *error = reported != nullptr && reported->message != nullptr ? reported->message
-                                                               : "The VPN engine command failed.";
   return false;
 }
 
 bool RunCommand(const std::vector<const char*>& argv, std::string* error) {
-  if (!IsExecutable(kTimeoutBinary)) {
-    *error = "The required coreutils timeout command is unavailable.";
-    return false;
-  }
-  std::vector<const char*> full =
-      WithPrefix({kTimeoutBinary, "--signal=TERM", "--kill-after=3s", "12s"}, argv);
-  g_autoptr(GError) spawnError = nullptr;
-  g_autoptr(GSubprocess) process = g_subprocess_newv(full.data(), kSilentFlags, &spawnError);
-  return FinishCommand(process, spawnError, error);
+  return RunCommandWithEnvironment(argv, Environment(), error);
 }
 
-bool RunCommandWithEnvironment(const std::vector<const char*>& argv, const Environment& environment,
-                               std::string* error) {
-  if (!IsExecutable(kTimeoutBinary)) {
-    *error = "The required coreutils timeout command is unavailable.";
-    return false;
-  }
-  std::vector<const char*> full =
-      WithPrefix({kTimeoutBinary, "--signal=TERM", "--kill-after=3s", "12s"}, argv);
-  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(kSilentFlags);
-  for (const auto& [name, value] : environment) {
-    g_subprocess_launcher_setenv(launcher, name.c_str(), value.c_str(), TRUE);
-  }
-  g_autoptr(GError) spawnError = nullptr;
-  g_autoptr(GSubprocess) process = g_subprocess_launcher_spawnv(launcher, full.data(), &spawnError);
-  return FinishCommand(process, spawnError, error);
-}
-
+// A listing whose text is read: only a successful run's valid UTF-8 counts.
 bool CaptureCommand(const std::vector<const char*>& argv, std::string* output) {
-  if (!IsExecutable(kTimeoutBinary)) return false;
-  std::vector<const char*> full =
-      WithPrefix({kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "3s"}, argv);
-  g_autoptr(GSubprocess) process =
-      g_subprocess_newv(full.data(),
-                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                                      G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-                        nullptr);
-  if (process == nullptr) return false;
-  g_autofree gchar* collected = nullptr;
-  if (!g_subprocess_communicate_utf8(process, nullptr, nullptr, &collected, nullptr, nullptr)) {
-    // The pipe may have failed before the child ended; never leave it behind.
-    g_subprocess_force_exit(process);
-    g_subprocess_wait(process, nullptr, nullptr);
+  ToolCommand command;
+  command.argv = argv;
+  command.limit = ToolLimit::kListing;
+  command.captureOutput = true;
+  ToolResult result;
+  if (!RunTool(command, &result)) return false;
+  if (!g_utf8_validate(result.output.data(), static_cast<gssize>(result.output.size()), nullptr)) {
     return false;
   }
-  if (!g_subprocess_get_successful(process)) return false;
-  *output = collected != nullptr ? collected : "";
+  *output = std::move(result.output);
   return true;
 }
 
