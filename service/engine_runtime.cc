@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <glib/gstdio.h>
-#include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -885,102 +884,6 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         nullptr};
 
 // ---- engine routing ----------------------------------------------------------
-
-// Policy rules are listed and removed over rtnetlink in the service itself:
-// this runs before every start, and a program run per family and rule would
-// cost more than the rest of the clean-up.
-struct PolicyRule {
-  unsigned char family = 0;
-  guint32 priority = 0;
-  guint32 table = 0;
-};
-
-// Sends `request` on a fresh rtnetlink socket and hands each reply message to
-// visit until the kernel says it is done; false on any failure or error reply
-// (an error reply of ENOENT counts as done when `absentIsDone`, and one of
-// EAFNOSUPPORT always).
-template <typename Visit>
-bool RouteNetlinkExchange(const void* request, size_t length, bool absentIsDone, Visit visit) {
-  g_auto(Descriptor) fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (fd < 0) return false;
-  struct timeval timeout = {2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  if (send(fd, request, length, 0) != static_cast<ssize_t>(length)) return false;
-  alignas(struct nlmsghdr) char buffer[32768];
-  for (int reads = 0; reads < 4096; ++reads) {
-    ssize_t received = recv(fd, buffer, sizeof buffer, 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received <= 0) return false;
-    int left = static_cast<int>(received);
-    for (auto* header = reinterpret_cast<struct nlmsghdr*>(buffer);
-         NetlinkMessageFits(header, left); header = NLMSG_NEXT(header, left)) {
-      if (header->nlmsg_type == NLMSG_DONE) return true;
-      if (header->nlmsg_type == NLMSG_ERROR) {
-        const auto* failure = static_cast<const struct nlmsgerr*>(NLMSG_DATA(header));
-        // A family the kernel lacks holds no rules.
-        return failure->error == 0 || failure->error == -EAFNOSUPPORT ||
-               (absentIsDone && failure->error == -ENOENT);
-      }
-      visit(header);
-    }
-  }
-  return false;
-}
-
-bool ListPolicyRules(unsigned char family, std::vector<PolicyRule>* rules) {
-  struct {
-    struct nlmsghdr header;
-    struct fib_rule_hdr rule;
-  } request{};
-  request.header.nlmsg_len = sizeof request;
-  request.header.nlmsg_type = RTM_GETRULE;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request.rule.family = family;
-  return RouteNetlinkExchange(&request, sizeof request, false, [&](struct nlmsghdr* header) {
-    if (header->nlmsg_type != RTM_NEWRULE ||
-        header->nlmsg_len < NLMSG_LENGTH(sizeof(struct fib_rule_hdr))) {
-      return;
-    }
-    const auto* rule = static_cast<const struct fib_rule_hdr*>(NLMSG_DATA(header));
-    PolicyRule entry;
-    entry.family = rule->family;
-    entry.table = rule->table;
-    int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *rule));
-    for (auto* attribute = reinterpret_cast<struct rtattr*>(
-             reinterpret_cast<char*>(NLMSG_DATA(header)) + NLMSG_ALIGN(sizeof *rule));
-         RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
-      if (RTA_PAYLOAD(attribute) < sizeof(guint32)) continue;
-      if (attribute->rta_type == FRA_PRIORITY) memcpy(&entry.priority, RTA_DATA(attribute), 4);
-      if (attribute->rta_type == FRA_TABLE) memcpy(&entry.table, RTA_DATA(attribute), 4);
-    }
-    rules->push_back(entry);
-  });
-}
-
-// Deletes one rule of `rule.family` with its priority and, unless zero, its
-// table; a rule already gone counts as deleted.
-bool DeletePolicyRule(const PolicyRule& rule) {
-  struct {
-    struct nlmsghdr header;
-    struct fib_rule_hdr rule;
-    struct rtattr priority;
-    guint32 priorityValue;
-    struct rtattr table;
-    guint32 tableValue;
-  } request{};
-  static_assert(sizeof request == NLMSG_LENGTH(sizeof(struct fib_rule_hdr)) + 2 * RTA_LENGTH(4));
-  request.header.nlmsg_type = RTM_DELRULE;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-  request.rule.family = rule.family;
-  request.priority.rta_type = FRA_PRIORITY;
-  request.priority.rta_len = RTA_LENGTH(4);
-  request.priorityValue = rule.priority;
-  request.table.rta_type = FRA_TABLE;
-  request.table.rta_len = RTA_LENGTH(4);
-  request.tableValue = rule.table;
-  request.header.nlmsg_len = rule.table != 0 ? sizeof request : sizeof request - RTA_LENGTH(4);
-  return RouteNetlinkExchange(&request, request.header.nlmsg_len, true, [](struct nlmsghdr*) {});
-}
 
 // Deletes, in both families, every rule that `ours` picks. Rules at a
 // priority the service chose for an engine go by priority alone; others by
