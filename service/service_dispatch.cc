@@ -11,6 +11,7 @@
 
 #include "common/constants.h"
 #include "common/tool_run.h"
+#include "service/profile_text.h"
 #include "service/service.h"
 
 namespace tessary::linux_service {
