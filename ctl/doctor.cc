@@ -12,6 +12,7 @@
 
 #include "common/constants.h"
 #include "common/stage.h"
+#include "common/tool_run.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -102,19 +103,15 @@ bool ReportedBoolean(GVariant* dictionary, const char* key) {
   return g_variant_lookup(dictionary, key, "b", &value) && value;
 }
 
-// Runs `nft list WORDS...` for its exit status alone. Listings are quick and
-// read-only, so no time limit is put on them.
+// Runs `nft list WORDS...` for its exit status alone.
 bool NftInspectionSucceeded(const char* first, const char* second = nullptr,
                             const char* third = nullptr) {
-  const gchar* argv[] = {kNftBinary, "list", first, second, third, nullptr};
-  g_autoptr(GSubprocess) process =
-      g_subprocess_newv(argv,
-                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
-                                                      G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-                        nullptr);
-  if (process == nullptr) return false;
-  if (!g_subprocess_wait(process, nullptr, nullptr)) return false;
-  return g_subprocess_get_if_exited(process) && g_subprocess_get_exit_status(process) == 0;
+  ToolCommand command;
+  command.argv = {kNftBinary, "list", first};
+  if (second != nullptr) command.argv.push_back(second);
+  if (second != nullptr && third != nullptr) command.argv.push_back(third);
+  command.limit = ToolLimit::kListing;
+  return RunTool(command, nullptr);
 }
 
 struct ManifestEntry {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "common/tool_run.h"
 
 namespace tessary::linux_service {
 
@@ -77,27 +78,18 @@ std::vector<std::string> FirstWords(const char* text, size_t count) {
 
 }  // namespace
 
-// Runs one resolvectl command under timeout, which sends SIGTERM after ten
-// seconds and SIGKILL a second later, so a hung resolved cannot hold up the
-// service or OpenVPN. The child shares this program's environment and
-// standard input (GSubprocess would give it /dev/null); its output is
-// dropped. Succeeds exactly on a normal exit with status 0.
+// Runs one resolvectl command within the resolver's limit, so a hung
+// resolved cannot hold up the service or OpenVPN. The child shares this
+// program's environment and standard input (GSubprocess would give it
+// /dev/null); its output is dropped. Succeeds exactly on a normal exit with
+// status 0.
 bool Run(const std::vector<std::string>& words) {
-  std::vector<const char*> argv = {kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "10s",
-                                   kResolveCtl};
-  for (const std::string& word : words) argv.push_back(word.c_str());
-  argv.push_back(nullptr);
-
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GSubprocess) child =
-      g_subprocess_newv(argv.data(),
-                        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_INHERIT |
-                                                      G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
-                                                      G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-                        &error);
-  if (child == nullptr) return false;
-  if (!g_subprocess_wait(child, nullptr, &error)) return false;
-  return g_subprocess_get_if_exited(child) && g_subprocess_get_exit_status(child) == 0;
+  ToolCommand command;
+  command.argv = {kResolveCtl};
+  for (const std::string& word : words) command.argv.push_back(word.c_str());
+  command.limit = ToolLimit::kResolver;
+  command.inheritInput = true;
+  return RunTool(command, nullptr);
 }
 
 // Clears the link's DNS setting. An absent link has nothing left to clear.

@@ -2,11 +2,8 @@
 
 #include <gio/gio.h>
 #include <json-glib/json-glib.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include <algorithm>
 #include <memory>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "common/constants.h"
+#include "common/tool_run.h"
 #include "service/json_members.h"
 #include "service/profile_lines.h"
 #include "service/profile_text.h"
@@ -275,74 +273,21 @@ bool NftInstalled() {
          g_file_test(kNftBinary, G_FILE_TEST_IS_EXECUTABLE);
 }
 
-// nft may exit before it has read its input; the write must then fail with
-// EPIPE instead of killing the service with SIGPIPE. The signal is blocked for
-// this thread only and a SIGPIPE raised meanwhile is consumed before unblocking.
-struct ScopedSigpipeBlock {
-  sigset_t pipeOnly{};
-  sigset_t previous{};
-  bool wasPending = false;
-
-  ScopedSigpipeBlock() {
-    sigemptyset(&pipeOnly);
-    sigaddset(&pipeOnly, SIGPIPE);
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigpending(&pending);
-    wasPending = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
-  }
-  ~ScopedSigpipeBlock() {
-    if (!wasPending) {
-      const struct timespec zero = {0, 0};
-      while (sigtimedwait(&pipeOnly, nullptr, &zero) == SIGPIPE) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  }
-  ScopedSigpipeBlock(const ScopedSigpipeBlock&) = delete;
-  ScopedSigpipeBlock& operator=(const ScopedSigpipeBlock&) = delete;
-};
-
 bool RunNft(const std::vector<std::string>& arguments, const std::string& input,
             std::string* error) {
   if (!NftInstalled()) {
     *error = kNftUnavailable;
     return false;
   }
-  std::vector<const char*> argv = {kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "5s",
-                                   kNftBinary};
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  argv.push_back(nullptr);
-
-  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(static_cast<GSubprocessFlags>(
-      G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
-      G_SUBPROCESS_FLAGS_STDERR_SILENCE));
-  g_autoptr(GSubprocess) process = g_subprocess_launcher_spawnv(launcher, argv.data(), nullptr);
-  if (process == nullptr) {
-    *error = kNftNotStarted;
-    return false;
-  }
-
-  bool delivered = true;
-  {
-    ScopedSigpipeBlock noSigpipe;
-    GOutputStream* stdinPipe = g_subprocess_get_stdin_pipe(process);
-    if (!input.empty()) {
-      delivered = g_output_stream_write_all(stdinPipe, input.data(), input.size(), nullptr, nullptr,
-                                            nullptr);
-    }
-    // Closing after a failed write still matters: nft must see end of input.
-    if (!g_output_stream_close(stdinPipe, nullptr, nullptr)) delivered = false;
-  }
-  // The wait has no limit of its own: timeout ends nft within six seconds.
-  if (!g_subprocess_wait(process, nullptr, nullptr)) delivered = false;
-  if (!delivered || !g_subprocess_get_if_exited(process) ||
-      g_subprocess_get_exit_status(process) != 0) {
-    *error = kNftFailed;
-    return false;
-  }
-  return true;
+  ToolCommand command;
+  command.argv = {kNftBinary};
+  for (const std::string& argument : arguments) command.argv.push_back(argument.c_str());
+  command.limit = ToolLimit::kFirewall;
+  command.input = &input;
+  ToolResult result;
+  if (RunTool(command, &result)) return true;
+  *error = result.started ? kNftFailed : kNftNotStarted;
+  return false;
 }
 
 // Name lookups of one CollectEndpointAddresses call. Each pending lookup owns

@@ -48,6 +48,14 @@ constexpr size_t kReceiveBuffer = 32768;
 // A dump of a family's rules is a few datagrams; more means something is wrong.
 constexpr int kMaxDatagrams = 256;
 
+// NLMSG_OK without its comparison of mixed signs, which clang refuses:
+// whether a whole message starts at `header` within `left` bytes.
+bool NetlinkMessageFits(const struct nlmsghdr* header, int left) {
+  return left >= static_cast<int>(sizeof(struct nlmsghdr)) &&
+         header->nlmsg_len >= sizeof(struct nlmsghdr) &&
+         header->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 using Descriptor = int;
 void CloseDescriptor(Descriptor fd) { close(fd); }
 G_DEFINE_AUTO_CLEANUP_FREE_FUNC(Descriptor, CloseDescriptor, -1)
@@ -319,4 +327,49 @@ bool LiftFamilyBlocks(std::string* error) {
   if (!lifted) *error = "Unable to lift the block on traffic outside the tunnel.";
   return lifted;
 }
+
+bool ListPolicyRules(unsigned char family, std::vector<PolicyRule>* rules) {
+  g_auto(Descriptor) fd = OpenRouteSocket();
+  if (fd < 0) return false;
+  Request request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
+  request.header.nlmsg_type = RTM_GETRULE;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.rule.family = family;
+  const int status = Exchange(fd, &request.header, [&](const nlmsghdr* message) {
+    if (message->nlmsg_type != RTM_NEWRULE ||
+        message->nlmsg_len < NLMSG_LENGTH(sizeof(fib_rule_hdr))) {
+      return;
+    }
+    const auto* rule = static_cast<const fib_rule_hdr*>(NLMSG_DATA(message));
+    PolicyRule entry;
+    entry.family = rule->family;
+    entry.table = rule->table;
+    int left = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof *rule));
+    for (auto* attribute = reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(rule) +
+                                                           NLMSG_ALIGN(sizeof *rule));
+         RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      if (RTA_PAYLOAD(attribute) < sizeof(uint32_t)) continue;
+      if (attribute->rta_type == FRA_PRIORITY) memcpy(&entry.priority, RTA_DATA(attribute), 4);
+      if (attribute->rta_type == FRA_TABLE) memcpy(&entry.table, RTA_DATA(attribute), 4);
+    }
+    rules->push_back(entry);
+  });
+  return status == 0 || status == -EAFNOSUPPORT;
+}
+
+bool DeletePolicyRule(const PolicyRule& rule) {
+  g_auto(Descriptor) fd = OpenRouteSocket();
+  if (fd < 0) return false;
+  Request request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
+  request.header.nlmsg_type = RTM_DELRULE;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+  request.rule.family = rule.family;
+  AddAttribute(&request, FRA_PRIORITY, &rule.priority, sizeof rule.priority);
+  if (rule.table != 0) AddAttribute(&request, FRA_TABLE, &rule.table, sizeof rule.table);
+  const int status = Exchange(fd, &request.header, [](const nlmsghdr*) {});
+  return status == 0 || status == -EAFNOSUPPORT || status == -ENOENT;
+}
+
 }  // namespace tessary::linux_service

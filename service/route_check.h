@@ -5,21 +5,11 @@
 // run every second.
 #pragma once
 
-#include <linux/netlink.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tessary::linux_service {
-
-// NLMSG_OK without its comparison of mixed signs, which clang refuses:
-// whether a whole message starts at `header` within `left` bytes.
-inline bool NetlinkMessageFits(const struct nlmsghdr* header, int left) {
-  return left >= static_cast<int>(sizeof(struct nlmsghdr)) &&
-         header->nlmsg_len >= sizeof(struct nlmsghdr) &&
-         header->nlmsg_len <= static_cast<unsigned>(left);
-}
 
 // What the lookups of one address family found.
 struct FamilyRoutes {
@@ -56,5 +46,21 @@ bool BlockFamily(int family, uint32_t exemptMark, const std::vector<std::string>
                  std::string* error);
 // Removes every block of both families; true when none is left.
 bool LiftFamilyBlocks(std::string* error);
+
+// Policy rules are listed and removed over rtnetlink in the service itself:
+// this runs before every start, and a program run per family and rule would
+// cost more than the rest of the clean-up.
+struct PolicyRule {
+  unsigned char family = 0;
+  uint32_t priority = 0;
+  uint32_t table = 0;
+};
+
+// Every rule of `family`; false when the kernel could not be asked. A family
+// the kernel lacks holds no rules.
+bool ListPolicyRules(unsigned char family, std::vector<PolicyRule>* rules);
+// Deletes one rule of `rule.family` with its priority and, unless zero, its
+// table; a rule already gone counts as deleted.
+bool DeletePolicyRule(const PolicyRule& rule);
 
 }  // namespace tessary::linux_service

@@ -4,12 +4,11 @@
 
 #include <gio/gio.h>
 
-#include <cstring>
-#include <string_view>
 #include <utility>
 
 #include "common/constants.h"
 #include "common/secure_clear.h"
+#include "common/tool_run.h"
 #include "service/profile_text.h"
 
 namespace tessary::linux_service {
@@ -22,35 +21,22 @@ bool IsExecutableFile(const char* path) {
   return g_file_test(path, G_FILE_TEST_IS_REGULAR) && g_file_test(path, G_FILE_TEST_IS_EXECUTABLE);
 }
 
-// Empty output comes back as a null buffer.
-void WipeAndFree(gpointer data, gsize size) {
-  if (data != nullptr && size > 0) memset(data, 0, size);
-  g_free(data);
-}
-
-// Runs one short-lived command under /usr/bin/timeout. `input` may be null.
-// On success *output holds its standard output, which the caller owns and
-// must release with g_bytes_unref.
-bool RunKeyCommand(const char* subcommand, GBytes* input, GBytes** output, std::string* error) {
-  const char* argv[] = {kTimeoutBinary, "--signal=TERM", "--kill-after=1s", "5s", kWireGuardTool,
-                        subcommand,     nullptr};
-  const auto flags = static_cast<GSubprocessFlags>(
-      G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE |
-      (input != nullptr ? G_SUBPROCESS_FLAGS_STDIN_PIPE : G_SUBPROCESS_FLAGS_NONE));
-  g_autoptr(GError) gerror = nullptr;
-  g_autoptr(GSubprocess) process = g_subprocess_newv(argv, flags, &gerror);
-  GBytes* collected = nullptr;
-  if (process != nullptr &&
-      g_subprocess_communicate(process, input, nullptr, &collected, nullptr, &gerror) &&
-      g_subprocess_get_successful(process)) {
-    *output = collected;
+// Runs wg with one subcommand, `input` (may be null) as its standard input.
+// On success *output holds what it printed, which the caller wipes.
+bool RunKeyCommand(const char* subcommand, const std::string* input, std::string* output,
+                   std::string* error) {
+  ToolCommand command;
+  command.argv = {kWireGuardTool, subcommand};
+  command.limit = ToolLimit::kKeyGeneration;
+  command.input = input;
+  command.captureOutput = true;
+  ToolResult result;
+  if (RunTool(command, &result)) {
+    *output = std::move(result.output);
     return true;
   }
-  if (collected != nullptr) {
-    gsize size = 0;
-    WipeAndFree(g_bytes_unref_to_data(collected, &size), size);
-  }
-  if (gerror != nullptr) *error = gerror->message;
+  // A run that ended unsuccessfully is told by the caller in its own words.
+  if (!result.finished) *error = result.error;
   return false;
 }
 
@@ -61,33 +47,25 @@ bool GenerateWireGuardKeyPair(std::string* privateKey, std::string* publicKey, s
     *error = kWireGuardToolsMissing;
     return false;
   }
-  GBytes* generated = nullptr;
+  std::string generated;
   std::string stepError;
   if (!RunKeyCommand("genkey", nullptr, &generated, &stepError)) {
     *error = stepError.empty() ? "WireGuard key generation failed." : stepError;
     return false;
   }
-  gsize size = 0;
-  auto* raw = static_cast<char*>(g_bytes_unref_to_data(generated, &size));
-  std::string secret = raw != nullptr ? Trim(std::string_view(raw, size)) : std::string();
-  WipeAndFree(raw, size);
+  std::string secret = Trim(generated);
+  SecureClear(&generated);
 
   std::string input = secret + "\n";
-  g_autoptr(GBytes) derived = nullptr;
-  bool ok = false;
-  {
-    // Borrows the text, so it is released before the text is wiped.
-    g_autoptr(GBytes) stdinBytes = g_bytes_new_static(input.data(), input.size());
-    ok = RunKeyCommand("pubkey", stdinBytes, &derived, &stepError);
-  }
+  std::string derived;
+  const bool ok = RunKeyCommand("pubkey", &input, &derived, &stepError);
   SecureClear(&input);
   if (!ok) {
     SecureClear(&secret);
     *error = stepError.empty() ? "Public-key derivation failed." : stepError;
     return false;
   }
-  const auto* data = static_cast<const char*>(g_bytes_get_data(derived, &size));
-  std::string derivedKey = data != nullptr ? Trim(std::string_view(data, size)) : std::string();
+  std::string derivedKey = Trim(derived);
   if (secret.empty() || derivedKey.empty()) {
     SecureClear(&secret);
     return false;

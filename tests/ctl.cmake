@@ -11,7 +11,7 @@ target_compile_definitions(ctl_cli_test PRIVATE TESSARY_CTL_BINARY="$<TARGET_FIL
 add_dependencies(ctl_cli_test tessaryvpnctl)
 
 # Includes ctl/doctor.cc to reach its file-private checks.
-tessary_unit_test(ctl_doctor_unit_test SOURCES ctl_doctor_unit_test.cc)
+tessary_unit_test(ctl_doctor_unit_test SOURCES ctl_doctor_unit_test.cc LIBS tessary_tool_run)
 
 tessary_sandbox_test(ctl_sandbox_test SOURCES ctl_sandbox_test.cc RESOLVED TIMEOUT 900)
 target_compile_definitions(ctl_sandbox_test

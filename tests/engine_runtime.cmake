@@ -1,7 +1,7 @@
 # The engine runtime's tests include service/engine_runtime.cc to reach its
 # file-private helpers, so they link the units it depends on but not its own
 # library.
-set(engine_runtime_test_libs tessary_route_check tessary_kill_switch tessary_config_normalization
+set(engine_runtime_test_libs tessary_engine_units tessary_tool_run tessary_route_check tessary_kill_switch tessary_config_normalization
     tessary_config_validation PkgConfig::GIO
     PkgConfig::JSONGLIB Threads::Threads)
 

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "service/engine_runtime.cc"
+#include "service/profile_text.h"
 #include "tests/sandbox/sandbox_util.h"
 
 // ---- a release hook for SecureClear ----------------------------------------

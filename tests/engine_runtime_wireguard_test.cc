@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "service/engine_runtime.cc"
+#include "service/profile_text.h"
 #include "tests/sandbox/sandbox_util.h"
 
 namespace tessary::linux_service {
