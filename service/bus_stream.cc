@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <set>
 #include <utility>
 
@@ -26,6 +27,13 @@ constexpr gsize kSkipChunkBytes = 65536;
 constexpr gsize kMaxSaslLineBytes = 512;
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// GInputStream lets one read run at a time, but GDBus hands the stream and
+// the filter from the thread that creates them to its worker through GLib's
+// own locks, which ThreadSanitizer cannot see. This lock, constant-initialized
+// so that nothing of it is written at run time, makes that hand-off visible:
+// whatever is set up before it is released is seen by every read and filter.
+std::mutex handoffMutex;
+
 struct Framer {
   gsize maxBodyBytes = 0;
   // Something that is no message: GDBus gets it as it is and closes.
@@ -39,14 +47,14 @@ struct Framer {
   guint64 passRemaining = 0;
   guint64 skipRemaining = 0;
 
-  // Written on the thread that reads for GDBus, taken on its worker thread.
-  std::mutex mutex;
+  // Written while framing, taken on GDBus's worker thread.
+  std::mutex shortenedMutex;
   std::set<std::pair<std::string, guint32>> shortened;
 };
 
 struct TessaryBusInput {
   GFilterInputStream parent;
-  Framer* framer;
+  Framer framer;  // constructed in place by init, destroyed by finalize
 };
 
 struct TessaryBusInputClass {
@@ -146,7 +154,7 @@ void PassPending(Framer* framer, gsize count) {
 // message; returns false when more of its header must be read first, with
 // *need the bytes pending must hold.
 bool FrameMessage(TessaryBusInput* self, gsize* need) {
-  Framer* framer = self->framer;
+  Framer* framer = &self->framer;
   const std::string& pending = framer->pending;
   const bool bigEndian = pending[0] == 'B';
   if (pending[0] != 'l' && !bigEndian) {
@@ -178,7 +186,7 @@ bool FrameMessage(TessaryBusInput* self, gsize* need) {
   }
   if (static_cast<guint8>(pending[1]) == kMethodCallType &&
       (static_cast<guint8>(pending[2]) & kNoReplyExpectedFlag) == 0) {
-    std::lock_guard<std::mutex> lock(framer->mutex);
+    std::lock_guard<std::mutex> lock(framer->shortenedMutex);
     framer->shortened.emplace(sender, ReadUint32(pending, 8, bigEndian));
   }
   framer->ready.append(header);
@@ -193,7 +201,8 @@ bool FrameMessage(TessaryBusInput* self, gsize* need) {
 gssize ReadFramed(GInputStream* stream, void* buffer, gsize count, bool blocking,
                   GCancellable* cancellable, GError** error) {
   auto* self = reinterpret_cast<TessaryBusInput*>(stream);
-  Framer* framer = self->framer;
+  Framer* framer = &self->framer;
+  std::lock_guard<std::mutex> lock(handoffMutex);
   GInputStream* base = G_FILTER_INPUT_STREAM(stream)->base_stream;
   gsize need = kFixedHeaderBytes;
   for (;;) {
@@ -256,7 +265,8 @@ gboolean BusInputCanPoll(GPollableInputStream* stream) {
 }
 
 gboolean BusInputIsReadable(GPollableInputStream* stream) {
-  const Framer* framer = reinterpret_cast<TessaryBusInput*>(stream)->framer;
+  Framer* framer = &reinterpret_cast<TessaryBusInput*>(stream)->framer;
+  std::lock_guard<std::mutex> lock(handoffMutex);
   return framer->readyOffset < framer->ready.size() ||
          g_pollable_input_stream_is_readable(G_POLLABLE_INPUT_STREAM(BaseOf(stream)));
 }
@@ -280,7 +290,10 @@ void InitPollable(GPollableInputStreamInterface* iface) {
 }
 
 void BusInputFinalize(GObject* object) {
-  delete reinterpret_cast<TessaryBusInput*>(object)->framer;
+  Framer* framer = &reinterpret_cast<TessaryBusInput*>(object)->framer;
+  // Whichever thread lets go last, it sees everything the last read did.
+  { std::lock_guard<std::mutex> lock(handoffMutex); }
+  framer->~Framer();
   G_OBJECT_CLASS(tessary_bus_input_parent_class)->finalize(object);
 }
 
@@ -289,7 +302,7 @@ void tessary_bus_input_class_init(TessaryBusInputClass* klass) {
   G_INPUT_STREAM_CLASS(klass)->read_fn = BusInputRead;
 }
 
-void tessary_bus_input_init(TessaryBusInput* self) { self->framer = new Framer(); }
+void tessary_bus_input_init(TessaryBusInput* self) { new (&self->framer) Framer(); }
 
 // GDBus writes a socket's output stream straight to the socket of a socket
 // connection, which this is not; the output is therefore the socket's stream
@@ -348,6 +361,7 @@ struct CallFilter {
 
 void FreeCallFilter(gpointer data) {
   auto* filter = static_cast<CallFilter*>(data);
+  { std::lock_guard<std::mutex> lock(handoffMutex); }
   g_object_unref(filter->input);
   delete filter;
 }
@@ -362,12 +376,16 @@ GDBusMessage* AnswerShortenedCall(GDBusConnection* connection, GDBusMessage* mes
   }
   const auto* filter = static_cast<CallFilter*>(data);
   const char* sender = g_dbus_message_get_sender(message);
-  if (!TakeShortenedCall(filter->input, sender != nullptr ? sender : "",
-                         g_dbus_message_get_serial(message))) {
-    return message;
+  g_autoptr(GDBusMessage) reply = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(handoffMutex);
+    if (!TakeShortenedCall(filter->input, sender != nullptr ? sender : "",
+                           g_dbus_message_get_serial(message))) {
+      return message;
+    }
+    reply = g_dbus_message_new_method_error_literal(message, filter->errorName.c_str(),
+                                                    filter->errorMessage.c_str());
   }
-  g_autoptr(GDBusMessage) reply = g_dbus_message_new_method_error_literal(
-      message, filter->errorName.c_str(), filter->errorMessage.c_str());
   g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
                                  nullptr);
   g_object_unref(message);
@@ -379,13 +397,14 @@ GDBusMessage* AnswerShortenedCall(GDBusConnection* connection, GDBusMessage* mes
 GInputStream* NewBoundedBusInput(GInputStream* base, gsize maxBodyBytes) {
   auto* input = static_cast<TessaryBusInput*>(
       g_object_new(tessary_bus_input_get_type(), "base-stream", base, nullptr));
-  input->framer->maxBodyBytes = maxBodyBytes;
+  std::lock_guard<std::mutex> lock(handoffMutex);
+  input->framer.maxBodyBytes = maxBodyBytes;
   return G_INPUT_STREAM(input);
 }
 
 bool TakeShortenedCall(GInputStream* input, const char* sender, guint32 serial) {
-  Framer* framer = reinterpret_cast<TessaryBusInput*>(input)->framer;
-  std::lock_guard<std::mutex> lock(framer->mutex);
+  Framer* framer = &reinterpret_cast<TessaryBusInput*>(input)->framer;
+  std::lock_guard<std::mutex> lock(framer->shortenedMutex);
   return framer->shortened.erase({sender, serial}) > 0;
 }
 
@@ -467,9 +486,12 @@ GDBusConnection* ConnectSystemBus(gsize maxBodyBytes, const char* errorName,
   }
   // As for the connection g_bus_get shares: losing the bus ends the service.
   g_dbus_connection_set_exit_on_close(connection, TRUE);
-  g_dbus_connection_add_filter(
-      connection, AnswerShortenedCall,
-      new CallFilter{G_INPUT_STREAM(g_object_ref(input)), errorName, errorMessage}, FreeCallFilter);
+  CallFilter* filter = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(handoffMutex);
+    filter = new CallFilter{G_INPUT_STREAM(g_object_ref(input)), errorName, errorMessage};
+  }
+  g_dbus_connection_add_filter(connection, AnswerShortenedCall, filter, FreeCallFilter);
   return connection;
 }
 
