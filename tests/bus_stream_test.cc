@@ -6,8 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstring>
-
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
