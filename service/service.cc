@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "common/constants.h"
+#include "service/bus_stream.h"
 #include "service/kill_switch.h"
 
 namespace tessary::linux_service {
@@ -214,8 +215,20 @@ int ServeUntilShutdown() {
         g_signal_connect(monitor, "network-changed", G_CALLBACK(NetworkChanged), &service);
   }
 
-  const guint ownerId = g_bus_own_name(G_BUS_TYPE_SYSTEM, kBusName, G_BUS_NAME_OWNER_FLAGS_NONE,
-                                       BusAcquired, nullptr, NameLost, &service, nullptr);
+  // A Connect's body is its profile dictionary; a larger one is refused
+  // before the bus library parses it.
+  std::string busError;
+  g_autoptr(GDBusConnection) bus =
+      ConnectSystemBus(kMaxProfileBytes, kErrorInvalidProfile, kProfileTooLargeMessage, &busError);
+  guint ownerId = 0;
+  if (bus != nullptr) {
+    BusAcquired(bus, kBusName, &service);
+    ownerId = g_bus_own_name_on_connection(bus, kBusName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
+                                           NameLost, &service, nullptr);
+  } else {
+    g_warning("%s", busError.c_str());
+    g_idle_add_once([](gpointer data) { NameLost(nullptr, kBusName, data); }, &service);
+  }
   g_unix_signal_add(SIGTERM, ShutdownSignal, &service);
   g_unix_signal_add(SIGINT, ShutdownSignal, &service);
   const guint pollId = g_timeout_add(1000, PollActiveEngine, &service);
@@ -243,7 +256,7 @@ int ServeUntilShutdown() {
 
   g_source_remove(pollId);
   if (service.releaser != nullptr) g_thread_pool_free(service.releaser, FALSE, TRUE);
-  g_bus_unown_name(ownerId);
+  if (ownerId != 0) g_bus_unown_name(ownerId);
   if (service.networkMonitor != nullptr) {
     if (service.networkChangedHandler != 0) {
       g_signal_handler_disconnect(service.networkMonitor, service.networkChangedHandler);

@@ -29,7 +29,6 @@ constexpr char kTooManyRequestsMessage[] =
     "Too many requests are already waiting for authorization.";
 constexpr char kSupersededMessage[] =
     "A newer connect or disconnect request was authorized before this one.";
-constexpr char kProfileTooLargeMessage[] = "The VPN profile is too large or has too many entries.";
 
 // A call at least this large is let go of on the releaser's thread, which
 // then trims the heap: glibc keeps freed memory otherwise, and the parsed

@@ -59,6 +59,8 @@ bool CheckFitsLimits(int64_t uid, const CheckCounts& counts);
 // the largest configuration.
 inline constexpr gsize kMaxProfileEntries = 64;
 inline constexpr gsize kMaxProfileBytes = kMaxConfigBytes + 65536;
+inline constexpr char kProfileTooLargeMessage[] =
+    "The VPN profile is too large or has too many entries.";
 // False when the a{sv} profile has more entries or bytes than that; cheap
 // on any dictionary the bus delivers.
 bool ProfileWithinBounds(GVariant* profile);
