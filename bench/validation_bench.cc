@@ -70,7 +70,9 @@ std::string GenerateProfile(std::size_t targetBytes) {
   rules += R"(    {"ip_is_private": true, "outbound": "direct"}
   ]},
 )";
-  selector += R"("direct"], "default": "proxy-0"},
+  // Groups may not lead to a direct outbound: the selector lists proxies only.
+  selector.erase(selector.size() - 2);
+  selector += R"(], "default": "proxy-0"},
     {"type": "direct", "tag": "direct"}
   ]
 })";

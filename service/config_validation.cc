@@ -25,12 +25,13 @@ namespace tessary::linux_service {
 namespace {
 
 constexpr std::size_t kMaxIdentifierBytes = 256;
-constexpr unsigned long kMaxJsonDepth = 64;
 constexpr unsigned long kMaxJsonNodes = 100000;
 
 constexpr char kJsonMalformed[] = "The JSON VPN configuration is malformed.";
 constexpr char kJsonNotObject[] = "The JSON VPN configuration must be an object.";
 constexpr char kJsonTooComplex[] = "The JSON VPN configuration exceeds complexity limits.";
+constexpr char kJsonNumber[] =
+    "The JSON VPN configuration contains a number its engine would not receive as written.";
 
 // Traffic the engines send on their own, outside the route the rewrite forces.
 constexpr char kSingBoxDirectGroup[] =
@@ -92,97 +93,6 @@ bool IdentifierIsValid(const std::string& id) {
 
 // ---------------------------------------------------------------------------
 // JSON safety checks
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-unsigned HexValue(char c) {
-  if (c <= '9') return static_cast<unsigned>(c - '0');
-  return static_cast<unsigned>((c & 7) + 9);
-}
-
-// json-glib reads a \u escape by taking up to four characters and stopping
-// after the first one that is not a hex digit, which it swallows too (a
-// closing quote included). Advances |*i| past what it took; returns the value
-// it would decode.
-unsigned ReadEscapedUnit(const std::string& text, std::size_t* i) {
-  unsigned unit = 0;
-  for (int digit = 0; digit < 4 && *i < text.size(); ++digit) {
-    const char c = text[(*i)++];
-    if (!IsHexDigit(c)) break;
-    unit += HexValue(c) << ((3 - digit) * 4);
-  }
-  return unit;
-}
-
-// json-glib's parser recurses once per nesting level and dies of stack
-// exhaustion on deeply nested input long before the tree could be walked, so
-// the nesting is bounded here first, in one pass over the text. The pass
-// tokenizes the way json-glib's lenient lexer does, so that no bracket it
-// treats as structure is hidden from the count: double-quoted strings with its
-// escape handling (including malformed \u escapes and broken surrogate pairs
-// that swallow the characters after them), single-quoted strings without
-// escapes, and comments that run from one '/' to the next. Wherever the two
-// could disagree json-glib has already stopped with an error, so the count can
-// only be too high, never too low. Brackets after the root value count too:
-// json-glib goes on parsing statements there.
-//
-// Returns the deepest bracket nesting json-glib would reach in |text|, counted
-// until it passes |limit| (the answer is then limit + 1).
-unsigned long JsonBracketDepth(const std::string& text, unsigned long limit) {
-  unsigned long depth = 0;
-  unsigned long deepest = 0;
-  std::size_t i = 0;
-  const std::size_t size = text.size();
-  while (i < size) {
-    const char c = text[i++];
-    switch (c) {
-      case '[':
-      case '{':
-        if (++depth > deepest) deepest = depth;
-        if (deepest > limit) return deepest;
-        break;
-      case ']':
-      case '}':
-        if (depth > 0) --depth;
-        break;
-      case '\'':
-        while (i < size && text[i++] != '\'') {
-        }
-        break;
-      case '/':
-        while (i < size && text[i++] != '/') {
-        }
-        break;
-      case '"':
-        while (i < size) {
-          const char s = text[i++];
-          if (s == '"') break;
-          if (s != '\\' || i >= size) continue;
-          const char escaped = text[i++];
-          if (escaped != 'u' || i >= size || !IsHexDigit(text[i])) continue;
-          const unsigned unit = ReadEscapedUnit(text, &i);
-          if (unit < 0xD800 || unit > 0xDFFF || i >= size) continue;
-          // A surrogate makes json-glib take the next character, and the one
-          // after it too when the first is a backslash, before it checks
-          // for a second \u escape.
-          if (text[i++] != '\\' || i >= size) continue;
-          if (text[i++] == 'u') ReadEscapedUnit(text, &i);
-        }
-        break;
-      default:
-        break;
-    }
-  }
-  return deepest;
-}
-
-// The root container sits at level 0, so a container at the deepest admitted
-// level is the last bracket allowed.
-bool JsonNestingWithinLimits(const std::string& text) {
-  return JsonBracketDepth(text, kMaxJsonDepth + 1) <= kMaxJsonDepth + 1;
-}
 
 // Calls |visit| with each member's name and value in member order until it
 // returns true; true when it did. Iterates without copying the member list.
@@ -281,7 +191,7 @@ bool IsLocalFileResource(JsonObject* object) {
 // failure; |findings| is complete only when it returns true.
 bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count,
                       JsonFindings* findings) {
-  if (node == nullptr || depth > kMaxJsonDepth) return false;
+  if (node == nullptr || depth > kMaxJsonLevel) return false;
   if (++*count > kMaxJsonNodes) return false;
   switch (json_node_get_node_type(node)) {
     case JSON_NODE_ARRAY: {
@@ -311,25 +221,35 @@ bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count,
   return false;
 }
 
-// Parses |config| once. On success hands the caller one reference to the
-// parser (*parser, released with g_object_unref), its root object (*root,
-// borrowed from the parser) and what the limits walk and the member-name
-// watch found (*findings); on failure leaves all three as they were and
-// releases everything it took.
-// The nesting bound runs first, so a document nested deeper than the limit
+// Parses |config| once, through the one door into json-glib. On success
+// hands the caller one reference to the parser (*parser, released with
+// g_object_unref), its root object (*root, borrowed from the parser) and what
+// the limits walk and the member-name check found (*findings); on failure
+// leaves all three as they were and releases everything it took.
+// The nesting bound comes first, so a document nested deeper than the limit
 // reads as too complex even when it is malformed as well.
 ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
                                   JsonFindings* findings) {
-  if (!JsonNestingWithinLimits(config)) return Invalid(kJsonTooComplex);
   g_autoptr(JsonParser) loaded = json_parser_new();
-  bool ambiguous = false;
-  if (!LoadJsonCheckingMemberNames(loaded, config, &ambiguous)) return Invalid(kJsonMalformed);
+  const JsonLoad load = LoadJson(loaded, config);
+  switch (load) {
+    case JsonLoad::kTooDeep:
+      return Invalid(kJsonTooComplex);
+    case JsonLoad::kReadDifferently:
+    case JsonLoad::kMalformed:
+      return Invalid(kJsonMalformed);
+    case JsonLoad::kBadNumber:
+      return Invalid(kJsonNumber);
+    case JsonLoad::kLoaded:
+    case JsonLoad::kAmbiguous:
+      break;
+  }
   JsonNode* rootNode = json_parser_get_root(loaded);
   if (rootNode == nullptr || !JSON_NODE_HOLDS_OBJECT(rootNode)) return Invalid(kJsonNotObject);
   unsigned long count = 0;
   JsonFindings found;
   if (!JsonWithinLimits(rootNode, 0, &count, &found)) return Invalid(kJsonTooComplex);
-  found.ambiguousNames = ambiguous;
+  found.ambiguousNames = load == JsonLoad::kAmbiguous;
   *findings = found;
   *root = json_node_get_object(rootNode);
   *parser = static_cast<JsonParser*>(g_steal_pointer(&loaded));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -13,68 +14,167 @@ namespace {
 constexpr gunichar kDottedCapitalI = 0x0130;
 constexpr gunichar kDotlessSmallI = 0x0131;
 
-// Members written in the text: outside strings and comments a colon only
-// ever separates a member's name from its value. False when the text holds
-// what json-glib and the engines read differently:
-// - an escape JSON does not have: json-glib's scanner reads "\\333" as an
-//   octal byte, which the engines' decoders refuse, and passes the byte on;
-// - a comment other than a complete /* ... */, or a single quote: json-glib
-//   takes a lone '/' to open a comment that ends at the next '/' and reads
-//   single-quoted strings, while the engines' readers end "//" and "#"
-//   comments at the line's end. After "// /*" json-glib skips up to the next
-//   "*/" lines the engine would read, so the document checked and written out
-//   would not be the one the engine makes of the same text.
-bool CountWrittenMembers(const std::string& text, std::size_t* members) {
-  // One lookup a byte outside strings: nearly every byte there is none of
-  // these.
-  enum : unsigned char { kPlain, kQuote, kColon, kSlash, kRefused };
-  static constexpr auto kClass = [] {
-    std::array<unsigned char, 256> table{};
-    table['"'] = kQuote;
-    table[':'] = kColon;
-    table['/'] = kSlash;
-    table['\''] = kRefused;
-    table['#'] = kRefused;
-    return table;
-  }();
-  *members = 0;
-  const char* data = text.data();
-  const std::size_t size = text.size();
-  for (std::size_t i = 0; i < size; ++i) {
-    const unsigned char kind = kClass[static_cast<unsigned char>(data[i])];
-    if (kind == kPlain) continue;
-    switch (kind) {
-      case kQuote:
-        // Most of a profile is string text: skip to its end with memchr.
-        for (++i; i < size; ++i) {
-          const auto* quote = static_cast<const char*>(std::memchr(data + i, '"', size - i));
-          const std::size_t stop = quote != nullptr ? static_cast<std::size_t>(quote - data) : size;
-          const auto* escape = static_cast<const char*>(std::memchr(data + i, '\\', stop - i));
-          if (escape == nullptr) {
-            i = stop;
-            break;
-          }
-          i = static_cast<std::size_t>(escape - data) + 1;
-          if (i >= size || std::strchr("\"\\/bfnrtu", data[i]) == nullptr) return false;
-        }
-        break;
-      case kColon:
-        ++*members;
-        break;
-      case kSlash: {
-        if (i + 1 >= size || data[i + 1] != '*') return false;
-        const std::size_t end = text.find("*/", i + 2);
-        if (end == std::string::npos) return false;
-        i = end + 1;
-        break;
-      }
-      case kRefused:
-        return false;
-      default:
-        break;
-    }
+// Byte classes of the scan outside strings and comments; nearly every byte
+// there is kPlain. Classes from kFirstToken on begin a value or member name.
+enum : unsigned char {
+  kPlain,
+  kColon,
+  kClose,
+  kSlash,
+  kRefused,
+  kFirstToken,
+  kOpen = kFirstToken,
+  kQuote,
+  kSingleQuote,
+  kNumber,
+  kWord,
+};
+
+constexpr std::array<unsigned char, 256> kByteClass = [] {
+  std::array<unsigned char, 256> table{};
+  table[':'] = kColon;
+  table[']'] = kClose;
+  table['}'] = kClose;
+  table['/'] = kSlash;
+  table['#'] = kRefused;
+  table['['] = kOpen;
+  table['{'] = kOpen;
+  table['"'] = kQuote;
+  table['\''] = kSingleQuote;
+  table['-'] = kNumber;
+  table['.'] = kNumber;
+  for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = kNumber;
+  // true, false, null
+  table['t'] = kWord;
+  table['f'] = kWord;
+  table['n'] = kWord;
+  return table;
+}();
+
+// json-glib reads a \u escape by taking up to four characters and stopping
+// after the first one that is not a hex digit, which it swallows too (a
+// closing quote included). Advances |*i| past what it took and sets |*unit|
+// to the value it would decode; true when it took four hex digits.
+bool ReadEscapedUnit(const char* data, std::size_t size, std::size_t* i, unsigned* unit) {
+  *unit = 0;
+  for (int digit = 0; digit < 4; ++digit) {
+    if (*i >= size) return false;
+    const char c = data[(*i)++];
+    if (!g_ascii_isxdigit(c)) return false;
+    *unit |= static_cast<unsigned>(g_ascii_xdigit_value(c)) << ((3 - digit) * 4);
   }
   return true;
+}
+
+// Skips the double-quoted string whose opening quote is at data[*i], ending
+// where json-glib ends it; *i becomes the index of its closing quote (or the
+// text's size when there is none).
+void SkipString(const char* data, std::size_t size, std::size_t* i, JsonTextScan* scan) {
+  std::size_t at = *i + 1;
+  for (;;) {
+    // Most of a profile is string text: skip to its end with memchr.
+    const auto* quote = static_cast<const char*>(std::memchr(data + at, '"', size - at));
+    const std::size_t stop = quote != nullptr ? static_cast<std::size_t>(quote - data) : size;
+    const auto* escape = static_cast<const char*>(std::memchr(data + at, '\\', stop - at));
+    if (escape == nullptr) {
+      if (quote == nullptr) scan->readDifferently = true;
+      *i = stop;
+      return;
+    }
+    at = static_cast<std::size_t>(escape - data) + 1;
+    if (at >= size) {
+      scan->readDifferently = true;
+      *i = size;
+      return;
+    }
+    const char escaped = data[at++];
+    if (escaped != 'u') {
+      if (escaped == '\0' || std::strchr("\"\\/bfnrt", escaped) == nullptr) {
+        scan->readDifferently = true;
+      }
+      continue;
+    }
+    if (at >= size || !g_ascii_isxdigit(data[at])) {
+      scan->readDifferently = true;
+      continue;
+    }
+    unsigned unit = 0;
+    if (!ReadEscapedUnit(data, size, &at, &unit)) scan->readDifferently = true;
+    if (unit < 0xD800 || unit > 0xDFFF) continue;
+    // A surrogate makes json-glib take the next character, and the one after
+    // it too when the first is a backslash, before it looks for the second
+    // \u escape; only a high surrogate escaped with a low one is JSON.
+    if (unit > 0xDBFF || at >= size || data[at++] != '\\' || at >= size || data[at++] != 'u') {
+      scan->readDifferently = true;
+      continue;
+    }
+    unsigned low = 0;
+    if (!ReadEscapedUnit(data, size, &at, &low) || low < 0xDC00 || low > 0xDFFF) {
+      scan->readDifferently = true;
+    }
+  }
+}
+
+bool IsNumberEnd(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == ']' || c == '}' ||
+         c == '/';
+}
+
+// Reads the number that begins at data[start] and returns the index just past
+// it (always beyond |start|). Sets *bad as JsonTextScan::badNumber says.
+std::size_t ReadNumber(const char* data, std::size_t size, std::size_t start, bool* bad) {
+  const auto digitAt = [data, size](std::size_t k) { return k < size && g_ascii_isdigit(data[k]); };
+  std::size_t i = start;
+  if (data[i] == '-') ++i;
+  const std::size_t first = i;
+  if (!digitAt(i)) {
+    *bad = true;
+    return start + 1;
+  }
+  if (data[i] == '0') {
+    ++i;
+  } else {
+    while (digitAt(i)) ++i;
+  }
+  const std::size_t digits = i - first;
+  bool integer = true;
+  if (i < size && data[i] == '.') {
+    integer = false;
+    if (!digitAt(++i)) *bad = true;
+    while (digitAt(i)) ++i;
+  }
+  if (i < size && (data[i] == 'e' || data[i] == 'E')) {
+    integer = false;
+    ++i;
+    if (i < size && (data[i] == '+' || data[i] == '-')) ++i;
+    if (!digitAt(i)) *bad = true;
+    while (digitAt(i)) ++i;
+  }
+  if (i < size && !IsNumberEnd(data[i])) *bad = true;
+  if (*bad) return i;
+  if (integer) {
+    // json-glib stores integers in 64 bits.
+    static constexpr char kLargest[] = "9223372036854775807";
+    static constexpr char kSmallest[] = "9223372036854775808";  // after the minus
+    constexpr std::size_t kWidth = sizeof(kLargest) - 1;
+    if (digits > kWidth ||
+        (digits == kWidth &&
+         std::memcmp(data + first, data[start] == '-' ? kSmallest : kLargest, kWidth) > 0)) {
+      *bad = true;
+    }
+    return i;
+  }
+  // json-glib reads the rest as a double and writes it back with
+  // g_ascii_dtostr, adding ".0" where that wrote no point.
+  const std::string literal(data + start, i - start);
+  const double value = g_ascii_strtod(literal.c_str(), nullptr);
+  char written[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_dtostr(written, sizeof written, value);
+  if (!std::isfinite(value) ||
+      (std::strpbrk(written, "eE") != nullptr && std::strchr(written, '.') == nullptr)) {
+    *bad = true;
+  }
+  return i;
 }
 
 // Counts the members json-glib kept and tells whether some object keeps two
@@ -224,14 +324,85 @@ void RemoveJsonMember(JsonObject* object, const char* name) {
   if (json_object_has_member(object, name)) json_object_remove_member(object, name);
 }
 
-bool LoadJsonCheckingMemberNames(JsonParser* parser, const std::string& text, bool* ambiguous) {
-  *ambiguous = false;
-  std::size_t written = 0;
-  if (!CountWrittenMembers(text, &written)) return false;
-  const bool loaded = json_parser_load_from_data(
-                          parser, text.data(), static_cast<gssize>(text.size()), nullptr) != FALSE;
-  JsonNode* root = loaded ? json_parser_get_root(parser) : nullptr;
-  if (root == nullptr) return loaded;
+JsonTextScan ScanJsonText(const std::string& text) {
+  JsonTextScan scan;
+  const char* data = text.data();
+  const std::size_t size = text.size();
+  if (std::memchr(data, '\0', size) != nullptr) scan.readDifferently = true;
+  std::size_t depth = 0;  // open containers: a token here sits at level |depth|
+  for (std::size_t i = 0; i < size; ++i) {
+    const unsigned char kind = kByteClass[static_cast<unsigned char>(data[i])];
+    if (kind == kPlain) continue;
+    if (kind >= kFirstToken && depth > kMaxJsonLevel) {
+      if (kind == kOpen) {
+        scan.tooDeep = true;
+        return scan;
+      }
+      scan.nodeTooDeep = true;
+    }
+    switch (kind) {
+      case kColon:
+        ++scan.members;
+        break;
+      case kClose:
+        if (depth == 0) {
+          scan.readDifferently = true;
+        } else {
+          --depth;
+        }
+        break;
+      case kSlash: {
+        // json-glib ends a comment at the next '/', wherever that is.
+        const auto* end = static_cast<const char*>(std::memchr(data + i + 1, '/', size - i - 1));
+        if (end == nullptr) {
+          scan.readDifferently = true;
+          return scan;
+        }
+        const std::size_t close = static_cast<std::size_t>(end - data);
+        if (close - i < 3 || data[i + 1] != '*' || data[close - 1] != '*') {
+          scan.readDifferently = true;
+        }
+        i = close;
+        break;
+      }
+      case kRefused:
+        scan.readDifferently = true;
+        break;
+      case kOpen:
+        if (++depth > scan.deepest) scan.deepest = depth;
+        break;
+      case kQuote:
+        SkipString(data, size, &i, &scan);
+        break;
+      case kSingleQuote: {
+        scan.readDifferently = true;
+        const auto* end = static_cast<const char*>(std::memchr(data + i + 1, '\'', size - i - 1));
+        if (end == nullptr) return scan;
+        i = static_cast<std::size_t>(end - data);
+        break;
+      }
+      case kNumber:
+        i = ReadNumber(data, size, i, &scan.badNumber) - 1;
+        break;
+      default:  // a word: only its level matters here
+        break;
+    }
+  }
+  return scan;
+}
+
+JsonLoad LoadJson(JsonParser* parser, const std::string& text) {
+  const JsonTextScan scan = ScanJsonText(text);
+  if (scan.tooDeep) return JsonLoad::kTooDeep;
+  if (scan.readDifferently) return JsonLoad::kReadDifferently;
+  if (scan.badNumber) return JsonLoad::kBadNumber;
+  if (scan.nodeTooDeep) return JsonLoad::kTooDeep;
+  if (text.size() > static_cast<std::size_t>(G_MAXSSIZE) ||
+      !json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()), nullptr)) {
+    return JsonLoad::kMalformed;
+  }
+  JsonNode* root = json_parser_get_root(parser);
+  if (root == nullptr) return JsonLoad::kLoaded;
   // json-glib keeps only the later of two members with the same name, so an
   // exact repeat shows as fewer members kept than written; names that merely
   // fold alike are both kept and are compared object by object. (Watching
@@ -239,8 +410,10 @@ bool LoadJsonCheckingMemberNames(JsonParser* parser, const std::string& text, bo
   // generic marshaller costs more than parsing does.)
   std::size_t kept = 0;
   std::vector<std::string> folded;
-  *ambiguous = AnyObjectFoldsTwoNamesAlike(root, &kept, &folded) || kept != written;
-  return loaded;
+  if (AnyObjectFoldsTwoNamesAlike(root, &kept, &folded) || kept != scan.members) {
+    return JsonLoad::kAmbiguous;
+  }
+  return JsonLoad::kLoaded;
 }
 
 }  // namespace tessary::linux_service

@@ -42,8 +42,9 @@ unsigned long ContainerHeight(JsonNode* node) {
 }
 
 void CheckNestingBound(const std::string& text) {
-  const unsigned long counted = JsonBracketDepth(text, 1000);
-  if (counted > 200) return;  // refused before parsing; json-glib must not see it
+  const JsonTextScan scan = ScanJsonText(text);
+  if (scan.tooDeep) return;  // refused before parsing; json-glib must not see it
+  const unsigned long counted = scan.deepest;
   g_autoptr(JsonParser) parser = json_parser_new();
   if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()), nullptr)) {
     return;
