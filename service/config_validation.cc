@@ -25,7 +25,7 @@ namespace tessary::linux_service {
 namespace {
 
 constexpr std::size_t kMaxIdentifierBytes = 256;
-constexpr unsigned long kMaxJsonNodes = 100000;
+constexpr std::size_t kMaxJsonNodes = 100000;
 
 constexpr char kJsonMalformed[] = "The JSON VPN configuration is malformed.";
 constexpr char kJsonNotObject[] = "The JSON VPN configuration must be an object.";
@@ -183,55 +183,40 @@ bool IsLocalFileResource(JsonObject* object) {
   return JsonStringEquals(object, "type", "local") && JsonMemberHasNonEmptyString(object, "path");
 }
 
-// Depth-first walk that bounds depth and node count and, in the same pass,
-// looks for the content the engine rules refuse anywhere in a document. One
-// traversal instead of three keeps validation close to the cost of parsing;
-// both searches are "anywhere in the document" tests, so gathering them here
-// answers exactly what separate searches would. Stops at the first limit
-// failure; |findings| is complete only when it returns true.
-bool JsonWithinLimits(JsonNode* node, unsigned long depth, unsigned long* count,
-                      JsonFindings* findings) {
-  if (node == nullptr || depth > kMaxJsonLevel) return false;
-  if (++*count > kMaxJsonNodes) return false;
-  switch (json_node_get_node_type(node)) {
-    case JSON_NODE_ARRAY: {
-      JsonArray* array = json_node_get_array(node);
-      const guint length = json_array_get_length(array);
-      for (guint i = 0; i < length; ++i) {
-        if (!JsonWithinLimits(json_array_get_element(array, i), depth + 1, count, findings)) {
-          return false;
-        }
-      }
-      return true;
-    }
-    case JSON_NODE_OBJECT: {
-      JsonObject* object = json_node_get_object(node);
-      if (IsLocalFileResource(object)) findings->externalResource = true;
-      return !AnyMember(object, [&](const char* name, JsonNode* child) {
-        if (IsForbiddenFileMember(name, child)) findings->fileMember = true;
-        return !JsonWithinLimits(child, depth + 1, count, findings);
-      });
-    }
-    case JSON_NODE_VALUE:
-      if (IsExternalReference(node)) findings->externalResource = true;
-      return true;
-    case JSON_NODE_NULL:
-      return true;
-  }
-  return false;
+// The door's walk looks, in the same pass that checks member names, for the
+// content the engine rules refuse anywhere in a document: one traversal
+// instead of several keeps validation close to the cost of parsing, and as
+// every search here is an "anywhere in the document" test, gathering them
+// on the way answers exactly what separate searches would.
+void FindInObject(JsonObject* object, void* findings) {
+  if (IsLocalFileResource(object)) static_cast<JsonFindings*>(findings)->externalResource = true;
+}
+
+void FindInMember(const char* name, JsonNode* value, void* findings) {
+  if (IsForbiddenFileMember(name, value)) static_cast<JsonFindings*>(findings)->fileMember = true;
+}
+
+void FindInValue(JsonNode* value, void* findings) {
+  if (IsExternalReference(value)) static_cast<JsonFindings*>(findings)->externalResource = true;
 }
 
 // Parses |config| once, through the one door into json-glib. On success
 // hands the caller one reference to the parser (*parser, released with
 // g_object_unref), its root object (*root, borrowed from the parser) and what
-// the limits walk and the member-name check found (*findings); on failure
+// the door's walk found (*findings); on failure
 // leaves all three as they were and releases everything it took.
 // The nesting bound comes first, so a document nested deeper than the limit
 // reads as too complex even when it is malformed as well.
 ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
                                   JsonFindings* findings) {
   g_autoptr(JsonParser) loaded = json_parser_new();
-  const JsonLoad load = LoadJson(loaded, config);
+  JsonFindings found;
+  JsonVisit visit;
+  visit.object = FindInObject;
+  visit.member = FindInMember;
+  visit.value = FindInValue;
+  visit.context = &found;
+  const JsonLoad load = LoadJson(loaded, config, &visit);
   switch (load) {
     case JsonLoad::kTooDeep:
       return Invalid(kJsonTooComplex);
@@ -246,9 +231,7 @@ ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser
   }
   JsonNode* rootNode = json_parser_get_root(loaded);
   if (rootNode == nullptr || !JSON_NODE_HOLDS_OBJECT(rootNode)) return Invalid(kJsonNotObject);
-  unsigned long count = 0;
-  JsonFindings found;
-  if (!JsonWithinLimits(rootNode, 0, &count, &found)) return Invalid(kJsonTooComplex);
+  if (visit.nodes > kMaxJsonNodes) return Invalid(kJsonTooComplex);
   found.ambiguousNames = load == JsonLoad::kAmbiguous;
   *findings = found;
   *root = json_node_get_object(rootNode);

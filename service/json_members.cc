@@ -177,40 +177,92 @@ std::size_t ReadNumber(const char* data, std::size_t size, std::size_t start, bo
   return i;
 }
 
-// Counts the members json-glib kept and tells whether some object keeps two
-// whose names fold alike. |folded| is scratch space shared by the whole walk.
-bool AnyObjectFoldsTwoNamesAlike(JsonNode* node, std::size_t* kept,
-                                 std::vector<std::string>* folded) {
-  if (JSON_NODE_HOLDS_ARRAY(node)) {
-    JsonArray* array = json_node_get_array(node);
-    const guint length = json_array_get_length(array);
-    for (guint i = 0; i < length; ++i) {
-      if (AnyObjectFoldsTwoNamesAlike(json_array_get_element(array, i), kept, folded)) return true;
+// Whether two of |names| (an object's member names, each stored once) fold
+// alike. ASCII names, nearly all of them, fold by ASCII case alone and are
+// compared without copies; |folded| is scratch space for the rest.
+bool AnyNamesFoldAlike(std::vector<const char*>* names, bool ascii,
+                       std::vector<std::string>* folded) {
+  constexpr std::size_t kPairwise = 16;  // below this, comparing pairs beats sorting
+  if (!ascii) {
+    folded->clear();
+    for (const char* name : *names) folded->push_back(FoldJsonMemberName(name));
+    std::sort(folded->begin(), folded->end());
+    return std::adjacent_find(folded->begin(), folded->end()) != folded->end();
+  }
+  const auto same = [](const char* a, const char* b) { return g_ascii_strcasecmp(a, b) == 0; };
+  if (names->size() <= kPairwise) {
+    for (std::size_t i = 0; i < names->size(); ++i) {
+      const char first = g_ascii_toupper((*names)[i][0]);
+      for (std::size_t k = i + 1; k < names->size(); ++k) {
+        if (g_ascii_toupper((*names)[k][0]) == first && same((*names)[i], (*names)[k])) {
+          return true;
+        }
+      }
     }
     return false;
   }
-  if (!JSON_NODE_HOLDS_OBJECT(node)) return false;
-  JsonObject* object = json_node_get_object(node);
-  const guint size = json_object_get_size(object);
-  *kept += size;
-  if (size > 1) {
-    folded->clear();
-    JsonObjectIter iter;
-    json_object_iter_init(&iter, object);
-    const char* name = nullptr;
-    JsonNode* value = nullptr;
-    while (json_object_iter_next(&iter, &name, &value)) folded->push_back(FoldJsonMemberName(name));
-    std::sort(folded->begin(), folded->end());
-    if (std::adjacent_find(folded->begin(), folded->end()) != folded->end()) return true;
+  std::sort(names->begin(), names->end(),
+            [](const char* a, const char* b) { return g_ascii_strcasecmp(a, b) < 0; });
+  return std::adjacent_find(names->begin(), names->end(), same) != names->end();
+}
+
+// The door's one walk over a loaded document: counts nodes and the members
+// json-glib kept, looks for an object keeping two names that fold alike, and
+// shows the caller's |visit| every object, member and value on the way.
+struct Walk {
+  JsonVisit* visit = nullptr;
+  std::size_t nodes = 0;
+  std::size_t kept = 0;
+  bool ambiguous = false;
+  std::vector<const char*> names;
+  std::vector<std::string> folded;
+};
+
+void WalkNode(JsonNode* node, Walk* walk) {
+  ++walk->nodes;
+  JsonVisit* visit = walk->visit;
+  switch (JSON_NODE_TYPE(node)) {
+    case JSON_NODE_ARRAY: {
+      JsonArray* array = json_node_get_array(node);
+      const guint length = json_array_get_length(array);
+      for (guint i = 0; i < length; ++i) WalkNode(json_array_get_element(array, i), walk);
+      return;
+    }
+    case JSON_NODE_OBJECT: {
+      JsonObject* object = json_node_get_object(node);
+      if (visit != nullptr && visit->object != nullptr) visit->object(object, visit->context);
+      const guint size = json_object_get_size(object);
+      walk->kept += size;
+      // Names are gathered before descending: the scratch list is shared.
+      walk->names.clear();
+      bool ascii = true;
+      JsonObjectIter iter;
+      json_object_iter_init_ordered(&iter, object);
+      const char* name = nullptr;
+      JsonNode* value = nullptr;
+      while (json_object_iter_next_ordered(&iter, &name, &value)) {
+        if (size > 1 && !walk->ambiguous) {
+          walk->names.push_back(name);
+          for (const char* c = name; ascii && *c != '\0'; ++c) {
+            ascii = static_cast<unsigned char>(*c) < 0x80;
+          }
+        }
+        if (visit != nullptr && visit->member != nullptr)
+          visit->member(name, value, visit->context);
+      }
+      if (size > 1 && !walk->ambiguous) {
+        walk->ambiguous = AnyNamesFoldAlike(&walk->names, ascii, &walk->folded);
+      }
+      json_object_iter_init_ordered(&iter, object);
+      while (json_object_iter_next_ordered(&iter, &name, &value)) WalkNode(value, walk);
+      return;
+    }
+    case JSON_NODE_VALUE:
+      if (visit != nullptr && visit->value != nullptr) visit->value(node, visit->context);
+      return;
+    case JSON_NODE_NULL:
+      return;
   }
-  JsonObjectIter iter;
-  json_object_iter_init(&iter, object);
-  const char* name = nullptr;
-  JsonNode* value = nullptr;
-  while (json_object_iter_next(&iter, &name, &value)) {
-    if (AnyObjectFoldsTwoNamesAlike(value, kept, folded)) return true;
-  }
-  return false;
 }
 
 // An ASCII character folds to an ASCII character, so a stored name whose
@@ -391,7 +443,7 @@ JsonTextScan ScanJsonText(const std::string& text) {
   return scan;
 }
 
-JsonLoad LoadJson(JsonParser* parser, const std::string& text) {
+JsonLoad LoadJson(JsonParser* parser, const std::string& text, JsonVisit* visit) {
   const JsonTextScan scan = ScanJsonText(text);
   if (scan.tooDeep) return JsonLoad::kTooDeep;
   if (scan.readDifferently) return JsonLoad::kReadDifferently;
@@ -403,17 +455,16 @@ JsonLoad LoadJson(JsonParser* parser, const std::string& text) {
   }
   JsonNode* root = json_parser_get_root(parser);
   if (root == nullptr) return JsonLoad::kLoaded;
+  Walk walk;
+  walk.visit = visit;
+  WalkNode(root, &walk);
+  if (visit != nullptr) visit->nodes = walk.nodes;
   // json-glib keeps only the later of two members with the same name, so an
   // exact repeat shows as fewer members kept than written; names that merely
   // fold alike are both kept and are compared object by object. (Watching
   // json-glib's "object-member" signal would see repeats directly, but its
   // generic marshaller costs more than parsing does.)
-  std::size_t kept = 0;
-  std::vector<std::string> folded;
-  if (AnyObjectFoldsTwoNamesAlike(root, &kept, &folded) || kept != scan.members) {
-    return JsonLoad::kAmbiguous;
-  }
-  return JsonLoad::kLoaded;
+  return walk.ambiguous || walk.kept != scan.members ? JsonLoad::kAmbiguous : JsonLoad::kLoaded;
 }
 
 }  // namespace tessary::linux_service

@@ -104,11 +104,25 @@ enum class JsonLoad {
   kAmbiguous,
 };
 
+// What a caller sees of the door's walk over a loaded document, so that it
+// need not walk the tree again: each hook that is set is called for every
+// object (before its members), every member (name and value, in order) and
+// every value that is neither a container nor null, parents before children.
+struct JsonVisit {
+  void (*object)(JsonObject* object, void* context) = nullptr;
+  void (*member)(const char* name, JsonNode* value, void* context) = nullptr;
+  void (*value)(JsonNode* value, void* context) = nullptr;
+  void* context = nullptr;
+  std::size_t nodes = 0;  // set by the walk: nodes in the document, the root included
+};
+
 // The one way JSON text reaches json-glib: scans |text| once, refusing it for
 // brackets nested too deep, then for what is read differently, a bad number
-// and a node too deep, in that order, and loads it into |parser| only when the scan found
-// nothing. After kLoaded and kAmbiguous the parser holds the document (its
-// root may be absent for empty text, or another node than an object).
-JsonLoad LoadJson(JsonParser* parser, const std::string& text);
+// and a node too deep, in that order, and loads it into |parser| only when
+// the scan found nothing; then walks the document once, showing it to
+// |visit| when given. After kLoaded and kAmbiguous the parser holds the
+// document (its root may be absent for empty text, or another node than an
+// object); the walk, and so |visit|, runs only when there is a root.
+JsonLoad LoadJson(JsonParser* parser, const std::string& text, JsonVisit* visit = nullptr);
 
 }  // namespace tessary::linux_service
