@@ -208,53 +208,58 @@ bool AnyNamesFoldAlike(std::vector<const char*>* names, bool ascii,
 
 // The door's one walk over a loaded document: counts nodes and the members
 // json-glib kept, looks for an object keeping two names that fold alike, and
-// shows the caller's |visit| every object, member and value on the way.
+// shows the caller's |visit| every member and value on the way.
 struct Walk {
   JsonVisit* visit = nullptr;
   std::size_t nodes = 0;
   std::size_t kept = 0;
   bool ambiguous = false;
-  std::vector<const char*> names;
+  // Names of the objects being walked, one list a level, kept for reuse.
+  std::vector<std::vector<const char*>> names;
   std::vector<std::string> folded;
 };
 
-void WalkNode(JsonNode* node, Walk* walk) {
+void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
   ++walk->nodes;
   JsonVisit* visit = walk->visit;
   switch (JSON_NODE_TYPE(node)) {
     case JSON_NODE_ARRAY: {
       JsonArray* array = json_node_get_array(node);
       const guint length = json_array_get_length(array);
-      for (guint i = 0; i < length; ++i) WalkNode(json_array_get_element(array, i), walk);
+      for (guint i = 0; i < length; ++i)
+        WalkNode(json_array_get_element(array, i), level + 1, walk);
       return;
     }
     case JSON_NODE_OBJECT: {
       JsonObject* object = json_node_get_object(node);
-      if (visit != nullptr && visit->object != nullptr) visit->object(object, visit->context);
       const guint size = json_object_get_size(object);
       walk->kept += size;
-      // Names are gathered before descending: the scratch list is shared.
-      walk->names.clear();
+      const bool compare = size > 1 && !walk->ambiguous;
+      // Indexed anew each time: a deeper level may grow the outer list.
+      if (walk->names.size() <= level) walk->names.resize(level + 1);
+      walk->names[level].clear();
       bool ascii = true;
       JsonObjectIter iter;
       json_object_iter_init_ordered(&iter, object);
       const char* name = nullptr;
       JsonNode* value = nullptr;
       while (json_object_iter_next_ordered(&iter, &name, &value)) {
-        if (size > 1 && !walk->ambiguous) {
-          walk->names.push_back(name);
+        if (compare) {
+          walk->names[level].push_back(name);
           for (const char* c = name; ascii && *c != '\0'; ++c) {
             ascii = static_cast<unsigned char>(*c) < 0x80;
           }
         }
-        if (visit != nullptr && visit->member != nullptr)
-          visit->member(name, value, visit->context);
+        if (visit != nullptr && visit->member != nullptr) {
+          visit->member(object, name, value, visit->context);
+        }
+        WalkNode(value, level + 1, walk);
       }
-      if (size > 1 && !walk->ambiguous) {
-        walk->ambiguous = AnyNamesFoldAlike(&walk->names, ascii, &walk->folded);
+      // This level's list still holds this object's names: deeper levels
+      // use their own.
+      if (compare && !walk->ambiguous) {
+        walk->ambiguous = AnyNamesFoldAlike(&walk->names[level], ascii, &walk->folded);
       }
-      json_object_iter_init_ordered(&iter, object);
-      while (json_object_iter_next_ordered(&iter, &name, &value)) WalkNode(value, walk);
       return;
     }
     case JSON_NODE_VALUE:
@@ -457,7 +462,8 @@ JsonLoad LoadJson(JsonParser* parser, const std::string& text, JsonVisit* visit)
   if (root == nullptr) return JsonLoad::kLoaded;
   Walk walk;
   walk.visit = visit;
-  WalkNode(root, &walk);
+  walk.names.resize(kMaxJsonLevel + 1);
+  WalkNode(root, 0, &walk);
   if (visit != nullptr) visit->nodes = walk.nodes;
   // json-glib keeps only the later of two members with the same name, so an
   // exact repeat shows as fewer members kept than written; names that merely

@@ -106,11 +106,10 @@ enum class JsonLoad {
 
 // What a caller sees of the door's walk over a loaded document, so that it
 // need not walk the tree again: each hook that is set is called for every
-// object (before its members), every member (name and value, in order) and
-// every value that is neither a container nor null, parents before children.
+// member (its object, name and value, in member order) and every value that
+// is neither a container nor null, parents before children.
 struct JsonVisit {
-  void (*object)(JsonObject* object, void* context) = nullptr;
-  void (*member)(const char* name, JsonNode* value, void* context) = nullptr;
+  void (*member)(JsonObject* object, const char* name, JsonNode* value, void* context) = nullptr;
   void (*value)(JsonNode* value, void* context) = nullptr;
   void* context = nullptr;
   std::size_t nodes = 0;  // set by the walk: nodes in the document, the root included
