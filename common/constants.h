@@ -81,4 +81,9 @@ inline constexpr char kPolkitPolicy[] = "/usr/share/polkit-1/actions/org.tessary
 // Largest configuration text a client may submit (2 MiB).
 inline constexpr unsigned long kMaxConfigBytes = 2097152;
 
+// Most DNS servers a WireGuard profile may name. More are refused rather than
+// truncated: a silently shortened list would route names to servers nobody
+// chose.
+inline constexpr unsigned long kMaxDnsServers = 8;
+
 }  // namespace tessary::linux_service

@@ -26,9 +26,6 @@ constexpr Tunnel kOpenVpnTunnel{kOpenVpnInterface, kOpenVpnInterfacePath};
 
 namespace {
 
-// More servers than this are refused rather than truncated: a silently
-// shortened list would route names to servers nobody chose.
-constexpr size_t kMaxDnsServers = 8;
 // OpenVPN numbers pushed options from 1; nothing beyond this is looked at.
 constexpr int kMaxForeignOption = 256;
 

@@ -8,8 +8,9 @@
 
 #include "common/constants.h"
 #include "common/secure_clear.h"
-#include "service/config_validation.h"
+#include "service/engine_kind.h"
 #include "service/json_members.h"
+#include "service/profile_text.h"
 
 namespace tessary::linux_service {
 namespace {

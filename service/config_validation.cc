@@ -13,13 +13,16 @@
 #include <initializer_list>
 #include <map>
 #include <set>
-#include <sstream>
 #include <utility>
 #include <vector>
 
 #include "common/constants.h"
 #include "common/secure_clear.h"
+#include "service/engine_kind.h"
 #include "service/json_members.h"
+#include "service/profile_lines.h"
+#include "service/profile_rules.h"
+#include "service/profile_text.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -53,34 +56,6 @@ struct JsonFindings {
 
 // ---------------------------------------------------------------------------
 // Shared helpers
-
-ProfileValidation Invalid(const std::string& message) { return {false, message}; }
-
-// The bytes isspace() accepts in the POSIX locale.
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Calls |visit| with every line of |text| split at line feeds; a final line
-// without a line feed still counts. Stops early when |visit| returns false.
-template <typename Visit>
-void ForEachLine(const std::string& text, Visit visit) {
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (!visit(text.substr(start, end - start))) return;
-    if (end == text.size()) return;
-    start = end + 1;
-  }
-}
-
-bool LabelIn(const std::string& label, std::initializer_list<const char*> labels) {
-  for (const char* candidate : labels) {
-    if (label == candidate) return true;
-  }
-  return false;
-}
 
 bool IdentifierIsValid(const std::string& id) {
   if (id.empty() || id.size() > kMaxIdentifierBytes) return false;
@@ -696,16 +671,6 @@ bool IsLiteralAddress(const std::string& text) {
 constexpr char kWireGuardAmbiguous[] =
     "The WireGuard profile contains a line that WireGuard could read differently.";
 
-// wg receives Endpoint with every blank removed and takes the host up to the
-// last colon unless it is bracketed, where endpoint collection would take an
-// unbracketed IPv6 address whole.
-bool EndpointReadsAlike(const std::string& value) {
-  for (char c : value) {
-    if (IsSpace(c)) return false;
-  }
-  return value[0] == '[' || std::count(value.begin(), value.end(), ':') <= 1;
-}
-
 struct WireGuardState {
   enum class Section { kNone, kInterface, kPeer };
   Section section = Section::kNone;
@@ -721,20 +686,15 @@ struct WireGuardState {
   // wg-quick puts the routes of any table but its own into that table, where
   // nothing consults them, and traffic leaves outside the tunnel.
   bool foreignTable = false;
-  int dnsServers = 0;
+  unsigned long dnsServers = 0;
 };
 
-// Reads a DNS value the way a stream is read with a comma delimiter: a
-// trailing comma adds no piece, an empty piece anywhere else is one.
 ProfileValidation AddWireGuardDns(const std::string& value, WireGuardState* state) {
-  std::istringstream stream(value);
-  std::string piece;
-  while (std::getline(stream, piece, ',')) {
-    piece = Trim(piece);
+  for (const std::string& piece : SplitWireGuardList(value)) {
     if (piece.empty() || !IsLiteralAddress(piece)) {
       return Invalid("WireGuard DNS entries must be literal IPv4 or IPv6 addresses.");
     }
-    if (++state->dnsServers > 8) {
+    if (++state->dnsServers > kMaxDnsServers) {
       return Invalid("WireGuard profiles may contain at most eight DNS servers.");
     }
   }
@@ -770,14 +730,11 @@ ProfileValidation WireGuardDirective(const std::string& key, const std::string& 
   if (key == "publickey") {
     state->peerPublicKey = true;
   } else if (key == "endpoint") {
-    if (!EndpointReadsAlike(value)) return Invalid(kWireGuardAmbiguous);
+    if (!ReadWireGuardEndpoint(value).readsAlike) return Invalid(kWireGuardAmbiguous);
     state->peerEndpoint = true;
   } else if (key == "allowedips") {
     state->peerAllowedIps = true;
-    std::istringstream stream(value);
-    std::string piece;
-    while (std::getline(stream, piece, ',')) {
-      piece = Trim(piece);
+    for (const std::string& piece : SplitWireGuardList(value)) {
       if (piece == "0.0.0.0/0" || piece == "::/0") state->defaultRoute = true;
     }
   } else if (key != "presharedkey" && key != "persistentkeepalive") {
@@ -868,28 +825,6 @@ constexpr char kOpenVpnCompression[] =
     "The OpenVPN profile turns on compression, which can reveal tunnelled data.";
 constexpr char kOpenVpnPeerInfo[] =
     "The OpenVPN profile sends details that identify this computer to the server.";
-
-// openvpn reads a configuration line into a 257-byte buffer and refuses one
-// that fills it; inside an inline block it reads 255 bytes at a time, so the
-// tail of a longer line would be searched for the closing tag on its own.
-constexpr std::size_t kMaxOpenVpnLineBytes = 254;
-// openvpn's limits on one line: 16 words, each shorter than 256 bytes.
-constexpr std::size_t kMaxOpenVpnWords = 16;
-constexpr std::size_t kMaxOpenVpnWordBytes = 255;
-
-// openvpn's own test: the end of the string or isspace() in the C locale.
-bool IsOpenVpnSpace(char c) { return c == '\0' || IsSpace(c); }
-
-// Zeroes the characters a text holds now, before it is reused or destroyed.
-
-// The first blank-separated token of |line|, quotes and backslashes kept.
-std::string FirstToken(const std::string& line) {
-  std::size_t begin = 0;
-  while (begin < line.size() && IsSpace(line[begin])) ++begin;
-  std::size_t end = begin;
-  while (end < line.size() && !IsSpace(line[end])) ++end;
-  return line.substr(begin, end - begin);
-}
 
 const std::set<std::string>& ForbiddenDirectives() {
   static const std::set<std::string> kForbiddenDirectives = {
@@ -1128,203 +1063,8 @@ ProfileValidation ValidateOpenVpn(const std::string& config) {
 
 }  // namespace
 
-std::string Lowercase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsSpace(text[begin])) ++begin;
-  while (end > begin && IsSpace(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
-bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words) {
-  enum class State { kInitial, kUnquoted, kDoubleQuoted, kSingleQuoted };
-  State state = State::kInitial;
-  bool backslash = false;
-  std::string word;
-  words->clear();
-  // Follows openvpn's parse_line character by character, the terminating NUL
-  // included, so that every quote, escape and comment rule matches.
-  for (std::size_t i = 0; i <= line.size(); ++i) {
-    const char in = i < line.size() ? line[i] : '\0';
-    char out = 0;
-    if (!backslash && in == '\\' && state != State::kSingleQuoted) {
-      backslash = true;
-    } else {
-      bool done = false;
-      switch (state) {
-        case State::kInitial:
-          if (!IsOpenVpnSpace(in)) {
-            if (in == ';' || in == '#') return true;
-            if (!backslash && in == '"') {
-              state = State::kDoubleQuoted;
-            } else if (!backslash && in == '\'') {
-              state = State::kSingleQuoted;
-            } else {
-              out = in;
-              state = State::kUnquoted;
-            }
-          }
-          break;
-        case State::kUnquoted:
-          if (!backslash && IsOpenVpnSpace(in)) {
-            done = true;
-          } else {
-            out = in;
-          }
-          break;
-        case State::kDoubleQuoted:
-          if (!backslash && in == '"') {
-            done = true;
-          } else {
-            out = in;
-          }
-          break;
-        case State::kSingleQuoted:
-          if (in == '\'') {
-            done = true;
-          } else {
-            out = in;
-          }
-          break;
-      }
-      if (done) {
-        words->push_back(word);
-        word.clear();
-        state = State::kInitial;
-      }
-      if (backslash && out != 0 && out != '\\' && out != '"' && !IsOpenVpnSpace(out)) {
-        return false;
-      }
-      backslash = false;
-    }
-    if (out != 0) {
-      if (word.size() >= kMaxOpenVpnWordBytes) return false;
-      word.push_back(out);
-    }
-    if (words->size() >= kMaxOpenVpnWords) return true;
-    if (in == '\0') break;
-  }
-  return state == State::kInitial;
-}
-
-void ForEachOpenVpnLine(const std::string& config,
-                        const std::function<bool(const OpenVpnLine&)>& visit) {
-  OpenVpnLine line;
-  bool inBlock = false;
-  std::string openBlock;  // as written: openvpn compares the closing tag exactly
-  std::size_t start = 0;
-  while (start < config.size()) {
-    std::size_t end = config.find('\n', start);
-    const bool lineFeed = end != std::string::npos;
-    if (!lineFeed) end = config.size();
-    line.kind = OpenVpnLine::Kind::kNothing;
-    // Block lines are keys and certificates: the buffer is wiped before it is
-    // reused or reallocated, and block lines are never copied.
-    SecureClear(&line.text);
-    line.text.assign(config, start, end - start);
-    line.block.clear();
-    line.words.clear();
-    line.ambiguous = line.text.size() > kMaxOpenVpnLineBytes;
-    const bool firstLine = start == 0;
-    start = end + 1;
-
-    if (inBlock) {
-      const std::string closing = "</" + openBlock + ">";
-      const std::string& text = line.text;
-      std::size_t begin = 0;
-      std::size_t end = text.size();
-      while (begin < end && IsSpace(text[begin])) ++begin;
-      while (end > begin && IsSpace(text[end - 1])) --end;
-      line.block = openBlock;
-      if (text.compare(begin, closing.size(), closing) == 0) {
-        line.kind = OpenVpnLine::Kind::kBlockClose;
-        line.ambiguous = line.ambiguous || end - begin != closing.size();
-        inBlock = false;
-      } else {
-        line.kind = OpenVpnLine::Kind::kBlockLine;
-        line.ambiguous = line.ambiguous || (end - begin >= closing.size() &&
-                                            g_ascii_strncasecmp(text.data() + begin, closing.data(),
-                                                                closing.size()) == 0);
-      }
-    } else {
-      // openvpn skips a byte-order mark at the start of the file and hands
-      // each line to its parser with the line feed still on it.
-      std::string body = line.text;
-      if (firstLine && body.compare(0, 3, "\xEF\xBB\xBF") == 0) body.erase(0, 3);
-      if (lineFeed) body.push_back('\n');
-      const bool readable = SplitOpenVpnWords(body, &line.words);
-      if (!readable) line.ambiguous = true;
-      const std::string trimmed = Trim(body);
-      // A line that only a backslash makes a comment ("\\#") is a directive to
-      // a plain reading.
-      if (line.words.empty() && !trimmed.empty() && trimmed[0] != '#' && trimmed[0] != ';') {
-        line.ambiguous = true;
-      }
-      if (!line.words.empty()) {
-        std::string& name = line.words[0];
-        if (name.size() >= 3 && name.compare(0, 2, "--") == 0) name.erase(0, 2);
-        if (readable && line.words.size() == 1 && !name.empty() && name.front() == '<' &&
-            name.back() == '>') {
-          line.kind = OpenVpnLine::Kind::kBlockOpen;
-          line.block = name.substr(1, name.size() - 2);
-          line.ambiguous = line.ambiguous || trimmed != name;
-          line.words.clear();
-          openBlock = line.block;
-          inBlock = true;
-        } else {
-          line.kind = OpenVpnLine::Kind::kDirective;
-          line.ambiguous = line.ambiguous ||
-                           FirstToken(trimmed).find_first_of("\"'\\") != std::string::npos ||
-                           trimmed[0] == '<';
-        }
-      }
-    }
-    if (!visit(line) || !lineFeed) break;
-  }
-  SecureClear(&line.text);
-  for (std::string& word : line.words) SecureClear(&word);
-}
-
 // ---------------------------------------------------------------------------
 // Public entry points
-
-const char* EngineName(EngineKind kind) {
-  switch (kind) {
-    case kSingBox:
-      return "Sing-box";
-    case kXray:
-      return "Xray";
-    case kWireGuard:
-      return "WireGuard";
-    case kOpenVpn:
-      return "OpenVPN";
-    case kUnsupported:
-      break;
-  }
-  return "Unsupported";
-}
-
-EngineKind EngineForProtocol(const std::string& protocol) {
-  const std::string label = Lowercase(protocol);
-  if (LabelIn(label, {"vless", "vmess", "trojan", "shadowsocks", "hysteria2", "tuic", "quarn",
-                      "xray-reality", "sing-box", "singbox"})) {
-    return kSingBox;
-  }
-  if (LabelIn(label, {"xray", "xray-core"})) return kXray;
-  if (LabelIn(label, {"wireguard", "wire-guard", "wg", "amneziawg"})) return kWireGuard;
-  if (LabelIn(label, {"openvpn", "open-vpn", "openvpn3", "openvpn3-core", "ovpn", "openvpn-tcp",
-                      "openvpn-udp"})) {
-    return kOpenVpn;
-  }
-  return kUnsupported;
-}
 
 ProfileValidation ValidateProfile(const std::string& id, const std::string& protocol,
                                   const std::string& rawConfig) {
@@ -1348,58 +1088,6 @@ ProfileValidation ValidateProfile(const std::string& id, const std::string& prot
   return Invalid("This Linux build does not recognize the selected VPN protocol.");
 }
 
-void ForEachWireGuardLine(const std::string& config,
-                          const std::function<bool(const WireGuardLine&)>& visit) {
-  // Overwritten before release: lines can hold the private key.
-  const auto wipe = [](std::string* text) {
-    volatile char* bytes = text->empty() ? nullptr : &(*text)[0];
-    for (std::size_t i = 0; i < text->size(); ++i) bytes[i] = 0;
-    text->clear();
-  };
-  WireGuardSection section = WireGuardSection::kNone;
-  std::size_t start = 0;
-  bool more = true;
-  // As wg-quick's read loop: no line after a final line feed.
-  while (more && start < config.size()) {
-    std::size_t end = config.find('\n', start);
-    if (end == std::string::npos) end = config.size();
-    WireGuardLine line;
-    line.text.assign(config, start, end - start);
-    // wg-quick and wg both end a line's text at its first "#".
-    std::string uncommented = line.text.substr(0, line.text.find('#'));
-    const std::size_t equals = uncommented.find('=');
-    line.hasEquals = equals != std::string::npos;
-    std::string key = Trim(uncommented.substr(0, equals));
-    if (line.hasEquals) line.value = Trim(uncommented.substr(equals + 1));
-    line.key = Lowercase(key);
-    line.sectionLine = !key.empty() && key[0] == '[';
-    if (line.sectionLine) {
-      if (line.key == "[interface]") {
-        section = WireGuardSection::kInterface;
-      } else if (line.key == "[peer]") {
-        section = WireGuardSection::kPeer;
-      } else {
-        section = WireGuardSection::kOther;
-      }
-    }
-    line.section = section;
-    // wg-quick matches its own keys whole and, in a UTF-8 locale, folds
-    // non-ASCII letters; wg joins the words of a key and folds ASCII only. A
-    // section line with "=" is a section to wg-quick and no line wg knows.
-    for (char c : key) {
-      if (IsSpace(c) || static_cast<unsigned char>(c) >= 0x80) line.ambiguous = true;
-    }
-    if (line.sectionLine && line.hasEquals) line.ambiguous = true;
-    more = visit(line) && end < config.size();
-    wipe(&line.text);
-    wipe(&line.key);
-    wipe(&line.value);
-    wipe(&uncommented);
-    wipe(&key);
-    start = end + 1;
-  }
-}
-
 bool WireGuardConfigRequiresAmnezia(const std::string& config) {
   bool found = false;
   ForEachWireGuardLine(config, [&found](const WireGuardLine& line) {
@@ -1410,12 +1098,6 @@ bool WireGuardConfigRequiresAmnezia(const std::string& config) {
     return !found;
   });
   return found;
-}
-
-std::string CanonicalSingBoxProtocol(const std::string& protocol) {
-  std::string label = Lowercase(protocol);
-  if (label == "xray-reality" || label == "quarn") return "vless";
-  return label;
 }
 
 }  // namespace tessary::linux_service

@@ -1,120 +1,22 @@
-// Profile validation: engine kinds, protocol labels and the rules that decide
-// whether a profile's configuration text may run as root. Pure functions: no
-// files, no processes, no state.
+// Profile validation: the rules that decide whether a profile's configuration
+// text may run as root. Pure functions: no files, no processes, no state.
 #pragma once
 
-#include <functional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace tessary::linux_service {
-
-// Stored and compared as a plain integer; 0 also marks an idle engine slot.
-enum EngineKind : int {
-  kUnsupported = 0,
-  kSingBox = 1,
-  kXray = 2,
-  kWireGuard = 3,
-  kOpenVpn = 4,
-};
 
 struct ProfileValidation {
   bool valid = false;
   std::string message;  // one sentence for the user when !valid, else empty
 };
 
-// Display name ("Sing-box", "Xray", "WireGuard", "OpenVPN"); "Unsupported"
-// for anything else. Static storage.
-const char* EngineName(EngineKind kind);
-
-// Text helpers every unit of the service shares. Both work on bytes, in the
-// POSIX locale whatever locale the process runs in: Lowercase changes only A
-// to Z, Trim drops the bytes isspace() accepts there from both ends.
-std::string Lowercase(std::string text);
-std::string Trim(std::string_view text);
-
-// Maps a client's protocol label (any case, untrimmed) to its engine.
-EngineKind EngineForProtocol(const std::string& protocol);
-
 // Identifier, size, protocol and the engine's own rules, first failure wins.
 ProfileValidation ValidateProfile(const std::string& id, const std::string& protocol,
                                   const std::string& rawConfig);
 
-// The section a WireGuard line stands in, as wg-quick tracks it.
-enum class WireGuardSection { kNone, kInterface, kPeer, kOther };
-
-// One line of WireGuard configuration text, read as wg-quick reads it before
-// it hands the lines it does not consume to wg: everything from the first "#"
-// is a comment, the key is the text before the first "=" and the value the
-// text after it, both trimmed. A key that begins with "[" is a section line.
-struct WireGuardLine {
-  std::string text;   // the line as written, without its line feed
-  std::string key;    // lower-cased (ASCII); "" for a blank or comment line
-  std::string value;  // case kept; "" when the line has no "="
-  bool hasEquals = false;
-  bool sectionLine = false;
-  // In force for this line; a section line stands in the section it opens.
-  WireGuardSection section = WireGuardSection::kNone;
-  // wg drops every blank inside a line and compares keys by ASCII case only;
-  // set when wg-quick and wg could take this line for different things.
-  bool ambiguous = false;
-};
-
-// Calls |visit| with each line of |config| (split at line feeds; a last line
-// without one counts) until it returns false. The one reader of WireGuard
-// text for validation, the engine's rewrite and endpoint collection. Lines
-// may hold keys: the record is wiped after each call, so |visit| must not keep
-// references to it.
-void ForEachWireGuardLine(const std::string& config,
-                          const std::function<bool(const WireGuardLine&)>& visit);
-
-// One line of an OpenVPN profile as openvpn 2.6 reads its configuration file.
-// Validation, the device rewrite and endpoint collection all read profiles
-// through ForEachOpenVpnLine, so they cannot disagree about what a line is.
-struct OpenVpnLine {
-  enum class Kind {
-    kNothing,     // blank, or only comment words
-    kDirective,   // |words| holds the option and its arguments
-    kBlockOpen,   // an inline tag; |block| is the name between the brackets
-    kBlockLine,   // content of the block |block|
-    kBlockClose,  // the line that ends the block |block|
-  };
-  Kind kind = Kind::kNothing;
-  std::string text;   // the line as written, without its line feed
-  std::string block;  // the open block's name as written, for the block kinds
-  // For kDirective the words as openvpn splits them, with a leading "--"
-  // taken off the first; when openvpn would refuse the line, the words it
-  // completed before the fault.
-  std::vector<std::string> words;
-  // True when a plain reading of |text| (blank-separated words, exact tag
-  // lines) could differ from openvpn's, or openvpn would refuse the line. A
-  // line longer than 254 bytes is always ambiguous: openvpn reads it in
-  // pieces, which this reader does not follow.
-  bool ambiguous = false;
-};
-
-// Splits |line| into words the way openvpn's option parser does: double and
-// single quotes, backslash escapes outside single quotes, and a word that
-// starts with "#" or ";" ending the line. Returns false when openvpn refuses
-// the line (an unclosed quote, a backslash before anything but a backslash,
-// a double quote or white space, an over-long word); |*words| then holds the
-// words completed before the fault. At most 16 words are taken, as openvpn
-// ignores the rest.
-bool SplitOpenVpnWords(const std::string& line, std::vector<std::string>* words);
-
-// Calls |visit| with every line of |config| in order, split at line feeds (a
-// final line feed starts no further line), until it returns false. Inline blocks end at the first
-// line that begins, after white space, with the closing tag, as openvpn ends them.
-void ForEachOpenVpnLine(const std::string& config,
-                        const std::function<bool(const OpenVpnLine&)>& visit);
-
 // True when a WireGuard configuration carries AmneziaWG obfuscation keys and
 // so must be brought up with the AmneziaWG tools.
 bool WireGuardConfigRequiresAmnezia(const std::string& config);
-
-// Lower-cased label with the VLESS aliases ("xray-reality", "quarn") mapped to
-// "vless"; used to pick the sing-box outbound that serves the label.
-std::string CanonicalSingBoxProtocol(const std::string& protocol);
 
 }  // namespace tessary::linux_service

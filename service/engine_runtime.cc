@@ -32,7 +32,10 @@
 
 #include "common/constants.h"
 #include "service/config_normalization.h"
+#include "service/config_validation.h"
 #include "service/kill_switch.h"
+#include "service/profile_lines.h"
+#include "service/profile_text.h"
 #include "service/route_check.h"
 
 namespace tessary::linux_service {
@@ -561,14 +564,7 @@ void RewriteWireGuardConfig(const std::string& config, std::string* rewritten,
       rewritten->push_back('\n');
       return true;
     }
-    // Split as the validator counts servers: a trailing comma adds none.
-    size_t start = 0;
-    while (start < line.value.size()) {
-      size_t comma = line.value.find(',', start);
-      if (comma == std::string::npos) comma = line.value.size();
-      dns->push_back(Trim(line.value.substr(start, comma - start)));
-      start = comma + 1;
-    }
+    for (std::string& server : SplitWireGuardList(line.value)) dns->push_back(std::move(server));
     return true;
   });
 }

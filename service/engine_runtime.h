@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/secure_clear.h"
-#include "service/config_validation.h"
+#include "service/engine_kind.h"
 #include "service/kill_switch.h"
 
 namespace tessary::linux_service {

@@ -18,6 +18,8 @@
 
 #include "common/constants.h"
 #include "service/json_members.h"
+#include "service/profile_lines.h"
+#include "service/profile_text.h"
 
 namespace tessary::linux_service {
 namespace {
@@ -183,37 +185,12 @@ void CollectJsonEndpoints(EngineKind kind, const std::string& config,
   }
 }
 
-// The host part of a WireGuard Endpoint value: "[v6]:port", "host:port", a
-// bare name or a bare IPv6 address. "" when the value names no host. *port
-// is the port after the host, 0 when there is none.
-std::string WireGuardEndpointHost(const std::string& value, uint16_t* port) {
-  *port = 0;
-  if (value.empty()) return "";
-  if (value[0] == '[') {
-    const size_t close = value.find(']');
-    if (close == std::string::npos) return "";
-    if (value.compare(close + 1, 1, ":") == 0) *port = ParsePort(value.substr(close + 2));
-    return value.substr(1, close - 1);
-  }
-  const size_t colons = static_cast<size_t>(std::count(value.begin(), value.end(), ':'));
-  if (colons == 0) return value;
-  if (colons == 1) {
-    *port = ParsePort(value.substr(value.find(':') + 1));
-    return value.substr(0, value.find(':'));
-  }
-  // Several colons and a bracket that does not open the value is neither a
-  // bare IPv6 address nor the bracketed form.
-  if (value.find('[') != std::string::npos) return "";
-  return value;
-}
-
 // Sections are not tracked: an Endpoint anywhere only adds an allowed host.
 void CollectWireGuardEndpoints(const std::string& config, std::vector<Endpoint>* endpoints) {
   ForEachWireGuardLine(config, [endpoints](const WireGuardLine& line) {
     if (line.hasEquals && line.key == "endpoint") {
-      uint16_t port = 0;
-      const std::string host = WireGuardEndpointHost(line.value, &port);
-      AddEndpoint(endpoints, host, "udp", port);
+      const WireGuardEndpoint endpoint = ReadWireGuardEndpoint(line.value);
+      AddEndpoint(endpoints, endpoint.host, "udp", ParsePort(endpoint.port));
     }
     return true;
   });
@@ -227,56 +204,31 @@ const char* OpenVpnTransport(const std::string& proto) {
   return nullptr;
 }
 
-// What a remote without its own port or protocol uses: the last "port",
-// "rport" and "proto" of the profile, and inside a <connection> block those
-// of the block over the profile's as they stood when the block opened.
-struct OpenVpnDefaults {
-  std::string port = "1194";
-  std::string proto = "udp";
-};
-
 struct OpenVpnRemote {
   std::string host;
-  std::string port;   // "" for the default
-  std::string proto;  // "" for the default
-  int block = -1;     // the <connection> block, -1 for the profile
+  std::string port;   // "" for the profile's last "port" or "rport", else 1194
+  std::string proto;  // "" for the profile's last "proto", else udp
 };
 
 // Only lines openvpn reads as options name servers: a remote line inside a
-// certificate or key block is content. A <connection> block is a nested
-// profile whose remote lines openvpn does use.
+// certificate or key block is content. Validation admits no other block.
 void CollectOpenVpnEndpoints(const std::string& config, std::vector<Endpoint>* endpoints) {
-  OpenVpnDefaults global;
-  std::vector<OpenVpnDefaults> blocks;
+  std::string defaultPort = "1194";
+  std::string defaultProto = "udp";
   std::vector<OpenVpnRemote> remotes;
   std::vector<std::pair<std::string, std::string>> proxies;  // host, port
-  int block = -1;
-  std::vector<std::string> words;
   ForEachOpenVpnLine(config, [&](const OpenVpnLine& line) {
-    if (line.kind == OpenVpnLine::Kind::kDirective) {
-      words = line.words;
-    } else if (line.kind == OpenVpnLine::Kind::kBlockOpen && line.block == "connection") {
-      block = static_cast<int>(blocks.size());
-      blocks.push_back(global);
-      return true;
-    } else if (line.kind == OpenVpnLine::Kind::kBlockClose) {
-      block = -1;
-      return true;
-    } else if (line.kind == OpenVpnLine::Kind::kBlockLine && line.block == "connection") {
-      SplitOpenVpnWords(line.text, &words);
-    } else {
-      return true;
-    }
+    if (line.kind != OpenVpnLine::Kind::kDirective) return true;
+    const std::vector<std::string>& words = line.words;
     if (words.size() < 2) return true;
-    OpenVpnDefaults& defaults = block >= 0 ? blocks[static_cast<size_t>(block)] : global;
     const std::string directive = Lowercase(words[0]);
     if (directive == "remote") {
       remotes.push_back(
-          {words[1], words.size() > 2 ? words[2] : "", words.size() > 3 ? words[3] : "", block});
+          {words[1], words.size() > 2 ? words[2] : "", words.size() > 3 ? words[3] : ""});
     } else if (directive == "port" || directive == "rport") {
-      defaults.port = words[1];
+      defaultPort = words[1];
     } else if (directive == "proto") {
-      defaults.proto = words[1];
+      defaultProto = words[1];
     } else if (directive == "http-proxy" || directive == "socks-proxy") {
       // openvpn then reaches its servers through the proxy, over TCP.
       const std::string port = words.size() > 2 ? words[2] : "1080";
@@ -285,10 +237,8 @@ void CollectOpenVpnEndpoints(const std::string& config, std::vector<Endpoint>* e
     return true;
   });
   for (const OpenVpnRemote& remote : remotes) {
-    const OpenVpnDefaults& defaults =
-        remote.block >= 0 ? blocks[static_cast<size_t>(remote.block)] : global;
-    const char* transport = OpenVpnTransport(remote.proto.empty() ? defaults.proto : remote.proto);
-    const uint16_t port = ParsePort(remote.port.empty() ? defaults.port : remote.port);
+    const char* transport = OpenVpnTransport(remote.proto.empty() ? defaultProto : remote.proto);
+    const uint16_t port = ParsePort(remote.port.empty() ? defaultPort : remote.port);
     AddEndpoint(endpoints, remote.host, transport != nullptr ? transport : "udp",
                 transport != nullptr ? port : 0);
   }

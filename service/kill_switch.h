@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "service/config_validation.h"
+#include "service/engine_kind.h"
 
 namespace tessary::linux_service {
 

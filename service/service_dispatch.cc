@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "common/constants.h"
+#include "service/profile_text.h"
 #include "service/service.h"
 
 namespace tessary::linux_service {

@@ -5,6 +5,7 @@
 
 // The nesting scan is file-private; the unit is included whole.
 #include "service/config_normalization.cc"
+#include "service/config_validation.h"
 
 #include <unistd.h>
 

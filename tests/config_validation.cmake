@@ -2,7 +2,7 @@
 # unit's source for its file-private helpers, so it does not link the library.
 tessary_unit_test(config_validation_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/config_validation_test.cc
-  LIBS tessary_json_members tessary_common PkgConfig::GIO PkgConfig::JSONGLIB)
+  LIBS tessary_profile_lines tessary_engine_kind tessary_json_members tessary_common PkgConfig::GIO PkgConfig::JSONGLIB)
 target_compile_definitions(config_validation_test PRIVATE
   TESSARY_PROFILE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data/profiles")
 
@@ -13,6 +13,6 @@ if(TESSARY_FUZZ)
   target_compile_options(fuzz_config_validation PRIVATE -fsanitize=fuzzer,address,undefined
                          -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(fuzz_config_validation PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(fuzz_config_validation PRIVATE tessary_json_members tessary_common
+  target_link_libraries(fuzz_config_validation PRIVATE tessary_engine_kind tessary_json_members tessary_common
                         PkgConfig::GIO PkgConfig::JSONGLIB)
 endif()

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -1282,11 +1282,11 @@ std::vector<std::string> EchoesOpenVpnLogs(const std::string& profile) {
                nullptr, &output, nullptr, nullptr, nullptr);
   unlink(path);
   std::vector<std::string> echoes;
-  ForEachLine(output != nullptr ? output : "", [&](const std::string& line) {
+  std::istringstream lines(output != nullptr ? output : "");
+  for (std::string line; std::getline(lines, line);) {
     const std::size_t at = line.find("ECHO:");
     if (at != std::string::npos) echoes.push_back(line.substr(at + 5));
-    return true;
-  });
+  }
   return echoes;
 }
 

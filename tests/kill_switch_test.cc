@@ -161,15 +161,11 @@ TEST(CollectEndpointHosts, OpenVpnRemotes) {
        "REMOTE vpn.example 1194 udp\nRemote 198.51.100.3\n",
        {"vpn.example", "198.51.100.3"}},
       {"words split at tabs", kOpenVpn, "remote\t203.0.113.8\t443", {"203.0.113.8"}},
-      {"indented remote lines in connection blocks",
-       kOpenVpn,
-       "<connection>\n    remote a.example 1194 udp\n</connection>\n"
-       "<connection>\n\tremote a.example 443 tcp\n</connection>\n",
-       {"a.example"}},
-      {"remote lines inside inline blocks are content",
+      {"remote lines inside inline blocks, connection blocks too, are content",
        kOpenVpn,
        "<ca>\n-----BEGIN CERTIFICATE-----\nremote inline.example 1\n"
-       "-----END CERTIFICATE-----\n</ca>\n<key> ;c\nremote key.example 1\n</key>\n",
+       "-----END CERTIFICATE-----\n</ca>\n<key> ;c\nremote key.example 1\n</key>\n"
+       "<connection>\n    remote a.example 1194 udp\n</connection>\n",
        {}},
       {"a block ends where openvpn ends it",
        kOpenVpn,
@@ -230,11 +226,6 @@ TEST(CollectEndpoints, TransportAndPortAsTheEngineUsesThem) {
        kOpenVpn,
        "remote a.example\nport 1195\nproto tcp4\nremote b.example 1 udp6\nrport 443\n",
        {"a.example tcp 443", "b.example udp 1"}},
-      {"OpenVPN: a connection block takes the profile's options as they stood when it opened",
-       kOpenVpn,
-       "proto tcp\n<connection>\nremote c.example 1\n</connection>\n"
-       "<connection>\nremote d.example\nproto udp\nport 2\n</connection>\nport 3\n",
-       {"c.example tcp 1", "d.example udp 2"}},
       {"OpenVPN: a protocol openvpn does not know admits nothing",
        kOpenVpn,
        "remote e.example 1194 sctp\n",
@@ -326,7 +317,8 @@ TEST(CollectEndpointHosts, PublishedProfiles) {
       {"openvpn/provider-torguard-crlf-ca-file-and-inline.ovpn",
        kOpenVpn,
        {"au.torguardvpnaccess.com", "137.59.253.200"}},
-      {"openvpn/provider-smartvpn-connection-blocks.ovpn", kOpenVpn, {"de001.smartvpn.com"}},
+      // Validation refuses connection blocks; their remote lines are content.
+      {"openvpn/provider-smartvpn-connection-blocks.ovpn", kOpenVpn, {}},
       {"openvpn/nm-test-inline-blocks-crl-verify-comments-inside.ovpn",
        kOpenVpn,
        {"173.8.149.245"}},
