@@ -10,6 +10,7 @@
 #include "common/secure_clear.h"
 #include "service/engine_kind.h"
 #include "service/json_members.h"
+#include "service/json_rules.h"
 #include "service/profile_text.h"
 
 namespace tessary::linux_service {
@@ -126,25 +127,6 @@ JsonArray* StringArray(std::initializer_list<const char*> values) {
   return array;
 }
 
-// Walks the outbounds in order and returns the tag of the first object with a
-// non-empty string tag and a string type that `accept` takes (given the
-// lower-cased type); "" when none does.
-template <typename Accept>
-std::string SelectOutboundTag(JsonObject* root, const char* typeMember, Accept accept) {
-  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
-  if (outbounds == nullptr) return "";
-  const guint count = json_array_get_length(outbounds);
-  for (guint i = 0; i < count; ++i) {
-    JsonObject* outbound = JsonElementObject(outbounds, i);
-    if (outbound == nullptr) continue;
-    const char* type = JsonMemberString(outbound, typeMember);
-    const char* tag = JsonMemberString(outbound, "tag");
-    if (type == nullptr || tag == nullptr || tag[0] == '\0') continue;
-    if (accept(Lowercase(type))) return tag;
-  }
-  return "";
-}
-
 // The text holds the profile's secrets, so it is built in one buffer that
 // never has to grow (a grown buffer would leave its old copy freed unwiped)
 // and wiped before release. Written compactly, a value takes at most about
@@ -201,16 +183,13 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
   SetInt(inbound, "iproute2_rule_index", kSingBoxRulePriority);
   for (const char* member : kSingBoxRemovedInboundMembers) RemoveJsonMember(inbound, member);
 
-  const std::string label = CanonicalSingBoxProtocol(protocol);
-  const bool anyProxy = label == "singbox" || label == "sing-box";
-  const std::string tag = SelectOutboundTag(root, "type", [&](const std::string& type) {
-    if (type == "dns" || type == "block" || type == "direct") return false;
-    return anyProxy || type == label;
-  });
-  if (tag.empty()) {
+  const char* selected = TunnelOutboundTag(kSingBox, root, protocol);
+  if (selected == nullptr) {
     *error = "The selected Sing-box proxy outbound is unavailable.";
     return false;
   }
+  // Copied: the rewrite below may replace the member it is borrowed from.
+  const std::string tag = selected;
 
   JsonObject* route = EnsureObjectMember(root, "route");
   SetBoolean(route, "auto_detect_interface", TRUE);
@@ -288,13 +267,12 @@ bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std
     SetInt(sockopt, "mark", kXrayRoutingMark);
   }
 
-  const std::string tag = SelectOutboundTag(root, "protocol", [](const std::string& type) {
-    return type != "freedom" && type != "blackhole" && type != "dns";
-  });
-  if (tag.empty()) {
+  const char* selected = TunnelOutboundTag(kXray, root, "");
+  if (selected == nullptr) {
     *error = "The Xray proxy outbound is unavailable.";
     return false;
   }
+  const std::string tag = selected;
 
   JsonObject* routing = EnsureObjectMember(root, "routing");
   JsonObject* rule = json_object_new();

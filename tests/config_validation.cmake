@@ -1,5 +1,6 @@
 # Profile validation: pure logic, tested on the host. The test includes the
-# unit's source for its file-private helpers, so it does not link the library.
+# sources of validation and the JSON rules for their file-private helpers, so
+# it links neither library.
 tessary_unit_test(config_validation_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/config_validation_test.cc
   LIBS tessary_profile_lines tessary_engine_kind tessary_json_members tessary_common PkgConfig::GIO PkgConfig::JSONGLIB)
@@ -13,6 +14,6 @@ if(TESSARY_FUZZ)
   target_compile_options(fuzz_config_validation PRIVATE -fsanitize=fuzzer,address,undefined
                          -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(fuzz_config_validation PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(fuzz_config_validation PRIVATE tessary_engine_kind tessary_json_members tessary_common
+  target_link_libraries(fuzz_config_validation PRIVATE tessary_json_rules tessary_engine_kind tessary_json_members tessary_common
                         PkgConfig::GIO PkgConfig::JSONGLIB)
 endif()

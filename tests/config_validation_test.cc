@@ -1,6 +1,7 @@
-// Table-driven tests of profile validation. The unit's file-private helpers are
-// reached by including its source directly.
+// Table-driven tests of profile validation. The units' file-private helpers are
+// reached by including their sources directly.
 #include "service/config_validation.cc"
+#include "service/json_rules.cc"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
