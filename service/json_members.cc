@@ -270,13 +270,16 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
   }
 }
 
-// An ASCII character folds to an ASCII character, so a stored name whose
-// first byte is ASCII can only fold like |wanted| when that byte folds to
-// |wanted|'s first; this spares folding nearly every name a lookup passes.
-bool MayFoldTo(const char* stored, const std::string& wanted) {
-  const auto first = static_cast<unsigned char>(stored[0]);
-  if (first >= 0x80 || wanted.empty()) return true;
-  return g_ascii_toupper(static_cast<char>(first)) == wanted[0];
+// Whether |stored| folds to |wanted| (a folded name). An ASCII byte folds to
+// one ASCII byte, so the ASCII bytes leading |stored|, nearly always all of
+// it, are compared in place; only a name with other characters is folded.
+bool FoldsTo(const char* stored, const std::string& wanted) {
+  std::size_t k = 0;
+  for (; stored[k] != '\0' && static_cast<unsigned char>(stored[k]) < 0x80; ++k) {
+    if (k >= wanted.size() || g_ascii_toupper(stored[k]) != wanted[k]) return false;
+  }
+  if (stored[k] == '\0') return k == wanted.size();
+  return FoldJsonMemberName(stored) == wanted;
 }
 
 }  // namespace
@@ -316,22 +319,35 @@ std::string FoldJsonMemberName(const char* name) {
   return folded;
 }
 
-const char* JsonMemberName(JsonObject* object, const char* name) {
-  if (object == nullptr) return nullptr;
-  if (json_object_has_member(object, name)) return name;
+namespace {
+
+// The first stored name of |object| that folds like |name|.
+const char* FoldedMemberName(JsonObject* object, const char* name) {
   const std::string wanted = FoldJsonMemberName(name);
   JsonObjectIter iter;
   json_object_iter_init_ordered(&iter, object);
   const char* stored = nullptr;
   JsonNode* value = nullptr;
   while (json_object_iter_next_ordered(&iter, &stored, &value)) {
-    if (MayFoldTo(stored, wanted) && FoldJsonMemberName(stored) == wanted) return stored;
+    if (FoldsTo(stored, wanted)) return stored;
   }
   return nullptr;
 }
 
+}  // namespace
+
+const char* JsonMemberName(JsonObject* object, const char* name) {
+  if (object == nullptr) return nullptr;
+  if (json_object_has_member(object, name)) return name;
+  return FoldedMemberName(object, name);
+}
+
 JsonNode* JsonMember(JsonObject* object, const char* name) {
-  const char* stored = JsonMemberName(object, name);
+  if (object == nullptr) return nullptr;
+  // One hash lookup for the exact name, which nearly every lookup finds.
+  JsonNode* exact = json_object_get_member(object, name);
+  if (exact != nullptr) return exact;
+  const char* stored = FoldedMemberName(object, name);
   return stored != nullptr ? json_object_get_member(object, stored) : nullptr;
 }
 
@@ -368,8 +384,7 @@ void RemoveJsonMemberAliases(JsonObject* object, const char* name) {
   const char* stored = nullptr;
   JsonNode* value = nullptr;
   while (json_object_iter_next_ordered(&iter, &stored, &value)) {
-    if (std::strcmp(stored, name) != 0 && MayFoldTo(stored, wanted) &&
-        FoldJsonMemberName(stored) == wanted) {
+    if (std::strcmp(stored, name) != 0 && FoldsTo(stored, wanted)) {
       aliases.emplace_back(stored);
     }
   }

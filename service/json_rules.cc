@@ -131,8 +131,9 @@ bool IsForbiddenFileMember(const char* name, JsonNode* value) {
 bool IsExternalReference(JsonNode* value) {
   if (json_node_get_value_type(value) != G_TYPE_STRING) return false;
   const char* text = json_node_get_string(value);
-  return text != nullptr && (g_ascii_strncasecmp(text, "ext:", 4) == 0 ||
-                             g_ascii_strncasecmp(text, "ext-ip:", 7) == 0);
+  if (text == nullptr || (text[0] | 0x20) != 'e') return false;
+  return (g_ascii_strncasecmp(text, "ext:", 4) == 0 ||
+          g_ascii_strncasecmp(text, "ext-ip:", 7) == 0);
 }
 
 // A rule set or other resource loaded from a local file.
@@ -300,9 +301,10 @@ SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
     const char* tag = JsonMemberString(outbound, "tag");
     if (tag == nullptr) continue;
     tags.all.insert(tag);
-    if (JsonStringEquals(outbound, "type", "direct")) pending.push_back(tag);
-    if (!JsonStringEquals(outbound, "type", "selector") &&
-        !JsonStringEquals(outbound, "type", "urltest")) {
+    const char* type = JsonMemberString(outbound, "type");
+    if (type == nullptr) continue;
+    if (g_ascii_strcasecmp(type, "direct") == 0) pending.push_back(tag);
+    if (g_ascii_strcasecmp(type, "selector") != 0 && g_ascii_strcasecmp(type, "urltest") != 0) {
       continue;
     }
     JsonArray* members = JsonMemberArray(outbound, "outbounds");
