@@ -8,8 +8,9 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <map>
-#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -285,17 +286,19 @@ bool SingBoxDownloadsGeoData(JsonObject* root) {
 // those that send traffic straight out of the host: direct outbounds and the
 // selector and URL-test groups with such a member at any depth (a group may
 // pick it, and a URL test probes through every member). Found backwards from
-// the direct outbounds, so member cycles and long chains cost one pass.
+// the direct outbounds, so member cycles and long chains cost one pass. The
+// tags are borrowed from the document, which outlives the record.
 struct SingBoxTags {
-  std::set<std::string> all;
-  std::set<std::string> direct;
+  std::unordered_set<std::string_view> all;
+  std::unordered_set<std::string_view> direct;
 };
 
 SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
   SingBoxTags tags;
-  std::map<std::string, std::vector<std::string>> groupsListing;
-  std::vector<std::string> pending;
+  std::unordered_map<std::string_view, std::vector<std::string_view>> groupsListing;
+  std::vector<std::string_view> pending;
   const guint length = json_array_get_length(outbounds);
+  tags.all.reserve(length);
   for (guint i = 0; i < length; ++i) {
     JsonObject* outbound = JsonElementObject(outbounds, i);
     const char* tag = JsonMemberString(outbound, "tag");
@@ -317,7 +320,7 @@ SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
     }
   }
   while (!pending.empty()) {
-    const std::string tag = std::move(pending.back());
+    const std::string_view tag = pending.back();
     pending.pop_back();
     if (!tags.direct.insert(tag).second) continue;
     const auto groups = groupsListing.find(tag);
@@ -333,8 +336,8 @@ bool SingBoxAnyGroupLeadsDirect(JsonArray* outbounds, const SingBoxTags& tags) {
   for (guint i = 0; i < length; ++i) {
     JsonObject* outbound = JsonElementObject(outbounds, i);
     const char* tag = JsonMemberString(outbound, "tag");
-    if (tag != nullptr && !JsonStringEquals(outbound, "type", "direct") &&
-        tags.direct.count(tag) != 0) {
+    if (tag != nullptr && tags.direct.count(tag) != 0 &&
+        !JsonStringEquals(outbound, "type", "direct")) {
       return true;
     }
   }
