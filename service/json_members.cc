@@ -177,32 +177,41 @@ std::size_t ReadNumber(const char* data, std::size_t size, std::size_t start, bo
   return i;
 }
 
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+struct StoredName {
+  const char* text;
+  std::size_t length;
+};
+
 // Whether two of |names| (an object's member names, each stored once) fold
-// alike. ASCII names, nearly all of them, fold by ASCII case alone and are
-// compared without copies; |folded| is scratch space for the rest.
-bool AnyNamesFoldAlike(std::vector<const char*>* names, bool ascii,
+// alike. ASCII names, nearly all of them, fold by ASCII case alone, keeping
+// their length, and are compared without copies; |folded| is scratch space
+// for the rest.
+bool AnyNamesFoldAlike(std::vector<StoredName>* names, bool ascii,
                        std::vector<std::string>* folded) {
   constexpr std::size_t kPairwise = 16;  // below this, comparing pairs beats sorting
   if (!ascii) {
     folded->clear();
-    for (const char* name : *names) folded->push_back(FoldJsonMemberName(name));
+    for (const StoredName& name : *names) folded->push_back(FoldJsonMemberName(name.text));
     std::sort(folded->begin(), folded->end());
     return std::adjacent_find(folded->begin(), folded->end()) != folded->end();
   }
-  const auto same = [](const char* a, const char* b) { return g_ascii_strcasecmp(a, b) == 0; };
+  const auto same = [](const StoredName& a, const StoredName& b) {
+    return a.length == b.length && AsciiUpper(a.text[0]) == AsciiUpper(b.text[0]) &&
+           g_ascii_strcasecmp(a.text, b.text) == 0;
+  };
   if (names->size() <= kPairwise) {
     for (std::size_t i = 0; i < names->size(); ++i) {
-      const char first = g_ascii_toupper((*names)[i][0]);
       for (std::size_t k = i + 1; k < names->size(); ++k) {
-        if (g_ascii_toupper((*names)[k][0]) == first && same((*names)[i], (*names)[k])) {
-          return true;
-        }
+        if (same((*names)[i], (*names)[k])) return true;
       }
     }
     return false;
   }
-  std::sort(names->begin(), names->end(),
-            [](const char* a, const char* b) { return g_ascii_strcasecmp(a, b) < 0; });
+  std::sort(names->begin(), names->end(), [](const StoredName& a, const StoredName& b) {
+    return a.length != b.length ? a.length < b.length : g_ascii_strcasecmp(a.text, b.text) < 0;
+  });
   return std::adjacent_find(names->begin(), names->end(), same) != names->end();
 }
 
@@ -215,7 +224,7 @@ struct Walk {
   std::size_t kept = 0;
   bool ambiguous = false;
   // Names of the objects being walked, one list a level, kept for reuse.
-  std::vector<std::vector<const char*>> names;
+  std::vector<std::vector<StoredName>> names;
   std::vector<std::string> folded;
 };
 
@@ -245,10 +254,11 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
       JsonNode* value = nullptr;
       while (json_object_iter_next_ordered(&iter, &name, &value)) {
         if (compare) {
-          walk->names[level].push_back(name);
-          for (const char* c = name; ascii && *c != '\0'; ++c) {
-            ascii = static_cast<unsigned char>(*c) < 0x80;
+          std::size_t length = 0;
+          for (; name[length] != '\0'; ++length) {
+            if (static_cast<unsigned char>(name[length]) >= 0x80) ascii = false;
           }
+          walk->names[level].push_back({name, length});
         }
         if (visit != nullptr && visit->member != nullptr) {
           visit->member(object, name, value, visit->context);
@@ -276,7 +286,7 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
 bool FoldsTo(const char* stored, const std::string& wanted) {
   std::size_t k = 0;
   for (; stored[k] != '\0' && static_cast<unsigned char>(stored[k]) < 0x80; ++k) {
-    if (k >= wanted.size() || g_ascii_toupper(stored[k]) != wanted[k]) return false;
+    if (k >= wanted.size() || AsciiUpper(stored[k]) != wanted[k]) return false;
   }
   if (stored[k] == '\0') return k == wanted.size();
   return FoldJsonMemberName(stored) == wanted;

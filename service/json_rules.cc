@@ -130,7 +130,7 @@ bool IsForbiddenFileMember(const char* name, JsonNode* value) {
 
 // Xray's external geodata references ("ext:" and "ext-ip:"), in any case.
 bool IsExternalReference(JsonNode* value) {
-  if (json_node_get_value_type(value) != G_TYPE_STRING) return false;
+  // json_node_get_string answers nullptr for a value of another type.
   const char* text = json_node_get_string(value);
   if (text == nullptr || (text[0] | 0x20) != 'e') return false;
   return (g_ascii_strncasecmp(text, "ext:", 4) == 0 ||
@@ -291,12 +291,16 @@ bool SingBoxDownloadsGeoData(JsonObject* root) {
 struct SingBoxTags {
   std::unordered_set<std::string_view> all;
   std::unordered_set<std::string_view> direct;
+  // Some outbound other than a direct one goes direct: a group that leads
+  // to a direct outbound.
+  bool groupLeadsDirect = false;
 };
 
 SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
   SingBoxTags tags;
   std::unordered_map<std::string_view, std::vector<std::string_view>> groupsListing;
   std::vector<std::string_view> pending;
+  std::vector<std::string_view> notDirect;  // tags of outbounds of other types
   const guint length = json_array_get_length(outbounds);
   tags.all.reserve(length);
   for (guint i = 0; i < length; ++i) {
@@ -305,8 +309,12 @@ SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
     if (tag == nullptr) continue;
     tags.all.insert(tag);
     const char* type = JsonMemberString(outbound, "type");
+    if (type != nullptr && g_ascii_strcasecmp(type, "direct") == 0) {
+      pending.push_back(tag);
+      continue;
+    }
+    notDirect.push_back(tag);
     if (type == nullptr) continue;
-    if (g_ascii_strcasecmp(type, "direct") == 0) pending.push_back(tag);
     if (g_ascii_strcasecmp(type, "selector") != 0 && g_ascii_strcasecmp(type, "urltest") != 0) {
       continue;
     }
@@ -328,20 +336,11 @@ SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
       pending.insert(pending.end(), groups->second.begin(), groups->second.end());
     }
   }
+  tags.groupLeadsDirect = !tags.direct.empty() && std::any_of(notDirect.begin(), notDirect.end(),
+                                                              [&](std::string_view tag) {
+                                                                return tags.direct.count(tag) != 0;
+                                                              });
   return tags;
-}
-
-bool SingBoxAnyGroupLeadsDirect(JsonArray* outbounds, const SingBoxTags& tags) {
-  const guint length = json_array_get_length(outbounds);
-  for (guint i = 0; i < length; ++i) {
-    JsonObject* outbound = JsonElementObject(outbounds, i);
-    const char* tag = JsonMemberString(outbound, "tag");
-    if (tag != nullptr && tags.direct.count(tag) != 0 &&
-        !JsonStringEquals(outbound, "type", "direct")) {
-      return true;
-    }
-  }
-  return false;
 }
 
 // Whether |detour| names an outbound of the profile that cannot go direct.
@@ -406,7 +405,7 @@ bool SingBoxUsesGeoDatabase(JsonNode* node) {
 // host: group members, rule-set downloads, NTP and GeoIP or geosite downloads.
 ProfileValidation CheckSingBoxDirectTraffic(JsonObject* root, JsonArray* outbounds) {
   const SingBoxTags tags = CollectSingBoxTags(outbounds);
-  if (SingBoxAnyGroupLeadsDirect(outbounds, tags)) return Invalid(kSingBoxDirectGroup);
+  if (tags.groupLeadsDirect) return Invalid(kSingBoxDirectGroup);
   if (SingBoxDownloadsDirect(root, tags)) return Invalid(kSingBoxDirectDownload);
   if (SingBoxNtpRunsDirect(root, tags)) return Invalid(kSingBoxDirectNtp);
   JsonNode* dnsRules = JsonMember(JsonMemberObject(root, "dns"), "rules");
