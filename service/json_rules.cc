@@ -263,11 +263,21 @@ bool SingBoxActsOnTheSystem(JsonObject* root) {
   if (JsonBooleanIsTrue(JsonMemberObject(root, "ntp"), "write_to_system")) return true;
   JsonArray* outbounds = JsonMemberArray(root, "outbounds");
   const guint length = outbounds != nullptr ? json_array_get_length(outbounds) : 0;
+  // Ambiguous names were refused before: one pass an outbound finds all three.
+  static const std::string kFolded[] = {FoldJsonMemberName("type"),
+                                        FoldJsonMemberName("system_interface"),
+                                        FoldJsonMemberName("netns")};
   for (guint i = 0; i < length; ++i) {
-    JsonObject* outbound = JsonElementObject(outbounds, i);
-    if (JsonStringEquals(outbound, "type", "tor") ||
-        JsonBooleanIsTrue(outbound, "system_interface") ||
-        JsonMember(outbound, "netns") != nullptr) {
+    JsonNode* found[3];
+    JsonMembers(JsonElementObject(outbounds, i), kFolded, 3, found);
+    const char* type = found[0] != nullptr && JSON_NODE_HOLDS_VALUE(found[0]) &&
+                               json_node_get_value_type(found[0]) == G_TYPE_STRING
+                           ? json_node_get_string(found[0])
+                           : nullptr;
+    if ((type != nullptr && g_ascii_strcasecmp(type, "tor") == 0) ||
+        (found[1] != nullptr && JSON_NODE_HOLDS_VALUE(found[1]) &&
+         json_node_get_value_type(found[1]) == G_TYPE_BOOLEAN && json_node_get_boolean(found[1])) ||
+        found[2] != nullptr) {
       return true;
     }
   }
