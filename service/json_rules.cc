@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -308,7 +307,8 @@ struct SingBoxTags {
 
 SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
   SingBoxTags tags;
-  std::unordered_map<std::string_view, std::vector<std::string_view>> groupsListing;
+  // (member, group) pairs, sorted by member once gathered.
+  std::vector<std::pair<std::string_view, std::string_view>> groupsListing;
   std::vector<std::string_view> pending;
   std::vector<std::string_view> notDirect;  // tags of outbounds of other types
   const guint length = json_array_get_length(outbounds);
@@ -333,17 +333,23 @@ SingBoxTags CollectSingBoxTags(JsonArray* outbounds) {
     for (guint m = 0; m < count; ++m) {
       JsonNode* member = json_array_get_element(members, m);
       if (JSON_NODE_HOLDS_VALUE(member) && json_node_get_value_type(member) == G_TYPE_STRING) {
-        groupsListing[json_node_get_string(member)].push_back(tag);
+        groupsListing.emplace_back(json_node_get_string(member), tag);
       }
     }
   }
+  const auto byMember = [](const std::pair<std::string_view, std::string_view>& a,
+                           const std::pair<std::string_view, std::string_view>& b) {
+    return a.first < b.first;
+  };
+  if (!pending.empty()) std::sort(groupsListing.begin(), groupsListing.end(), byMember);
   while (!pending.empty()) {
     const std::string_view tag = pending.back();
     pending.pop_back();
     if (!tags.direct.insert(tag).second) continue;
-    const auto groups = groupsListing.find(tag);
-    if (groups != groupsListing.end()) {
-      pending.insert(pending.end(), groups->second.begin(), groups->second.end());
+    const auto groups = std::equal_range(groupsListing.begin(), groupsListing.end(),
+                                         std::make_pair(tag, std::string_view()), byMember);
+    for (auto group = groups.first; group != groups.second; ++group) {
+      pending.push_back(group->second);
     }
   }
   tags.groupLeadsDirect = !tags.direct.empty() && std::any_of(notDirect.begin(), notDirect.end(),
