@@ -361,21 +361,6 @@ JsonNode* JsonMember(JsonObject* object, const char* name) {
   return stored != nullptr ? json_object_get_member(object, stored) : nullptr;
 }
 
-void JsonMembers(JsonObject* object, const std::string* folded, std::size_t count,
-                 JsonNode** found) {
-  std::fill(found, found + count, nullptr);
-  if (object == nullptr) return;
-  JsonObjectIter iter;
-  json_object_iter_init_ordered(&iter, object);
-  const char* stored = nullptr;
-  JsonNode* value = nullptr;
-  while (json_object_iter_next_ordered(&iter, &stored, &value)) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (found[i] == nullptr && FoldsTo(stored, folded[i])) found[i] = value;
-    }
-  }
-}
-
 JsonObject* JsonMemberObject(JsonObject* object, const char* name) {
   JsonNode* node = JsonMember(object, name);
   return node != nullptr && JSON_NODE_HOLDS_OBJECT(node) ? json_node_get_object(node) : nullptr;

@@ -28,15 +28,6 @@ const char* JsonMemberName(JsonObject* object, const char* name);
 // That member's value, or nullptr.
 JsonNode* JsonMember(JsonObject* object, const char* name);
 
-// The members the decoders would read for each of |folded| (count names,
-// each as FoldJsonMemberName gives it), found in one pass over |object| into
-// found[0..count): for the lookups of one rule over many objects. Only for
-// documents LoadJson answered kLoaded for, where at most one member of an
-// object folds like a given name, so that the one found is the one JsonMember
-// would answer; nullptr for an absent one.
-void JsonMembers(JsonObject* object, const std::string* folded, std::size_t count,
-                 JsonNode** found);
-
 // The member as an object, an array or a string; nullptr when it is absent or
 // of another type.
 JsonObject* JsonMemberObject(JsonObject* object, const char* name);

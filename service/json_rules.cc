@@ -44,6 +44,10 @@ struct JsonFindings {
   bool fileMember = false;        // a file or directory path on the host
   bool externalResource = false;  // external geodata or a local-file resource
   bool ambiguousNames = false;    // an object with two names that fold alike
+  // Objects holding a member that can make a sing-box outbound act on the
+  // system (a "type" of "tor", a "system_interface" or a "netns"), or one
+  // spelled so that it may; borrowed from the document.
+  std::vector<JsonObject*> systemMembers;
 };
 
 // ---------------------------------------------------------------------------
@@ -146,20 +150,38 @@ bool IsLocalFileResource(JsonObject* object) {
 // instead of several keeps validation close to the cost of parsing, and as
 // every search here is an "anywhere in the document" test, gathering them
 // on the way answers exactly what separate searches would.
+// Whether |name| folds like |folded|, a folded ASCII name.
+bool NameFoldsLike(const char* name, const char* folded) {
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) >= 0x80) return FoldJsonMemberName(name) == folded;
+  }
+  return g_ascii_strcasecmp(name, folded) == 0;
+}
+
 void FindInMember(JsonObject* object, const char* name, JsonNode* value, void* context) {
   auto* findings = static_cast<JsonFindings*>(context);
   if (IsForbiddenFileMember(name, value)) findings->fileMember = true;
-  // A local resource's "type" member says "local": only such an object is
-  // looked at further, which spares a lookup in every other object. A name
-  // whose first byte is ASCII folds like "type" only if that byte is a T.
+  // Only a few members are looked at further, which spares lookups in every
+  // object: a name whose first byte is ASCII folds like "type" only if that
+  // byte is a T, and so on.
   const auto first = static_cast<unsigned char>(name[0]);
-  if ((first | 0x20) != 't' && first < 0x80) return;
-  const char* text =
-      JSON_NODE_HOLDS_VALUE(value) && json_node_get_value_type(value) == G_TYPE_STRING
-          ? json_node_get_string(value)
-          : nullptr;
-  if (text != nullptr && g_ascii_strcasecmp(text, "local") == 0 && IsLocalFileResource(object)) {
-    findings->externalResource = true;
+  const char lower = static_cast<char>(first | 0x20);
+  if (first < 0x80 && lower != 't' && lower != 's' && lower != 'n') return;
+  if (first >= 0x80 || lower == 't') {
+    // A local resource's or a tor outbound's "type" member says so.
+    const char* text =
+        JSON_NODE_HOLDS_VALUE(value) && json_node_get_value_type(value) == G_TYPE_STRING
+            ? json_node_get_string(value)
+            : nullptr;
+    if (text != nullptr && g_ascii_strcasecmp(text, "local") == 0 && IsLocalFileResource(object)) {
+      findings->externalResource = true;
+    }
+    if (text != nullptr && g_ascii_strcasecmp(text, "tor") == 0) {
+      findings->systemMembers.push_back(object);
+    }
+  }
+  if (NameFoldsLike(name, "SYSTEM_INTERFACE") || NameFoldsLike(name, "NETNS")) {
+    findings->systemMembers.push_back(object);
   }
 }
 
@@ -254,29 +276,24 @@ ProfileValidation CheckSingBoxInbound(JsonObject* root) {
 // system clock, a tor outbound runs a program, an outbound may dial from
 // another network namespace, and the legacy WireGuard outbound may create a
 // system interface.
-bool SingBoxActsOnTheSystem(JsonObject* root) {
+bool SingBoxActsOnTheSystem(JsonObject* root, const JsonFindings& findings) {
   for (const char* name :
        {"services", "endpoints", "network_namespaces", "certificate_providers"}) {
     if (JsonMember(root, name) != nullptr) return true;
   }
   if (JsonBooleanIsTrue(JsonMemberObject(root, "ntp"), "write_to_system")) return true;
+  // Only an outbound the walk found such a member in can qualify.
+  std::vector<JsonObject*> candidates = findings.systemMembers;
+  std::sort(candidates.begin(), candidates.end());
   JsonArray* outbounds = JsonMemberArray(root, "outbounds");
-  const guint length = outbounds != nullptr ? json_array_get_length(outbounds) : 0;
-  // Ambiguous names were refused before: one pass an outbound finds all three.
-  static const std::string kFolded[] = {FoldJsonMemberName("type"),
-                                        FoldJsonMemberName("system_interface"),
-                                        FoldJsonMemberName("netns")};
+  const guint length =
+      outbounds != nullptr && !candidates.empty() ? json_array_get_length(outbounds) : 0;
   for (guint i = 0; i < length; ++i) {
-    JsonNode* found[3];
-    JsonMembers(JsonElementObject(outbounds, i), kFolded, 3, found);
-    const char* type = found[0] != nullptr && JSON_NODE_HOLDS_VALUE(found[0]) &&
-                               json_node_get_value_type(found[0]) == G_TYPE_STRING
-                           ? json_node_get_string(found[0])
-                           : nullptr;
-    if ((type != nullptr && g_ascii_strcasecmp(type, "tor") == 0) ||
-        (found[1] != nullptr && JSON_NODE_HOLDS_VALUE(found[1]) &&
-         json_node_get_value_type(found[1]) == G_TYPE_BOOLEAN && json_node_get_boolean(found[1])) ||
-        found[2] != nullptr) {
+    JsonObject* outbound = JsonElementObject(outbounds, i);
+    if (!std::binary_search(candidates.begin(), candidates.end(), outbound)) continue;
+    if (JsonStringEquals(outbound, "type", "tor") ||
+        JsonBooleanIsTrue(outbound, "system_interface") ||
+        JsonMember(outbound, "netns") != nullptr) {
       return true;
     }
   }
@@ -540,7 +557,7 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
   if (JsonMemberHasNonEmptyString(JsonMemberObject(root, "log"), "output")) {
     return Invalid("Sing-box profiles may not write logs to files.");
   }
-  if (SingBoxActsOnTheSystem(root)) {
+  if (SingBoxActsOnTheSystem(root, findings)) {
     return Invalid(
         "Sing-box profiles may not run programs or services that act on the system outside the "
         "tunnel.");

@@ -684,6 +684,11 @@ TEST(ValidateSingBox, RulesInOrder) {
     d.outbounds.insert(d.outbounds.size() - 1,
                        R"(, {"type": "wireguard", "tag": "w", "system_interface": true})");
   });
+  add("long s: system interface", "vless", kSystem, [](SingBoxDoc& d) {
+    d.outbounds.insert(
+        d.outbounds.size() - 1,
+        ", {\"type\": \"wireguard\", \"tag\": \"w\", \"\u017fystem_interface\": true}");
+  });
   add("geoip database path", "vless", kExternal, [](SingBoxDoc& d) {
     d.prefix = R"("route": {"geoip": {"path": "/etc/cron.d/x", "download_url": "http://x"}},)";
   });
