@@ -8,6 +8,7 @@
 // OpenVPN, that a profile validation accepts reads the same to openvpn's word
 // splitting as to a plain one.
 #include "service/config_validation.cc"
+#include "service/json_members.h"
 #include "service/profile_lines.cc"
 
 #include <cstdint>
