@@ -1,12 +1,12 @@
-// The JSON engines' profile rules, for validation's dispatch, and the one
-// choice of the outbound that carries the tunnel, which the rewrites share.
+// The one choice of the outbound that carries the tunnel, which the JSON
+// engines' rules (json_rules.cc, declared in profile_rules.h) and the
+// rewrites share.
 #pragma once
 
 #include <json-glib/json-glib.h>
 
 #include <string>
 
-#include "service/config_validation.h"
 #include "service/engine_kind.h"
 
 namespace tessary::linux_service {
@@ -18,10 +18,5 @@ namespace tessary::linux_service {
 // label other than "sing-box", also of the label's type. nullptr when there
 // is none. Borrowed from |root|. |protocol| is read for sing-box only.
 const char* TunnelOutboundTag(EngineKind engine, JsonObject* root, const std::string& protocol);
-
-// The rules for a sing-box profile selected by |protocol| and for an Xray
-// profile, on the text as the client sent it.
-ProfileValidation ValidateSingBox(const std::string& config, const std::string& protocol);
-ProfileValidation ValidateXray(const std::string& config);
 
 }  // namespace tessary::linux_service

@@ -1,6 +1,5 @@
 # Profile validation: pure logic, tested on the host. The test includes the
-# sources of validation and the JSON rules for their file-private helpers, so
-# it links neither library.
+# rule units' sources for their file-private helpers, so it does not link the library.
 tessary_unit_test(config_validation_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/config_validation_test.cc
   LIBS tessary_profile_lines tessary_engine_kind tessary_json_members tessary_common PkgConfig::GIO PkgConfig::JSONGLIB)

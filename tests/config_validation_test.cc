@@ -1,7 +1,9 @@
-// Table-driven tests of profile validation. The units' file-private helpers are
-// reached by including their sources directly.
+// Table-driven tests of profile validation. The rule units' file-private
+// helpers are reached by including their sources directly.
 #include "service/config_validation.cc"
 #include "service/json_rules.cc"
+#include "service/openvpn_rules.cc"
+#include "service/wireguard_rules.cc"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -9,7 +9,9 @@
 // splitting as to a plain one.
 #include "service/config_validation.cc"
 #include "service/json_members.h"
+#include "service/openvpn_rules.cc"
 #include "service/profile_lines.cc"
+#include "service/wireguard_rules.cc"
 
 #include <cstdint>
 #include <cstdlib>
