@@ -3,7 +3,9 @@
 #include "service/config_validation.cc"
 #include "service/json_rules.cc"
 #include "service/openvpn_rules.cc"
+#include "service/singbox_rules.cc"
 #include "service/wireguard_rules.cc"
+#include "service/xray_rules.cc"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

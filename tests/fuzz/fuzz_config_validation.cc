@@ -11,7 +11,9 @@
 #include "service/json_members.h"
 #include "service/openvpn_rules.cc"
 #include "service/profile_lines.cc"
+#include "service/singbox_rules.cc"
 #include "service/wireguard_rules.cc"
+#include "service/xray_rules.cc"
 
 #include <cstdint>
 #include <cstdlib>
