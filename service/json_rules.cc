@@ -124,6 +124,26 @@ void FindInMember(JsonObject* object, const char* name, JsonNode* value, void* c
   }
 }
 
+// Whether some string of |text| may begin with an external reference. Without
+// a \u escape, which could spell one, a string's letters and colons are
+// written as they read, so the reference shows in the text itself; nearly
+// every colon there follows a quote.
+bool MayHoldExternalReference(const std::string& text) {
+  if (text.find("\\u") != std::string::npos) return true;
+  const char* data = text.data();
+  for (std::size_t colon = text.find(':'); colon != std::string::npos;
+       colon = text.find(':', colon + 1)) {
+    const char before = static_cast<char>(colon > 0 ? data[colon - 1] | 0x20 : 0);
+    if (before == 't' && colon >= 3 && g_ascii_strncasecmp(data + colon - 3, "ext", 3) == 0) {
+      return true;
+    }
+    if (before == 'p' && colon >= 6 && g_ascii_strncasecmp(data + colon - 6, "ext-ip", 6) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void FindInValue(JsonNode* value, void* findings) {
   if (IsExternalReference(value)) static_cast<JsonFindings*>(findings)->externalResource = true;
 }
@@ -153,7 +173,7 @@ ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser
   JsonFindings found;
   JsonVisit visit;
   visit.member = FindInMember;
-  visit.value = FindInValue;
+  if (MayHoldExternalReference(config)) visit.value = FindInValue;
   visit.context = &found;
   const JsonLoad load = LoadJson(loaded, config, &visit);
   switch (load) {

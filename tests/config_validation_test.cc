@@ -518,6 +518,7 @@ TEST(JsonFindings, FileMembersAndExternalResourcesAnywhere) {
       {R"({"certificate_directory_path": []})", false, false},
       {R"({"rules": [{"domain": ["EXT:geosite.dat:cn"]}]})", false, true},
       {R"({"ip": "ext-ip:geoip.dat:private"})", false, true},
+      {R"({"ip": "\u0065xt\u003ageoip.dat:cn"})", false, true},  // spelled with escapes
       {R"({"ip": "geoip:private", "d": "geosite:cn", "x": "next:1"})", false, false},
       {R"({"ext:key": "value"})", false, false},  // names are not values
       {R"({"rule_set": [{"type": "LOCAL", "path": "/etc/rules.srs"}]})", false, true},
