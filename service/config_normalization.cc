@@ -10,6 +10,7 @@
 #include "common/secure_clear.h"
 #include "service/engine_kind.h"
 #include "service/json_members.h"
+#include "service/json_rules.h"
 #include "service/profile_text.h"
 
 namespace tessary::linux_service {
@@ -60,112 +61,6 @@ constexpr const char* kXrayRemovedTunMembers[] = {
     "autoOutboundsInterface",
 };
 
-// The deepest node validation admits sits at level 64 (the root is level 0).
-constexpr std::size_t kMaxNodeLevel = 64;
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Reads the four hex digits of a \u escape starting at text[i]; false when
-// they are not all there.
-bool ReadUnicodeUnits(const std::string& text, std::size_t i, unsigned* unit) {
-  if (i + 4 > text.size()) return false;
-  unsigned value = 0;
-  for (std::size_t k = 0; k < 4; ++k) {
-    const char c = text[i + k];
-    if (!IsHexDigit(c)) return false;
-    value = value * 16 + static_cast<unsigned>(g_ascii_xdigit_value(c));
-  }
-  *unit = value;
-  return true;
-}
-
-// Skips a double-quoted string whose opening quote is at text[*i]; on success
-// *i is the index of the closing quote. json-glib's scanner lets a malformed
-// \u escape or a lone surrogate swallow the characters after it, quotes
-// included, so such strings are refused rather than guessed at.
-bool SkipDoubleQuotedString(const std::string& text, std::size_t* i) {
-  std::size_t j = *i + 1;
-  while (j < text.size()) {
-    const char c = text[j];
-    if (c == '"') {
-      *i = j;
-      return true;
-    }
-    if (c != '\\') {
-      ++j;
-      continue;
-    }
-    if (j + 1 >= text.size()) return false;
-    if (text[j + 1] != 'u') {
-      j += 2;  // every other escape takes exactly one character after the backslash
-      continue;
-    }
-    unsigned unit = 0;
-    if (!ReadUnicodeUnits(text, j + 2, &unit)) return false;
-    j += 6;
-    if (unit >= 0xd800 && unit <= 0xdfff) {
-      // Only a high surrogate followed by an escaped low one is read predictably.
-      unsigned low = 0;
-      if (unit > 0xdbff || j + 1 >= text.size() || text[j] != '\\' || text[j + 1] != 'u' ||
-          !ReadUnicodeUnits(text, j + 2, &low) || low < 0xdc00 || low > 0xdfff) {
-        return false;
-      }
-      j += 6;
-    }
-  }
-  return false;
-}
-
-// json-glib's parser recurses once per nesting level and overflows the stack
-// on deeply nested input, so nesting is bounded before the text reaches it.
-// The scan follows json-glib's scanner: double-quoted strings with escapes,
-// single-quoted strings without, and comments running from one "/" to the
-// next. A container at level 64 must be empty, exactly as validation admits.
-// Anything the scan cannot follow (NUL bytes, unterminated strings or
-// comments, odd escapes) is refused: json-glib would refuse most of it anyway.
-bool NestingWithinLimit(const std::string& text) {
-  if (text.find('\0') != std::string::npos) return false;
-  std::size_t depth = 0;  // open containers; the innermost one sits at level depth - 1
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    switch (c) {
-      case ' ':
-      case '\t':
-      case '\r':
-      case '\n':
-        continue;
-      case '/': {
-        const std::size_t end = text.find('/', i + 1);
-        if (end == std::string::npos) return false;
-        i = end;
-        continue;
-      }
-      case ']':
-      case '}':
-        if (depth == 0) return false;
-        --depth;
-        continue;
-      default:
-        break;
-    }
-    // Every other character begins a token, which is a node (or a member name)
-    // one level below the innermost open container.
-    if (depth > kMaxNodeLevel) return false;
-    if (c == '[' || c == '{') {
-      ++depth;
-    } else if (c == '"') {
-      if (!SkipDoubleQuotedString(text, &i)) return false;
-    } else if (c == '\'') {
-      const std::size_t end = text.find('\'', i + 1);
-      if (end == std::string::npos) return false;
-      i = end;
-    }
-  }
-  return true;
-}
-
 struct ParsedJson {
   JsonParser* parser = nullptr;
   std::size_t inputBytes = 0;
@@ -177,16 +72,14 @@ struct ParsedJson {
   ParsedJson& operator=(const ParsedJson&) = delete;
 };
 
-// Loads the text into a fresh parser; false on any parse failure (the
-// parser's own message is never shown) and on an object holding two member
-// names that the engine's decoder would take for one.
+// Loads the text into a fresh parser through the one door into json-glib;
+// false on anything it refuses (the parser's own message is never shown),
+// including an object holding two member names that the engine's decoder
+// would take for one.
 bool Parse(const std::string& config, ParsedJson* parsed) {
-  if (!NestingWithinLimit(config)) return false;
-  if (config.size() > static_cast<std::size_t>(G_MAXSSIZE)) return false;
   parsed->parser = json_parser_new();
   parsed->inputBytes = config.size();
-  bool ambiguous = false;
-  return LoadJsonCheckingMemberNames(parsed->parser, config, &ambiguous) && !ambiguous;
+  return LoadJson(parsed->parser, config) == JsonLoad::kLoaded;
 }
 
 JsonObject* RootObject(const ParsedJson& parsed) {
@@ -232,25 +125,6 @@ JsonArray* StringArray(std::initializer_list<const char*> values) {
   JsonArray* array = json_array_new();
   for (const char* value : values) json_array_add_string_element(array, value);
   return array;
-}
-
-// Walks the outbounds in order and returns the tag of the first object with a
-// non-empty string tag and a string type that `accept` takes (given the
-// lower-cased type); "" when none does.
-template <typename Accept>
-std::string SelectOutboundTag(JsonObject* root, const char* typeMember, Accept accept) {
-  JsonArray* outbounds = JsonMemberArray(root, "outbounds");
-  if (outbounds == nullptr) return "";
-  const guint count = json_array_get_length(outbounds);
-  for (guint i = 0; i < count; ++i) {
-    JsonObject* outbound = JsonElementObject(outbounds, i);
-    if (outbound == nullptr) continue;
-    const char* type = JsonMemberString(outbound, typeMember);
-    const char* tag = JsonMemberString(outbound, "tag");
-    if (type == nullptr || tag == nullptr || tag[0] == '\0') continue;
-    if (accept(Lowercase(type))) return tag;
-  }
-  return "";
 }
 
 // The text holds the profile's secrets, so it is built in one buffer that
@@ -309,16 +183,13 @@ bool NormalizeSingBoxConfig(const std::string& protocol, const std::string& conf
   SetInt(inbound, "iproute2_rule_index", kSingBoxRulePriority);
   for (const char* member : kSingBoxRemovedInboundMembers) RemoveJsonMember(inbound, member);
 
-  const std::string label = CanonicalSingBoxProtocol(protocol);
-  const bool anyProxy = label == "singbox" || label == "sing-box";
-  const std::string tag = SelectOutboundTag(root, "type", [&](const std::string& type) {
-    if (type == "dns" || type == "block" || type == "direct") return false;
-    return anyProxy || type == label;
-  });
-  if (tag.empty()) {
+  const char* selected = TunnelOutboundTag(kSingBox, root, protocol);
+  if (selected == nullptr) {
     *error = "The selected Sing-box proxy outbound is unavailable.";
     return false;
   }
+  // Copied: the rewrite below may replace the member it is borrowed from.
+  const std::string tag = selected;
 
   JsonObject* route = EnsureObjectMember(root, "route");
   SetBoolean(route, "auto_detect_interface", TRUE);
@@ -410,13 +281,12 @@ bool NormalizeXrayConfig(const std::string& config, std::string* normalized, std
     SetInt(sockopt, "mark", kXrayRoutingMark);
   }
 
-  const std::string tag = SelectOutboundTag(root, "protocol", [](const std::string& type) {
-    return type != "freedom" && type != "blackhole" && type != "dns";
-  });
-  if (tag.empty()) {
+  const char* selected = TunnelOutboundTag(kXray, root, "");
+  if (selected == nullptr) {
     *error = "The Xray proxy outbound is unavailable.";
     return false;
   }
+  const std::string tag = selected;
 
   JsonObject* routing = EnsureObjectMember(root, "routing");
   JsonObject* rule = json_object_new();

@@ -157,10 +157,7 @@ void XrayTransports(JsonObject* outbound, bool* tcp, bool* udp) {
 void CollectJsonEndpoints(EngineKind kind, const std::string& config,
                           std::vector<Endpoint>* endpoints) {
   g_autoptr(JsonParser) parser = json_parser_new();
-  if (!json_parser_load_from_data(parser, config.data(), static_cast<gssize>(config.size()),
-                                  nullptr)) {
-    return;
-  }
+  if (LoadJson(parser, config) != JsonLoad::kLoaded) return;
   JsonNode* root = json_parser_get_root(parser);
   if (root == nullptr || !JSON_NODE_HOLDS_OBJECT(root)) return;
   JsonArray* outbounds = JsonMemberArray(json_node_get_object(root), "outbounds");

@@ -13,5 +13,8 @@ inline ProfileValidation Invalid(const std::string& message) { return {false, me
 // Each engine's rules, for a configuration of allowed size without NUL bytes.
 ProfileValidation ValidateWireGuard(const std::string& config);
 ProfileValidation ValidateOpenVpn(const std::string& config);
+// |protocol| selects the sing-box outbound that carries the tunnel.
+ProfileValidation ValidateSingBox(const std::string& config, const std::string& protocol);
+ProfileValidation ValidateXray(const std::string& config);
 
 }  // namespace tessary::linux_service

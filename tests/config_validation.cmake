@@ -13,6 +13,6 @@ if(TESSARY_FUZZ)
   target_compile_options(fuzz_config_validation PRIVATE -fsanitize=fuzzer,address,undefined
                          -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(fuzz_config_validation PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(fuzz_config_validation PRIVATE tessary_engine_kind tessary_json_members tessary_common
+  target_link_libraries(fuzz_config_validation PRIVATE tessary_json_rules tessary_engine_kind tessary_json_members tessary_common
                         PkgConfig::GIO PkgConfig::JSONGLIB)
 endif()

@@ -1,8 +1,11 @@
 // Table-driven tests of profile validation. The rule units' file-private
 // helpers are reached by including their sources directly.
 #include "service/config_validation.cc"
+#include "service/json_rules.cc"
 #include "service/openvpn_rules.cc"
+#include "service/singbox_rules.cc"
 #include "service/wireguard_rules.cc"
+#include "service/xray_rules.cc"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -119,6 +122,8 @@ TEST(ValidateProfile, IdentifierSizeAndProtocolInOrder) {
 constexpr char kMalformed[] = "The JSON VPN configuration is malformed.";
 constexpr char kNotObject[] = "The JSON VPN configuration must be an object.";
 constexpr char kTooComplex[] = "The JSON VPN configuration exceeds complexity limits.";
+constexpr char kBadNumber[] =
+    "The JSON VPN configuration contains a number its engine would not receive as written.";
 
 std::string Repeat(const std::string& piece, std::size_t times) {
   std::string out;
@@ -190,6 +195,20 @@ TEST(ParseJsonObject, RootKindsAndLimitsAtTheirBoundaries) {
       {"{\"a\":1 # c\n}", kMalformed},
       {"{'a':1}", kMalformed},
       {"{\"a\":1} /* open", kMalformed},
+      // Numbers json-glib reads but does not hand on as written: not JSON,
+      // past 64 bits (it stores -1 for the first), or written back as
+      // "4e+20.0" and "inf.0".
+      {"{\"a\":-9223372036854775808, \"b\":9223372036854775807, \"c\":[0,-0.5E+3,1.5e-7]}", ""},
+      {"{\"a\":123456789012345678901234567890}", kBadNumber},
+      {"{\"a\":9223372036854775808}", kBadNumber},
+      {"{\"a\":-9223372036854775809}", kBadNumber},
+      {"{\"a\":4e20}", kBadNumber},
+      {"{\"a\":1e400}", kBadNumber},
+      {"{\"a\":0x10}", kBadNumber},
+      {"{\"a\":01}", kBadNumber},
+      {"{\"a\":.5}", kBadNumber},
+      {"{\"a\":1.}", kBadNumber},
+      {"{\"a\":- 1}", kBadNumber},
       {NestedArrays(63), ""},           // the number at level 64
       {NestedArrays(64), kTooComplex},  // the number at level 65
       {NestedArrays(64, ""), ""},       // an empty array at level 64
@@ -211,8 +230,8 @@ struct QuirkDocument {
   const char* what;
   std::string text;
   bool inRoot;  // false: the nesting follows the root value
-  // The engines' readers end single quotes and comments elsewhere, so such
-  // text is malformed once it passes the bound.
+  // The engines' readers end single quotes and comments elsewhere and refuse
+  // the escapes, so such text is malformed once it passes the bound.
   bool readDifferently = false;
 };
 
@@ -221,11 +240,12 @@ std::vector<QuirkDocument> LexerQuirkDocuments(std::size_t levels) {
   return {
       {"single-quoted string holding a double quote", "{\"a\": '\"', \"b\": " + nest, true, true},
       {"slash comment holding a double quote", "{\"a\": /\"/ 1, \"b\": " + nest, true, true},
-      {"short \\u escape swallowing a quote", "{\"a\": \"\\u0\"\", \"b\": " + nest, true},
-      {"lone surrogate swallowing a quote", "{\"a\": \"\\ud800\"\", \"b\": " + nest, true},
+      {"short \\u escape swallowing a quote", "{\"a\": \"\\u0\"\", \"b\": " + nest, true, true},
+      {"lone surrogate swallowing a quote", "{\"a\": \"\\ud800\"\", \"b\": " + nest, true, true},
       {"lone surrogate swallowing an escaped quote", "{\"a\": \"\\ud800\\\"\", \"b\": " + nest,
+       true, true},
+      {"short surrogate swallowing two quotes", "{\"a\": \"\\ud8\"\"\", \"b\": " + nest, true,
        true},
-      {"short surrogate swallowing two quotes", "{\"a\": \"\\ud8\"\"\", \"b\": " + nest, true},
       {"text after the root value", "{} " + Repeat("[", levels) + Repeat("]", levels), false},
   };
 }
@@ -278,9 +298,9 @@ TEST(JsonNesting, LexerQuirksCannotHideDeepNesting) {
                                            static_cast<gssize>(doc.text.size()), nullptr));
     if (doc.inRoot) {
       EXPECT_EQ(ContainerHeight(json_parser_get_root(parser)), 41u);
-      EXPECT_EQ(JsonBracketDepth(doc.text, 1000), 41u);
+      EXPECT_EQ(ScanJsonText(doc.text).deepest, 41u);
     } else {
-      EXPECT_EQ(JsonBracketDepth(doc.text, 1000), 40u);
+      EXPECT_EQ(ScanJsonText(doc.text).deepest, 40u);
     }
   }
   // The same quirk at depth 64 under the root passes the bound and meets the
@@ -419,7 +439,7 @@ TEST(JsonNesting, AgreesWithJsonGlibOnLenientDocuments) {
     ++accepted;
     // Exactly as deep as json-glib built it: never less (a hidden bracket
     // could crash it), never more (a harmless document would be refused).
-    ASSERT_EQ(JsonBracketDepth(text, 1000), ContainerHeight(json_parser_get_root(parser))) << text;
+    ASSERT_EQ(ScanJsonText(text).deepest, ContainerHeight(json_parser_get_root(parser))) << text;
   }
   EXPECT_GT(accepted, 1000);  // the comparison ran on a real share of them
 }
@@ -442,7 +462,7 @@ TEST(JsonNesting, HostileAndHarmlessBracketsInText) {
   EXPECT_EQ(ParseMessage("{\"a\": \"\\u0041" + Repeat("[", 200) + "\"}"), "");
   EXPECT_EQ(ParseMessage("{\"a\": \"\\ud83d\\ude00" + Repeat("[", 200) + "\"}"), "");
   // Closing brackets never push the count below zero to hide later opens.
-  EXPECT_EQ(JsonBracketDepth(Repeat("]", 500) + Repeat("[", 70), 1000), 70u);
+  EXPECT_TRUE(ScanJsonText(Repeat("]", 500) + Repeat("[", 70)).tooDeep);
 }
 
 TEST(JsonMembers, StringBooleanAndEqualityTests) {
@@ -498,6 +518,7 @@ TEST(JsonFindings, FileMembersAndExternalResourcesAnywhere) {
       {R"({"certificate_directory_path": []})", false, false},
       {R"({"rules": [{"domain": ["EXT:geosite.dat:cn"]}]})", false, true},
       {R"({"ip": "ext-ip:geoip.dat:private"})", false, true},
+      {R"({"ip": "\u0065xt\u003ageoip.dat:cn"})", false, true},  // spelled with escapes
       {R"({"ip": "geoip:private", "d": "geosite:cn", "x": "next:1"})", false, false},
       {R"({"ext:key": "value"})", false, false},  // names are not values
       {R"({"rule_set": [{"type": "LOCAL", "path": "/etc/rules.srs"}]})", false, true},
@@ -667,6 +688,11 @@ TEST(ValidateSingBox, RulesInOrder) {
   add("legacy wireguard system interface", "vless", kSystem, [](SingBoxDoc& d) {
     d.outbounds.insert(d.outbounds.size() - 1,
                        R"(, {"type": "wireguard", "tag": "w", "system_interface": true})");
+  });
+  add("long s: system interface", "vless", kSystem, [](SingBoxDoc& d) {
+    d.outbounds.insert(
+        d.outbounds.size() - 1,
+        ", {\"type\": \"wireguard\", \"tag\": \"w\", \"\u017fystem_interface\": true}");
   });
   add("geoip database path", "vless", kExternal, [](SingBoxDoc& d) {
     d.prefix = R"("route": {"geoip": {"path": "/etc/cron.d/x", "download_url": "http://x"}},)";

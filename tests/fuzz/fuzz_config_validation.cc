@@ -8,9 +8,12 @@
 // OpenVPN, that a profile validation accepts reads the same to openvpn's word
 // splitting as to a plain one.
 #include "service/config_validation.cc"
+#include "service/json_members.h"
 #include "service/openvpn_rules.cc"
 #include "service/profile_lines.cc"
+#include "service/singbox_rules.cc"
 #include "service/wireguard_rules.cc"
+#include "service/xray_rules.cc"
 
 #include <cstdint>
 #include <cstdlib>
@@ -45,8 +48,9 @@ unsigned long ContainerHeight(JsonNode* node) {
 }
 
 void CheckNestingBound(const std::string& text) {
-  const unsigned long counted = JsonBracketDepth(text, 1000);
-  if (counted > 200) return;  // refused before parsing; json-glib must not see it
+  const JsonTextScan scan = ScanJsonText(text);
+  if (scan.tooDeep) return;  // refused before parsing; json-glib must not see it
+  const unsigned long counted = scan.deepest;
   g_autoptr(JsonParser) parser = json_parser_new();
   if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()), nullptr)) {
     return;

@@ -38,12 +38,13 @@ std::size_t DeepestLevel(JsonNode* node, std::size_t level) {
 }
 
 void CheckScanAgainstParser(const std::string& text) {
-  if (!NestingWithinLimit(text)) return;
+  const JsonTextScan scan = ScanJsonText(text);
+  if (scan.tooDeep || scan.nodeTooDeep) return;
   g_autoptr(JsonParser) parser = json_parser_new();
   if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()), nullptr))
     return;
   JsonNode* root = json_parser_get_root(parser);
-  if (root != nullptr && DeepestLevel(root, 0) > kMaxNodeLevel) abort();
+  if (root != nullptr && DeepestLevel(root, 0) > kMaxJsonLevel) abort();
 }
 
 template <typename Normalize>
@@ -58,8 +59,7 @@ void CheckRewrite(const std::string& text, Normalize normalize) {
   // The engine reads the output: no object in it may hold two names its
   // decoder would take for one.
   g_autoptr(JsonParser) parser = json_parser_new();
-  bool ambiguous = false;
-  if (!LoadJsonCheckingMemberNames(parser, out, &ambiguous) || ambiguous) abort();
+  if (LoadJson(parser, out) != JsonLoad::kLoaded) abort();
   std::string again;
   if (!normalize(out, &again, &error) || again != out) abort();
 }
