@@ -78,7 +78,7 @@ int ServerArrivalsFromOtherProcesses() {
 // SYN and an ICMP echo request) and writes the rounds done to
 // /run/sandbox/probes. A blocked send fails; the next one is tried all the same.
 constexpr char kProber[] = R"PY(
-import socket, struct, sys, time
+import os, socket, struct, sys, time
 dns = b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x05probe\x04test\x00\x00\x01\x00\x01"
 def checksum(data):
     total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
@@ -101,8 +101,10 @@ for i in range(1, int(sys.argv[1]) + 1):
         with socket.socket(family, socket.SOCK_STREAM) as s:
             s.setblocking(False)
             s.connect_ex((host, 80))
-    with open("/run/sandbox/probes", "w") as f:
+    # Replaced whole, so that a reader never sees it half written.
+    with open("/run/sandbox/probes.new", "w") as f:
         f.write(str(i))
+    os.replace("/run/sandbox/probes.new", "/run/sandbox/probes")
     time.sleep(0.005)
 )PY";
 
