@@ -153,8 +153,6 @@ TEST_F(RecoveryScenarios, AProcessEngineLeftByAKilledServiceIsStoppedAtTheNextSt
     SCOPED_TRACE(protocol);
     ASSERT_NO_FATAL_FAILURE(ConnectAndKillTheService(protocol, profile, false));
     const std::vector<int> engines = ProcessesRunning(program);
-    // Seen once under load in an ASan build: two engines here. What they
-    // are and what the service did is what tells where the second came from.
     ASSERT_EQ(engines.size(), 1u) << Sh("ps -eo pid,ppid,stat,etimes,args").out << ServiceLog();
     ASSERT_EQ(kill(engines[0], SIGKILL), 0);
     ASSERT_TRUE(WaitUntil([&] { return !ProcessAlive(engines[0]); }, seconds(5)));

@@ -118,7 +118,15 @@ inline std::vector<int> ProcessesRunning(const std::string& prefix) {
     if (line.compare(0, prefix.size(), prefix) == 0) pids.push_back(pid);
   }
   g_dir_close(proc);
-  return pids;
+  // A child the program forked shows the program's command line until it
+  // execs (sing-box runs resolvectl): it is not a second engine.
+  std::vector<int> programs;
+  for (int pid : pids) {
+    const std::vector<std::string> stat = ProcessStatFields(pid);
+    const int parent = stat.size() > 1 ? atoi(stat[1].c_str()) : 0;
+    if (std::find(pids.begin(), pids.end(), parent) == pids.end()) programs.push_back(pid);
+  }
+  return programs;
 }
 
 inline bool ProcessAlive(int pid) {
