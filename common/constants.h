@@ -56,6 +56,10 @@ inline constexpr char kSingBoxConfig[] = "/run/tessaryvpn/sing-box.json";
 inline constexpr char kXrayConfig[] = "/run/tessaryvpn/xray.json";
 inline constexpr char kOpenVpnConfig[] = "/run/tessaryvpn/openvpn.ovpn";
 inline constexpr char kOpenVpnPid[] = "/run/tessaryvpn/openvpn.pid";
+// Made by the DNS helper at OpenVPN's route-up event, which comes once OpenVPN
+// has added every route of its session: a family still not tunnelled then
+// will not be.
+inline constexpr char kOpenVpnRoutesAdded[] = "/run/tessaryvpn/openvpn.route-up";
 // The running process engine's kind, process id and start time, so that a
 // later run can stop an engine this run leaves behind.
 inline constexpr char kEngineRecord[] = "/run/tessaryvpn/engine.process";

@@ -4,6 +4,7 @@
 #include "service/engine_runtime.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <utility>
@@ -193,6 +194,8 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
     return false;
   }
 
+  // A sign left by an earlier start would say too early that all routes are in.
+  if (entry->routesAdded != nullptr) unlink(entry->routesAdded);
   // openvpn's route to its server is told apart by what the start adds.
   const std::vector<GatewayRoute> routesBefore =
       engine == kOpenVpn ? GatewayRoutes() : std::vector<GatewayRoute>{};
@@ -216,14 +219,17 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
   }
 
   // An engine adds its routes one at a time: a family seen without the
-  // tunnel is blocked only when it is still so a moment later.
+  // tunnel is blocked only when it is still so a moment later, or at once
+  // when the engine has said that all its routes are in.
   using Clock = std::chrono::steady_clock;
   bool oneFamilySeen = false;
   Clock::time_point oneFamilySince;
   std::vector<std::string> servers;
   const auto tunnelReady = [&] {
-    const bool mayBlock = oneFamilySeen && Clock::now() - oneFamilySince >= kStartupRecheck;
-    const RouteVerdict verdict = SecureFullRoute(engine, 0, servers, mayBlock);
+    const bool routesAdded = entry->routesAdded != nullptr && access(entry->routesAdded, F_OK) == 0;
+    const bool mayBlock =
+        oneFamilySeen && (routesAdded || Clock::now() - oneFamilySince >= kStartupRecheck);
+    RouteVerdict verdict = SecureFullRoute(engine, 0, servers, mayBlock);
     if (verdict == RouteVerdict::kOneFamily && !oneFamilySeen) {
       // The engine's sockets carry no mark: its servers stay reachable in
       // the family about to be blocked. None found leaves none open.
@@ -233,6 +239,7 @@ bool EngineRuntime::StartProcessEngine(EngineKind engine, const std::string& pro
       servers.clear();
       for (const KillSwitchServer& server : found) servers.push_back(server.address);
       oneFamilySince = Clock::now();
+      if (routesAdded) verdict = SecureFullRoute(engine, 0, servers, true);
     }
     oneFamilySeen = verdict == RouteVerdict::kOneFamily;
     return verdict == RouteVerdict::kFull;

@@ -191,6 +191,7 @@ bool RemoveConfigFor(EngineKind kind, std::string* error) {
       if (!RemoveOpenVpnServerRoutes(error)) return false;
       std::string scratch;
       if (!SecureRemoveFile(kOpenVpnPid, &scratch)) unlink(kOpenVpnPid);
+      unlink(kOpenVpnRoutesAdded);
       return SecureRemoveFile(kOpenVpnConfig, error);
     }
   }
@@ -252,7 +253,9 @@ constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig,
 // profile nor a server's push undoes them: pushed IPv4 routes may name the
 // uplink's gateway (pushed IPv6 ones always go through the tunnel device), a
 // fixed local port listens on every address, a cipher "none" carries the
-// tunnel in clear text, and compression can reveal what it carries.
+// tunnel in clear text, and compression can reveal what it carries. The
+// DNS helper sets and takes back DNS at up and down, and at route-up says
+// that every route of the session is in.
 constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--config",
                                         kOpenVpnConfig,
@@ -263,6 +266,8 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--down",
                                         kDnsHelper,
                                         "--down-pre",
+                                        "--route-up",
+                                        kDnsHelper,
                                         "--auth-nocache",
                                         "--writepid",
                                         kOpenVpnPid,
@@ -405,12 +410,12 @@ constexpr std::chrono::milliseconds kOpenVpnStartupBound{30000};
 constexpr ProcessEngine kProcessEngines[] = {
     {kSingBox, kSingBoxConfig, kSingBoxInterfacePath, BuildSingBoxConfig, kSingBoxCheckArgv,
      "Sing-box rejected the generated configuration.", kSingBoxArgv, kStartupBound, nullptr,
-     ClearSingBoxRouting},
+     ClearSingBoxRouting, nullptr},
     {kXray, kXrayConfig, kXrayInterfacePath, BuildXrayConfig, kXrayCheckArgv,
      "Xray rejected the generated configuration.", kXrayArgv, kStartupBound, RouteXrayTunnel,
-     ClearXrayRouting},
+     ClearXrayRouting, nullptr},
     {kOpenVpn, kOpenVpnConfig, kOpenVpnInterfacePath, BuildOpenVpnConfig, nullptr, nullptr,
-     kOpenVpnArgv, kOpenVpnStartupBound, nullptr, nullptr},
+     kOpenVpnArgv, kOpenVpnStartupBound, nullptr, nullptr, kOpenVpnRoutesAdded},
 };
 
 }  // namespace

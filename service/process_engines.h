@@ -54,6 +54,10 @@ struct ProcessEngine {
   // Removes the rules and tables the engine, or its routing, may leave behind
   // when it is killed; null for none.
   bool (*clearRouting)(std::string* error);
+  // A file the engine's side makes once it has added every route it will
+  // add; null when the engine gives no such sign. Until it appears, a
+  // family seen without the tunnel may still be about to get it.
+  const char* routesAdded;
 };
 
 const ProcessEngine* ProcessEngineFor(EngineKind kind);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -264,13 +265,28 @@ int OpenRouteMonitor() {
   return fd;
 }
 
-// Reads what is queued; the messages only say that something changed. A full
-// queue (ENOBUFS) says the same.
-void DrainRouteMonitor(int fd) {
+// Reads what is queued on a non-blocking descriptor; the messages only say
+// that something changed. A full netlink queue (ENOBUFS) says the same.
+void DrainQueued(int fd) {
   char buffer[8192];
   for (int reads = 0; reads < 64; ++reads) {
-    if (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) < 0 && errno != ENOBUFS) return;
+    if (read(fd, buffer, sizeof buffer) < 0 && errno != ENOBUFS) return;
   }
+}
+
+// Watches the directory of the engine's all-routes-added sign, so that the
+// wait looks again the moment it appears; -1 for an engine without one, or
+// when no watch can be had: the sign is then seen at the next look.
+int OpenRoutesAddedWatch(const ProcessEngine& entry) {
+  if (entry.routesAdded == nullptr) return -1;
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return -1;
+  g_autofree char* directory = g_path_get_dirname(entry.routesAdded);
+  if (inotify_add_watch(fd, directory, IN_CREATE | IN_MOVED_TO) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -284,6 +300,7 @@ StartupOutcome WaitForStartup(const ProcessEngine& entry, GSubprocess* child,
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + entry.startupBound;
   g_auto(Descriptor) monitor = OpenRouteMonitor();
+  g_auto(Descriptor) routesAdded = OpenRoutesAddedWatch(entry);
   const char* identifier = g_subprocess_get_identifier(child);
   g_auto(Descriptor) pidfd =
       identifier != nullptr ? OpenPidfd(static_cast<pid_t>(atoi(identifier))) : -1;
@@ -307,18 +324,22 @@ StartupOutcome WaitForStartup(const ProcessEngine& entry, GSubprocess* child,
     const auto now = Clock::now();
     if (now >= deadline) return StartupOutcome::kTimedOut;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-    struct pollfd ready[2] = {{monitor, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    struct pollfd ready[3] = {{monitor, POLLIN, 0}, {pidfd, POLLIN, 0}, {routesAdded, POLLIN, 0}};
     const int result = poll(
-        ready, 2, static_cast<int>(std::min<long long>(left.count() + 1, kStartupSlice.count())));
+        ready, 3, static_cast<int>(std::min<long long>(left.count() + 1, kStartupSlice.count())));
     if (result < 0 && errno != EINTR) {
       *error = "Unable to wait for the VPN engine: " + ErrnoText(errno) + ".";
       return StartupOutcome::kFailed;
     }
     if (result > 0 && (ready[0].revents & POLLIN) != 0) {
-      DrainRouteMonitor(monitor);
+      DrainQueued(monitor);
       look = true;
     }
     if (result > 0 && (ready[1].revents & POLLIN) != 0) look = true;
+    if (result > 0 && (ready[2].revents & POLLIN) != 0) {
+      DrainQueued(routesAdded);
+      look = true;
+    }
     if (monitor < 0) look = true;
   }
 }

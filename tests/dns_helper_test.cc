@@ -4,6 +4,7 @@
 // (tests/standins/dns/resolvectl, which hands each call on to the real one
 // unless told to fail or hang) proves the exact command sequence.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -17,6 +18,7 @@ namespace {
 
 using linux_service::kDnsHelper;
 using linux_service::kOpenVpnInterface;
+using linux_service::kOpenVpnRoutesAdded;
 using linux_service::kWireGuardInterface;
 
 constexpr char kCalls[] = "/run/sandbox/resolvectl.calls";
@@ -131,8 +133,9 @@ struct Case {
   Words arguments;
   Words environment;
   int status;
-  std::string message;  // the whole of standard error
-  Words calls;          // resolvectl's words, one entry per command
+  std::string message;       // the whole of standard error
+  Words calls;               // resolvectl's words, one entry per command
+  bool routesAdded = false;  // leaves the sign that OpenVPN's routes are in
 };
 
 class DnsHelperTest : public ::testing::Test {
@@ -149,7 +152,8 @@ class DnsHelperTest : public ::testing::Test {
         " && cp /run/sandbox/resolvectl.real /usr/bin/resolvectl"
         " && cp /run/sandbox/timeout.real /usr/bin/timeout"
         " && rm -f /run/sandbox/resolvectl.calls /run/sandbox/resolvectl.control"
-        " /run/sandbox/timeout.calls /run/sandbox/resolvectl.context");
+        " /run/sandbox/timeout.calls /run/sandbox/resolvectl.context"
+        " && mkdir -p -m 0700 /run/tessaryvpn && rm -f /run/tessaryvpn/openvpn.route-up");
     for (const char* link : {kWireGuardInterface, kOpenVpnInterface}) {
       const std::string name = link;
       MustSh("test -d /sys/class/net/" + name + " || ip tuntap add dev " + name + " mode tun");
@@ -176,6 +180,7 @@ class DnsHelperTest : public ::testing::Test {
     EXPECT_EQ(result.err, c.message);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(TakeCalls(), c.calls);
+    EXPECT_EQ(unlink(kOpenVpnRoutesAdded) == 0, c.routesAdded);
   }
 
   // Leaves the links that exist without a DNS setting, for the next case.
@@ -319,7 +324,7 @@ std::vector<Case> ModeCases() {
        "",
        {"revert " + ovpn}},
       {"script_type unset", kOpenVpnArguments, {"dev=tun-tessaryvpn"}, 1, kBadEvent, {}},
-      {"route-up", kOpenVpnArguments, OpenVpnEnvironment("route-up"), 1, kBadEvent, {}},
+      {"route-up", kOpenVpnArguments, OpenVpnEnvironment("route-up"), 0, "", {}, true},
       {"events are case-sensitive", kOpenVpnArguments, OpenVpnEnvironment("UP"), 1, kBadEvent, {}},
       {"up without pushed options", kOpenVpnArguments, OpenVpnEnvironment("up"), 1, kNoServer, {}},
       {"up with a gap before the only option", kOpenVpnArguments,
