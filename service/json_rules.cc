@@ -167,8 +167,8 @@ bool JsonBooleanIsTrue(JsonObject* object, const char* name) {
          json_node_get_value_type(node) == G_TYPE_BOOLEAN && json_node_get_boolean(node);
 }
 
-ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
-                                  JsonFindings* findings) {
+ProfileValidation ParseJsonObject(EngineKind engine, const std::string& config, JsonParser** parser,
+                                  JsonObject** root, JsonFindings* findings) {
   g_autoptr(JsonParser) loaded = json_parser_new();
   JsonFindings found;
   JsonVisit visit;
@@ -191,7 +191,11 @@ ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser
   JsonNode* rootNode = json_parser_get_root(loaded);
   if (rootNode == nullptr || !JSON_NODE_HOLDS_OBJECT(rootNode)) return Invalid(kJsonNotObject);
   if (visit.nodes > kMaxJsonNodes) return Invalid(kJsonTooComplex);
-  found.ambiguousNames = load == JsonLoad::kAmbiguous;
+  if (load == JsonLoad::kAmbiguous) {
+    const std::string name = EngineName(engine);
+    return Invalid("The " + name + " profile contains member names that " + name +
+                   " could read differently.");
+  }
   *findings = std::move(found);
   *root = json_node_get_object(rootNode);
   *parser = static_cast<JsonParser*>(g_steal_pointer(&loaded));

@@ -18,7 +18,6 @@ namespace tessary::linux_service {
 struct JsonFindings {
   bool fileMember = false;        // a file or directory path on the host
   bool externalResource = false;  // external geodata or a local-file resource
-  bool ambiguousNames = false;    // an object with two names that fold alike
   // Objects holding a member that can make a sing-box outbound act on the
   // system (a "type" of "tor", a "system_interface" or a "netns"), or one
   // spelled so that it may; borrowed from the document.
@@ -26,14 +25,15 @@ struct JsonFindings {
 };
 
 // Parses |config| once, through the one door into json-glib, and holds it to
-// the limits every JSON profile is held to. On success hands the caller one
+// the limits every JSON profile is held to, and to names that |engine|, a
+// JSON engine, reads as json-glib does. On success hands the caller one
 // reference to the parser (*parser, released with g_object_unref), its root
 // object (*root, borrowed from the parser) and what the door's walk found
 // (*findings); on failure leaves all three as they were and releases
 // everything it took. The nesting bound comes first, so a document nested
 // deeper than the limit reads as too complex even when it is malformed too.
-ProfileValidation ParseJsonObject(const std::string& config, JsonParser** parser, JsonObject** root,
-                                  JsonFindings* findings);
+ProfileValidation ParseJsonObject(EngineKind engine, const std::string& config, JsonParser** parser,
+                                  JsonObject** root, JsonFindings* findings);
 
 // Member tests as the engines' decoders read members: a non-empty string, a
 // string equal to |expected| in ASCII case, the boolean true.

@@ -249,13 +249,9 @@ ProfileValidation ValidateSingBox(const std::string& config, const std::string& 
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
   JsonFindings findings;
-  ProfileValidation parsed = ParseJsonObject(config, &parser, &root, &findings);
+  ProfileValidation parsed = ParseJsonObject(kSingBox, config, &parser, &root, &findings);
   if (!parsed.valid) return parsed;
 
-  if (findings.ambiguousNames) {
-    return Invalid(
-        "The Sing-box profile contains member names that Sing-box could read differently.");
-  }
   if (JsonMember(root, "experimental") != nullptr) {
     return Invalid("Sing-box experimental services are not permitted in VPN profiles.");
   }

@@ -96,12 +96,9 @@ ProfileValidation ValidateXray(const std::string& config) {
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
   JsonFindings findings;
-  ProfileValidation parsed = ParseJsonObject(config, &parser, &root, &findings);
+  ProfileValidation parsed = ParseJsonObject(kXray, config, &parser, &root, &findings);
   if (!parsed.valid) return parsed;
 
-  if (findings.ambiguousNames) {
-    return Invalid("The Xray profile contains member names that Xray could read differently.");
-  }
   if (JsonMember(root, "api") != nullptr) {
     return Invalid("Xray API listeners are not permitted in VPN profiles.");
   }

@@ -138,7 +138,7 @@ std::string ParseMessage(const std::string& text) {
   JsonParser* parser = nullptr;
   JsonObject* root = nullptr;
   JsonFindings findings;
-  const ProfileValidation result = ParseJsonObject(text, &parser, &root, &findings);
+  const ProfileValidation result = ParseJsonObject(kSingBox, text, &parser, &root, &findings);
   if (!result.valid) {
     EXPECT_EQ(parser, nullptr);
     EXPECT_EQ(root, nullptr);
@@ -469,10 +469,10 @@ TEST(JsonMembers, StringBooleanAndEqualityTests) {
   g_autoptr(JsonParser) parser = nullptr;
   JsonObject* root = nullptr;
   JsonFindings findings;
-  ASSERT_TRUE(ParseJsonObject(
-                  R"({"s": "Tun", "e": "", "n": 1, "b": true, "f": false, "t": "true",
+  ASSERT_TRUE(ParseJsonObject(kSingBox,
+                              R"({"s": "Tun", "e": "", "n": 1, "b": true, "f": false, "t": "true",
                       "one": 1, "nul": null, "o": {}})",
-                  &parser, &root, &findings)
+                              &parser, &root, &findings)
                   .valid);
   EXPECT_TRUE(JsonMemberHasNonEmptyString(root, "s"));
   EXPECT_FALSE(JsonMemberHasNonEmptyString(root, "e"));
@@ -505,7 +505,7 @@ TEST(JsonFindings, FileMembersAndExternalResourcesAnywhere) {
       {R"({"key_path": ""})", false, false},
       {R"({"certificatefile": ["/etc/c.pem"]})", true, false},
       {R"({"certificateFile": []})", false, false},
-      {R"({"keyFile": 5, "certificate_path": null, "KEYFILE": false})", false, false},
+      {R"({"keyFile": 5, "certificate_path": null, "masterKeyLog": false})", false, false},
       {R"({"keyfile": {"key_path": "/etc/k"}})", true, false},
       {R"({"keyfile": {"other": "/etc/k"}})", false, false},
       {R"({"a": [1, {"b": [{"CERTIFICATE_PATH": "x"}]}]})", true, false},
@@ -530,7 +530,7 @@ TEST(JsonFindings, FileMembersAndExternalResourcesAnywhere) {
     g_autoptr(JsonParser) parser = nullptr;
     JsonObject* root = nullptr;
     JsonFindings findings;
-    ASSERT_TRUE(ParseJsonObject(c.text, &parser, &root, &findings).valid) << c.text;
+    ASSERT_TRUE(ParseJsonObject(kSingBox, c.text, &parser, &root, &findings).valid) << c.text;
     EXPECT_EQ(findings.fileMember, c.fileHit) << c.text;
     EXPECT_EQ(findings.externalResource, c.externalHit) << c.text;
   }
