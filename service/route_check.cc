@@ -71,6 +71,16 @@ struct Request {
   char attributes[64];
 };
 
+// A request on the policy rules of |family|, for AddAttribute to extend.
+Request RuleRequest(uint16_t type, uint16_t flags, int family) {
+  Request request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
+  request.header.nlmsg_type = type;
+  request.header.nlmsg_flags = flags;
+  request.rule.family = static_cast<unsigned char>(family);
+  return request;
+}
+
 void AddAttribute(Request* request, uint16_t type, const void* data, size_t size) {
   auto* attribute = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(request) +
                                               NLMSG_ALIGN(request->header.nlmsg_len));
@@ -209,11 +219,7 @@ bool LookUpFamily(int fd, int family, int tunnelIndex, FamilyRoutes* routes) {
 
 // Copies of our block rules of `family`, as the kernel lists them.
 bool ListBlockRules(int fd, int family, std::vector<std::vector<char>>* rules) {
-  Request request{};
-  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
-  request.header.nlmsg_type = RTM_GETRULE;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request.rule.family = static_cast<unsigned char>(family);
+  Request request = RuleRequest(RTM_GETRULE, NLM_F_REQUEST | NLM_F_DUMP, family);
   const int status = Exchange(fd, &request.header, [&](const nlmsghdr* message) {
     if (message->nlmsg_type != RTM_NEWRULE) return;
     const auto* rule = static_cast<const fib_rule_hdr*>(NLMSG_DATA(message));
@@ -283,11 +289,8 @@ bool BlockFamily(int family, uint32_t exemptMark, const std::vector<std::string>
     const int status = Exchange(fd, &exemption.header, [](const nlmsghdr*) {});
     exempted = status == 0 || status == -EEXIST;
   }
-  Request request{};
-  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
-  request.header.nlmsg_type = RTM_NEWRULE;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL;
-  request.rule.family = static_cast<unsigned char>(family);
+  Request request =
+      RuleRequest(RTM_NEWRULE, NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL, family);
   request.rule.action = FR_ACT_UNREACHABLE;
   AddAttribute(&request, FRA_PRIORITY, &kBlockPriority, sizeof kBlockPriority);
   AddAttribute(&request, FRA_PROTOCOL, &kBlockProtocol, sizeof kBlockProtocol);
@@ -331,11 +334,7 @@ bool LiftFamilyBlocks(std::string* error) {
 bool ListPolicyRules(unsigned char family, std::vector<PolicyRule>* rules) {
   g_auto(Descriptor) fd = OpenRouteSocket();
   if (fd < 0) return false;
-  Request request{};
-  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
-  request.header.nlmsg_type = RTM_GETRULE;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request.rule.family = family;
+  Request request = RuleRequest(RTM_GETRULE, NLM_F_REQUEST | NLM_F_DUMP, family);
   const int status = Exchange(fd, &request.header, [&](const nlmsghdr* message) {
     if (message->nlmsg_type != RTM_NEWRULE ||
         message->nlmsg_len < NLMSG_LENGTH(sizeof(fib_rule_hdr))) {
@@ -361,11 +360,7 @@ bool ListPolicyRules(unsigned char family, std::vector<PolicyRule>* rules) {
 bool DeletePolicyRule(const PolicyRule& rule) {
   g_auto(Descriptor) fd = OpenRouteSocket();
   if (fd < 0) return false;
-  Request request{};
-  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(fib_rule_hdr));
-  request.header.nlmsg_type = RTM_DELRULE;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-  request.rule.family = rule.family;
+  Request request = RuleRequest(RTM_DELRULE, NLM_F_REQUEST | NLM_F_ACK, rule.family);
   AddAttribute(&request, FRA_PRIORITY, &rule.priority, sizeof rule.priority);
   if (rule.table != 0) AddAttribute(&request, FRA_TABLE, &rule.table, sizeof rule.table);
   const int status = Exchange(fd, &request.header, [](const nlmsghdr*) {});
