@@ -545,8 +545,8 @@ TEST_F(DnsHelperTest, HungResolveCtlIsEndedByTheTimeLimitAndRolledBack) {
 }
 
 // The real thing end to end: OpenVPN connects to a server in a peer
-// namespace that pushes its DNS server, and runs the helper as its up and down
-// script the way the service starts it.
+// namespace that pushes its DNS server, and runs the helper as its up, down
+// and route-up script the way the service starts it.
 TEST_F(DnsHelperTest, RealOpenVpnRunsTheHelperAsItsScripts) {
   const std::string dir = "/run/sandbox/dns-openvpn";
   MustSh("mkdir -p " + dir + " && " + SourcePath("tests/sandbox/peers") + " openvpn " + dir);
@@ -556,12 +556,19 @@ TEST_F(DnsHelperTest, RealOpenVpnRunsTheHelperAsItsScripts) {
   MustSh("/usr/sbin/openvpn --config " + dir +
          "/openvpn.ovpn --dev tun-tessaryvpn --dev-type tun --script-security 2"
          " --up /usr/libexec/tessaryvpn-dns --down /usr/libexec/tessaryvpn-dns --down-pre"
-         " --daemon --log " +
+         " --route-up /usr/libexec/tessaryvpn-dns --daemon --log " +
          dir + "/client.log --writepid " + dir + "/client.pid");
   const bool connected =
       WaitUntil([] { return ReadText(kCalls).find("default-route") != std::string::npos; },
                 std::chrono::seconds(30));
   ASSERT_TRUE(connected) << ReadText(dir + "/client.log");
+  // route-up comes once the session's routes are in.
+  ASSERT_TRUE(WaitUntil([] { return g_file_test(kOpenVpnRoutesAdded, G_FILE_TEST_EXISTS); },
+                        std::chrono::seconds(30)))
+      << ReadText(dir + "/client.log");
+  EXPECT_NE(tessary::test::Run({"/usr/sbin/ip", "-4", "route", "show", "0.0.0.0/1"})
+                .out.find("tun-tessaryvpn"),
+            std::string::npos);
   ExpectApplied(kOpenVpnInterface, "198.51.100.129");
   ExpectCleared(kWireGuardInterface);
 
