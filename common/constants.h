@@ -2,6 +2,8 @@
 // the desktop plug-in. Nothing here is configurable at run time.
 #pragma once
 
+#include <string_view>
+
 namespace tessary::linux_service {
 
 // D-Bus contract of the service.
@@ -56,10 +58,13 @@ inline constexpr char kSingBoxConfig[] = "/run/tessaryvpn/sing-box.json";
 inline constexpr char kXrayConfig[] = "/run/tessaryvpn/xray.json";
 inline constexpr char kOpenVpnConfig[] = "/run/tessaryvpn/openvpn.ovpn";
 inline constexpr char kOpenVpnPid[] = "/run/tessaryvpn/openvpn.pid";
-// Made by the DNS helper at OpenVPN's route-up event, which comes once OpenVPN
-// has added every route of its session: a family still not tunnelled then
-// will not be.
+// Made at OpenVPN's route-up event, which comes once OpenVPN has added every
+// route of its session: a family still not tunnelled then will not be.
+// OpenVPN splits its route-up command at spaces and adds no arguments to it.
 inline constexpr char kOpenVpnRoutesAdded[] = "/run/tessaryvpn/openvpn.route-up";
+inline constexpr char kOpenVpnRouteUpCommand[] = "/usr/bin/touch /run/tessaryvpn/openvpn.route-up";
+static_assert(std::string_view(kOpenVpnRouteUpCommand).substr(sizeof "/usr/bin/touch") ==
+              kOpenVpnRoutesAdded);
 // The running process engine's kind, process id and start time, so that a
 // later run can stop an engine this run leaves behind.
 inline constexpr char kEngineRecord[] = "/run/tessaryvpn/engine.process";

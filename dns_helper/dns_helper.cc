@@ -1,15 +1,10 @@
 // tessaryvpn-dns: points systemd-resolved at a tunnel's DNS servers and takes
 // that setting back, by running resolvectl. Started by the service for
-// WireGuard tunnels and OpenVPN clean-up, and by OpenVPN as its up, down and
-// route-up script. It keeps no state and talks to no bus: its lasting effects
-// are resolved's per-link setting of one of the two tunnels and, at OpenVPN's
-// route-up, an empty file in the service's runtime directory that tells the
-// service every route of the session is in.
-#include <fcntl.h>
+// WireGuard tunnels and OpenVPN clean-up, and by OpenVPN as its up and down
+// script. It keeps no state, writes no files and talks to no bus: the only
+// lasting effect is resolved's per-link setting of one of the two tunnels.
 #include <gio/gio.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -41,7 +36,6 @@ constexpr char kUnexpectedInterface[] = "Unexpected OpenVPN interface.";
 constexpr char kNoPushedServer[] = "OpenVPN did not provide a valid DNS server.";
 constexpr char kApplyFailed[] = "Unable to apply VPN DNS through systemd-resolved.";
 constexpr char kUnexpectedEvent[] = "Unexpected VPN DNS lifecycle event.";
-constexpr char kRoutesNotMarked[] = "Unable to record that the OpenVPN routes are in place.";
 
 int Fail(const char* message) {
   std::fputs(message, stderr);
@@ -151,15 +145,6 @@ int ApplyWireGuard(int argc, char** argv) {
   return Apply(kWireGuardTunnel, servers) ? 0 : 1;
 }
 
-// Only in the service's own directory, which a service that is not running
-// has not made: the file is nothing to anyone else.
-int MarkRoutesAdded() {
-  const int fd = open(kOpenVpnRoutesAdded, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 && errno != ENOENT) return Fail(kRoutesNotMarked);
-  if (fd >= 0) close(fd);
-  return 0;
-}
-
 // OpenVPN runs this program with its script environment and its own
 // positional arguments, which are ignored: only the environment says which
 // event this is.
@@ -173,7 +158,6 @@ int RunOpenVpnScript() {
   if (std::strcmp(event, "down") == 0 || std::strcmp(event, "route-pre-down") == 0) {
     return Revert(kOpenVpnTunnel) ? 0 : 1;
   }
-  if (std::strcmp(event, "route-up") == 0) return MarkRoutesAdded();
   if (std::strcmp(event, "up") != 0) return Fail(kUnexpectedEvent);
   const std::vector<std::string> servers = DnsServersFromEnvironment();
   if (servers.empty()) return Fail(kNoPushedServer);

@@ -254,8 +254,7 @@ constexpr const char* kXrayArgv[] = {kXrayBinary, "run", "-config", kXrayConfig,
 // uplink's gateway (pushed IPv6 ones always go through the tunnel device), a
 // fixed local port listens on every address, a cipher "none" carries the
 // tunnel in clear text, and compression can reveal what it carries. The
-// DNS helper sets and takes back DNS at up and down, and at route-up says
-// that every route of the session is in.
+// route-up command says that every route of the session is in.
 constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         "--config",
                                         kOpenVpnConfig,
@@ -267,7 +266,7 @@ constexpr const char* kOpenVpnArgv[] = {kOpenVpnBinary,
                                         kDnsHelper,
                                         "--down-pre",
                                         "--route-up",
-                                        kDnsHelper,
+                                        kOpenVpnRouteUpCommand,
                                         "--auth-nocache",
                                         "--writepid",
                                         kOpenVpnPid,

@@ -4,7 +4,6 @@
 // (tests/standins/dns/resolvectl, which hands each call on to the real one
 // unless told to fail or hang) proves the exact command sequence.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -18,7 +17,6 @@ namespace {
 
 using linux_service::kDnsHelper;
 using linux_service::kOpenVpnInterface;
-using linux_service::kOpenVpnRoutesAdded;
 using linux_service::kWireGuardInterface;
 
 constexpr char kCalls[] = "/run/sandbox/resolvectl.calls";
@@ -133,9 +131,8 @@ struct Case {
   Words arguments;
   Words environment;
   int status;
-  std::string message;       // the whole of standard error
-  Words calls;               // resolvectl's words, one entry per command
-  bool routesAdded = false;  // leaves the sign that OpenVPN's routes are in
+  std::string message;  // the whole of standard error
+  Words calls;          // resolvectl's words, one entry per command
 };
 
 class DnsHelperTest : public ::testing::Test {
@@ -152,8 +149,7 @@ class DnsHelperTest : public ::testing::Test {
         " && cp /run/sandbox/resolvectl.real /usr/bin/resolvectl"
         " && cp /run/sandbox/timeout.real /usr/bin/timeout"
         " && rm -f /run/sandbox/resolvectl.calls /run/sandbox/resolvectl.control"
-        " /run/sandbox/timeout.calls /run/sandbox/resolvectl.context"
-        " && mkdir -p -m 0700 /run/tessaryvpn && rm -f /run/tessaryvpn/openvpn.route-up");
+        " /run/sandbox/timeout.calls /run/sandbox/resolvectl.context");
     for (const char* link : {kWireGuardInterface, kOpenVpnInterface}) {
       const std::string name = link;
       MustSh("test -d /sys/class/net/" + name + " || ip tuntap add dev " + name + " mode tun");
@@ -180,7 +176,6 @@ class DnsHelperTest : public ::testing::Test {
     EXPECT_EQ(result.err, c.message);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(TakeCalls(), c.calls);
-    EXPECT_EQ(unlink(kOpenVpnRoutesAdded) == 0, c.routesAdded);
   }
 
   // Leaves the links that exist without a DNS setting, for the next case.
@@ -324,7 +319,7 @@ std::vector<Case> ModeCases() {
        "",
        {"revert " + ovpn}},
       {"script_type unset", kOpenVpnArguments, {"dev=tun-tessaryvpn"}, 1, kBadEvent, {}},
-      {"route-up", kOpenVpnArguments, OpenVpnEnvironment("route-up"), 0, "", {}, true},
+      {"route-up", kOpenVpnArguments, OpenVpnEnvironment("route-up"), 1, kBadEvent, {}},
       {"events are case-sensitive", kOpenVpnArguments, OpenVpnEnvironment("UP"), 1, kBadEvent, {}},
       {"up without pushed options", kOpenVpnArguments, OpenVpnEnvironment("up"), 1, kNoServer, {}},
       {"up with a gap before the only option", kOpenVpnArguments,
@@ -545,8 +540,8 @@ TEST_F(DnsHelperTest, HungResolveCtlIsEndedByTheTimeLimitAndRolledBack) {
 }
 
 // The real thing end to end: OpenVPN connects to a server in a peer
-// namespace that pushes its DNS server, and runs the helper as its up, down
-// and route-up script the way the service starts it.
+// namespace that pushes its DNS server, and runs the helper as its up and down
+// script the way the service starts it.
 TEST_F(DnsHelperTest, RealOpenVpnRunsTheHelperAsItsScripts) {
   const std::string dir = "/run/sandbox/dns-openvpn";
   MustSh("mkdir -p " + dir + " && " + SourcePath("tests/sandbox/peers") + " openvpn " + dir);
@@ -556,19 +551,12 @@ TEST_F(DnsHelperTest, RealOpenVpnRunsTheHelperAsItsScripts) {
   MustSh("/usr/sbin/openvpn --config " + dir +
          "/openvpn.ovpn --dev tun-tessaryvpn --dev-type tun --script-security 2"
          " --up /usr/libexec/tessaryvpn-dns --down /usr/libexec/tessaryvpn-dns --down-pre"
-         " --route-up /usr/libexec/tessaryvpn-dns --daemon --log " +
+         " --daemon --log " +
          dir + "/client.log --writepid " + dir + "/client.pid");
   const bool connected =
       WaitUntil([] { return ReadText(kCalls).find("default-route") != std::string::npos; },
                 std::chrono::seconds(30));
   ASSERT_TRUE(connected) << ReadText(dir + "/client.log");
-  // route-up comes once the session's routes are in.
-  ASSERT_TRUE(WaitUntil([] { return g_file_test(kOpenVpnRoutesAdded, G_FILE_TEST_EXISTS); },
-                        std::chrono::seconds(30)))
-      << ReadText(dir + "/client.log");
-  EXPECT_NE(tessary::test::Run({"/usr/sbin/ip", "-4", "route", "show", "0.0.0.0/1"})
-                .out.find("tun-tessaryvpn"),
-            std::string::npos);
   ExpectApplied(kOpenVpnInterface, "198.51.100.129");
   ExpectCleared(kWireGuardInterface);
 

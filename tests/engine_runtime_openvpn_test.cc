@@ -60,6 +60,7 @@ class EngineRuntimeOpenVpn : public ::testing::Test {
     EXPECT_FALSE(Exists(kOpenVpnConfig)) << when;
     EXPECT_FALSE(Exists(kOpenVpnPid)) << when;
     EXPECT_FALSE(Exists(kOpenVpnServerRoutes)) << when;
+    EXPECT_FALSE(Exists(kOpenVpnRoutesAdded)) << when;
     EXPECT_FALSE(HasFullRoute(kOpenVpn)) << when;
     EXPECT_EQ(RoutesOutside(), "") << when;
   }
@@ -74,6 +75,9 @@ TEST_F(EngineRuntimeOpenVpn, RealClientConnectsAndDisconnects) {
   ASSERT_NE(runtime.process, nullptr);
   EXPECT_TRUE(Exists(kOpenVpnInterfacePath));
   EXPECT_TRUE(HasFullRoute(kOpenVpn));
+  // The server tunnels IPv4 alone: IPv6 was blocked once route-up said that
+  // every route is in.
+  EXPECT_TRUE(Exists(kOpenVpnRoutesAdded));
   struct stat st {};
   ASSERT_EQ(lstat(kOpenVpnConfig, &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);

@@ -416,7 +416,8 @@ TEST_F(EngineRuntimeSandbox, OpenVpnStartsSupervisedAndStops) {
   EXPECT_EQ(ReadFile("/run/standin/args"),
             "--config\n/run/tessaryvpn/openvpn.ovpn\n--script-security\n2\n--up\n"
             "/usr/libexec/tessaryvpn-dns\n--down\n/usr/libexec/tessaryvpn-dns\n--down-pre\n"
-            "--route-up\n/usr/libexec/tessaryvpn-dns\n--auth-nocache\n--writepid\n/run/tessaryvpn/"
+            "--route-up\n/usr/bin/touch "
+            "/run/tessaryvpn/openvpn.route-up\n--auth-nocache\n--writepid\n/run/tessaryvpn/"
             "openvpn.pid\n--verb\n3\n"
             "--suppress-timestamps\n--pull-filter\nignore\nroute \n--nobind\n--data-ciphers\n"
             "AES-256-GCM:AES-128-GCM:CHACHA20-POLY1305\n--allow-compression\nno\n--mark\n29548\n");
