@@ -255,15 +255,14 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
       const char* name = nullptr;
       JsonNode* value = nullptr;
       while (json_object_iter_next(&iter, &name, &value)) {
-        if (compare) {
-          std::size_t length = 0;
-          for (; name[length] != '\0'; ++length) {
-            if (static_cast<unsigned char>(name[length]) >= 0x80) ascii = false;
-          }
-          walk->names[level].push_back({name, length});
+        JsonName shown{name, 0, true};
+        for (; name[shown.length] != '\0'; ++shown.length) {
+          if (static_cast<unsigned char>(name[shown.length]) >= 0x80) shown.ascii = false;
         }
+        ascii = ascii && shown.ascii;
+        if (compare) walk->names[level].push_back({name, shown.length});
         if (visit != nullptr && visit->member != nullptr) {
-          visit->member(object, name, value, visit->context);
+          visit->member(object, shown, value, visit->context);
         }
         WalkNode(value, level + 1, walk);
       }

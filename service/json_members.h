@@ -108,8 +108,17 @@ enum class JsonLoad {
 // need not walk the tree again: each hook that is set is called for every
 // member (its object, name and value, in member order) and every value that
 // is neither a container nor null, parents before children.
+// A member's name as the walk shows it: its bytes, how many, and whether all
+// of them are ASCII (and so fold by ASCII case alone, keeping the length).
+struct JsonName {
+  const char* text;
+  std::size_t length;
+  bool ascii;
+};
+
 struct JsonVisit {
-  void (*member)(JsonObject* object, const char* name, JsonNode* value, void* context) = nullptr;
+  void (*member)(JsonObject* object, const JsonName& name, JsonNode* value,
+                 void* context) = nullptr;
   void (*value)(JsonNode* value, void* context) = nullptr;
   void* context = nullptr;
   std::size_t nodes = 0;  // set by the walk: nodes in the document, the root included

@@ -34,34 +34,35 @@ bool EndsWithIgnoringAsciiCase(const char* text, std::size_t length, const char*
   return length >= suffixLength && g_ascii_strcasecmp(text + length - suffixLength, suffix) == 0;
 }
 
-bool IsForbiddenFileMemberName(const char* name) {
-  // Every member name passes here. An ASCII name folds by ASCII case alone,
-  // so only names with other characters pay for the full fold.
-  std::size_t length = 0;
-  bool ascii = true;
-  for (; name[length] != '\0'; ++length) {
-    if (static_cast<unsigned char>(name[length]) >= 0x80) ascii = false;
-  }
-  // Every forbidden name ends in one of these letters.
-  if (ascii && (length == 0 || strchr("eEgGhHyY", name[length - 1]) == nullptr)) return false;
-  std::string folded;
-  const char* text = name;
-  if (!ascii) {
-    folded = FoldJsonMemberName(name);
-    text = folded.c_str();
-    length = folded.size();
-  }
-  for (const char* forbidden : {"CERTIFICATEFILE", "KEYFILE", "MASTERKEYLOG"}) {
-    if (g_ascii_strcasecmp(text, forbidden) == 0) return true;
-  }
-  return EndsWithIgnoringAsciiCase(text, length, "_PATH") ||
+// Whether |length| bytes of |text| are, in ASCII case, |word|.
+template <std::size_t N>
+bool IsWord(const char* text, std::size_t length, const char (&word)[N]) {
+  return length == N - 1 && g_ascii_strcasecmp(text, word) == 0;
+}
+
+bool IsForbiddenFileName(const char* text, std::size_t length) {
+  return IsWord(text, length, "CERTIFICATEFILE") || IsWord(text, length, "KEYFILE") ||
+         IsWord(text, length, "MASTERKEYLOG") || EndsWithIgnoringAsciiCase(text, length, "_PATH") ||
          EndsWithIgnoringAsciiCase(text, length, "_DIRECTORY");
+}
+
+bool IsForbiddenFileMemberName(const JsonName& name) {
+  if (!name.ascii) {
+    const std::string folded = FoldJsonMemberName(name.text);
+    return IsForbiddenFileName(folded.c_str(), folded.size());
+  }
+  // Every member name passes here: most are turned away by their last letter,
+  // which ends no forbidden name, before any comparison.
+  if (name.length == 0) return false;
+  const char last = static_cast<char>(name.text[name.length - 1] | 0x20);
+  return (last == 'e' || last == 'g' || last == 'h' || last == 'y') &&
+         IsForbiddenFileName(name.text, name.length);
 }
 
 // A file or directory named on the host: a forbidden member name whose
 // value is a non-empty string or a non-empty array. Any other value is not a
 // hit by itself (an object value is searched like any other).
-bool IsForbiddenFileMember(const char* name, JsonNode* value) {
+bool IsForbiddenFileMember(const JsonName& name, JsonNode* value) {
   if (!IsForbiddenFileMemberName(name)) return false;
   if (JSON_NODE_HOLDS_VALUE(value) && json_node_get_value_type(value) == G_TYPE_STRING) {
     const char* text = json_node_get_string(value);
@@ -90,23 +91,18 @@ bool IsLocalFileResource(JsonObject* object) {
 // every search here is an "anywhere in the document" test, gathering them
 // on the way answers exactly what separate searches would.
 // Whether |name| folds like |folded|, a folded ASCII name.
-bool NameFoldsLike(const char* name, const char* folded) {
-  for (const char* c = name; *c != '\0'; ++c) {
-    if (static_cast<unsigned char>(*c) >= 0x80) return FoldJsonMemberName(name) == folded;
-  }
-  return g_ascii_strcasecmp(name, folded) == 0;
+template <std::size_t N>
+bool NameFoldsLike(const JsonName& name, const char (&folded)[N]) {
+  return name.ascii ? IsWord(name.text, name.length, folded)
+                    : FoldJsonMemberName(name.text) == folded;
 }
 
-void FindInMember(JsonObject* object, const char* name, JsonNode* value, void* context) {
+void FindInMember(JsonObject* object, const JsonName& name, JsonNode* value, void* context) {
   auto* findings = static_cast<JsonFindings*>(context);
   if (IsForbiddenFileMember(name, value)) findings->fileMember = true;
-  // Only a few members are looked at further, which spares lookups in every
-  // object: a name whose first byte is ASCII folds like "type" only if that
-  // byte is a T, and so on.
-  const auto first = static_cast<unsigned char>(name[0]);
-  const char lower = static_cast<char>(first | 0x20);
-  if (first < 0x80 && lower != 't' && lower != 's' && lower != 'n') return;
-  if (first >= 0x80 || lower == 't') {
+  // Only the members named below are looked at further, which spares lookups
+  // in every object; an ASCII name is told by its length before its letters.
+  if (NameFoldsLike(name, "TYPE")) {
     // A local resource's or a tor outbound's "type" member says so.
     const char* text =
         JSON_NODE_HOLDS_VALUE(value) && json_node_get_value_type(value) == G_TYPE_STRING
