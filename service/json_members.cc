@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace tessary::linux_service {
@@ -225,6 +226,8 @@ struct Walk {
   bool ambiguous = false;
   // Names of the objects being walked, one list a level, kept for reuse.
   std::vector<std::vector<StoredName>> names;
+  // The members of the objects being walked, one list a level, kept for reuse.
+  std::vector<std::vector<std::pair<const char*, JsonNode*>>> members;
   std::vector<std::string> folded;
 };
 
@@ -233,8 +236,11 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
   JsonVisit* visit = walk->visit;
   switch (JSON_NODE_TYPE(node)) {
     case JSON_NODE_ARRAY: {
+      // The elements lie scattered in memory: asking for them all first
+      // lets their loads overlap.
       JsonArray* array = json_node_get_array(node);
       const guint length = json_array_get_length(array);
+      for (guint i = 0; i < length; ++i) __builtin_prefetch(json_array_get_element(array, i));
       for (guint i = 0; i < length; ++i)
         WalkNode(json_array_get_element(array, i), level + 1, walk);
       return;
@@ -247,14 +253,25 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
       // Indexed anew each time: a deeper level may grow the outer list.
       if (walk->names.size() <= level) walk->names.resize(level + 1);
       walk->names[level].clear();
+      if (walk->members.size() <= level) walk->members.resize(level + 1);
+      walk->members[level].clear();
       bool ascii = true;
       // Nothing here depends on the members' order, and the hash table's own
-      // order spares a lookup of every member on a large document.
+      // order spares a lookup of every member on a large document. The names
+      // and nodes lie scattered in memory: gathering them first, asking for
+      // each, lets their loads overlap.
       JsonObjectIter iter;
       json_object_iter_init(&iter, object);
       const char* name = nullptr;
       JsonNode* value = nullptr;
       while (json_object_iter_next(&iter, &name, &value)) {
+        __builtin_prefetch(name);
+        __builtin_prefetch(value);
+        walk->members[level].emplace_back(name, value);
+      }
+      for (std::size_t m = 0; m < walk->members[level].size(); ++m) {
+        name = walk->members[level][m].first;
+        value = walk->members[level][m].second;
         JsonName shown{name, 0, true};
         for (; name[shown.length] != '\0'; ++shown.length) {
           if (static_cast<unsigned char>(name[shown.length]) >= 0x80) shown.ascii = false;
@@ -489,6 +506,7 @@ JsonLoad LoadJson(JsonParser* parser, const std::string& text, JsonVisit* visit)
   Walk walk;
   walk.visit = visit;
   walk.names.resize(kMaxJsonLevel + 1);
+  walk.members.resize(kMaxJsonLevel + 1);
   WalkNode(root, 0, &walk);
   if (visit != nullptr) visit->nodes = walk.nodes;
   // json-glib keeps only the later of two members with the same name, so an
