@@ -289,7 +289,16 @@ TEST_F(CtlService, ConnectWaitsForTheOutcomeAndMonitorShowsIt) {
   EXPECT_EQ(Ctl({"disconnect"}).out, "ok\n");
   ASSERT_TRUE(WaitUntil([] { return Stage() == "disconnected"; }, std::chrono::seconds(40)));
 
-  // The monitor saw it all in order, and stops cleanly when interrupted.
+  // The monitor saw it all in order, and stops cleanly when interrupted. It
+  // prints the signals in its own time, so the last of them is waited for.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string text = scenario::ReadText(monitorPath);
+        const size_t error = text.find("SnapshotChanged {'stage': <'error'>");
+        return error != std::string::npos &&
+               text.find("'VPN tunnel disconnected.'", error) != std::string::npos;
+      },
+      std::chrono::seconds(40)));
   EXPECT_EQ(StopService(monitor, SIGINT), 0);
   const std::string seen = scenario::ReadText(monitorPath);
   size_t at = 0;
