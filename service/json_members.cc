@@ -180,25 +180,19 @@ std::size_t ReadNumber(const char* data, std::size_t size, std::size_t start, bo
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-struct StoredName {
-  const char* text;
-  std::size_t length;
-};
-
 // Whether two of |names| (an object's member names, each stored once) fold
 // alike. ASCII names, nearly all of them, fold by ASCII case alone, keeping
 // their length, and are compared without copies; |folded| is scratch space
 // for the rest.
-bool AnyNamesFoldAlike(std::vector<StoredName>* names, bool ascii,
-                       std::vector<std::string>* folded) {
+bool AnyNamesFoldAlike(std::vector<JsonName>* names, std::vector<std::string>* folded) {
   constexpr std::size_t kPairwise = 16;  // below this, comparing pairs beats sorting
-  if (!ascii) {
+  if (!std::all_of(names->begin(), names->end(), [](const JsonName& name) { return name.ascii; })) {
     folded->clear();
-    for (const StoredName& name : *names) folded->push_back(FoldJsonMemberName(name.text));
+    for (const JsonName& name : *names) folded->push_back(FoldJsonMemberName(name.text));
     std::sort(folded->begin(), folded->end());
     return std::adjacent_find(folded->begin(), folded->end()) != folded->end();
   }
-  const auto same = [](const StoredName& a, const StoredName& b) {
+  const auto same = [](const JsonName& a, const JsonName& b) {
     return a.length == b.length && AsciiUpper(a.text[0]) == AsciiUpper(b.text[0]) &&
            g_ascii_strcasecmp(a.text, b.text) == 0;
   };
@@ -210,7 +204,7 @@ bool AnyNamesFoldAlike(std::vector<StoredName>* names, bool ascii,
     }
     return false;
   }
-  std::sort(names->begin(), names->end(), [](const StoredName& a, const StoredName& b) {
+  std::sort(names->begin(), names->end(), [](const JsonName& a, const JsonName& b) {
     return a.length != b.length ? a.length < b.length : g_ascii_strcasecmp(a.text, b.text) < 0;
   });
   return std::adjacent_find(names->begin(), names->end(), same) != names->end();
@@ -225,7 +219,7 @@ struct Walk {
   std::size_t kept = 0;
   bool ambiguous = false;
   // Names of the objects being walked, one list a level, kept for reuse.
-  std::vector<std::vector<StoredName>> names;
+  std::vector<std::vector<JsonName>> names;
   // The members of the objects being walked, one list a level, kept for reuse.
   std::vector<std::vector<std::pair<const char*, JsonNode*>>> members;
   std::vector<std::string> folded;
@@ -255,7 +249,6 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
       walk->names[level].clear();
       if (walk->members.size() <= level) walk->members.resize(level + 1);
       walk->members[level].clear();
-      bool ascii = true;
       // Nothing here depends on the members' order, and the hash table's own
       // order spares a lookup of every member on a large document. The names
       // and nodes lie scattered in memory: gathering them first, asking for
@@ -276,8 +269,7 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
         for (; name[shown.length] != '\0'; ++shown.length) {
           if (static_cast<unsigned char>(name[shown.length]) >= 0x80) shown.ascii = false;
         }
-        ascii = ascii && shown.ascii;
-        if (compare) walk->names[level].push_back({name, shown.length});
+        if (compare) walk->names[level].push_back(shown);
         if (visit != nullptr && visit->member != nullptr) {
           visit->member(object, shown, value, visit->context);
         }
@@ -286,7 +278,7 @@ void WalkNode(JsonNode* node, std::size_t level, Walk* walk) {
       // This level's list still holds this object's names: deeper levels
       // use their own.
       if (compare && !walk->ambiguous) {
-        walk->ambiguous = AnyNamesFoldAlike(&walk->names[level], ascii, &walk->folded);
+        walk->ambiguous = AnyNamesFoldAlike(&walk->names[level], &walk->folded);
       }
       return;
     }
