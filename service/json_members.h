@@ -104,10 +104,6 @@ enum class JsonLoad {
   kAmbiguous,
 };
 
-// What a caller sees of the door's walk over a loaded document, so that it
-// need not walk the tree again: each hook that is set is called for every
-// member (its object, name and value, in member order) and every value that
-// is neither a container nor null, parents before children.
 // A member's name as the walk shows it: its bytes, how many, and whether all
 // of them are ASCII (and so fold by ASCII case alone, keeping the length).
 struct JsonName {
@@ -116,6 +112,11 @@ struct JsonName {
   bool ascii;
 };
 
+// What a caller sees of the door's walk over a loaded document, so that it
+// need not walk the tree again: each hook that is set is called for every
+// member (its object, name and value; an object's members in no set order)
+// and every value that is neither a container nor null, parents before
+// children.
 struct JsonVisit {
   void (*member)(JsonObject* object, const JsonName& name, JsonNode* value,
                  void* context) = nullptr;
